@@ -1,0 +1,171 @@
+#include "IDEAccess/IdentifyChip.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "IDEAccess/ChipCommands.h"
+#include "IDEAccess/Notifier.h"
+
+namespace v62x {
+
+const std::array<const char*, 21> ChipKindTable = {
+    nullptr, "620", "621", "622", "624", "614", "641", "642", "645", "645", "646",
+    "751",   "735", "715", "705", "624", "622", "623", "624", "620", "621",
+};
+
+namespace {
+
+constexpr std::uint8_t kTagLetter = 0x76;  // 'v'
+constexpr std::uint8_t kKind644 = 8;       // the 644 shares the 645's kind
+
+// How a chip tag turns its byte 5 (t) into the revision.
+enum class TagRevision { MinusDigitBase, PlusOne, OneWhenZero };
+
+struct TagRule {
+    const char* prefix;
+    std::uint8_t kind;
+    TagRevision revision;
+};
+
+// Tried in this order; the first prefix that matches decides.
+constexpr TagRule kTagRules[] = {
+    {"v620C", 1, TagRevision::MinusDigitBase}, {"v624C", 4, TagRevision::MinusDigitBase},
+    {"v624E", 15, TagRevision::PlusOne},       {"v715A", 13, TagRevision::MinusDigitBase},
+    {"v641", 6, TagRevision::OneWhenZero},     {"v2646", 10, TagRevision::MinusDigitBase},
+};
+
+std::uint8_t TagRevisionOf(TagRevision rule, std::uint8_t t) {
+    switch (rule) {
+        case TagRevision::PlusOne:
+            return static_cast<std::uint8_t>(t + 1);
+        case TagRevision::OneWhenZero:
+            if (t == 0) return 1;
+            [[fallthrough]];
+        case TagRevision::MinusDigitBase:
+            break;
+    }
+    return static_cast<std::uint8_t>(t - 0x2F);
+}
+
+bool HasChipInfoMarker(const std::uint8_t* record) {
+    return record[0] == kChipInfoMarker0 && record[1] == kChipInfoMarker1;
+}
+
+// The USB IDs as the bridge's firmware formats them: two bytes, each in
+// upper-case hexadecimal without leading zeros.
+std::string IdText(std::uint8_t high, std::uint8_t low) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%X%X", high, low);
+    return text;
+}
+
+std::uint8_t KindFromCode(const std::uint8_t* code) {
+    std::uint8_t kind = LookupChipKind(code);
+    if (kind == 0 && std::memcmp(code, "644", 3) == 0) kind = kKind644;
+    return kind;
+}
+
+// The kinds whose tag can refine (or find) the identification.
+bool RunsTagStep(std::uint8_t kind) {
+    switch (kind) {
+        case 0: case 1: case 3: case 4: case 6: case 10: case 13:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void ApplyChipTag(const std::string& path, std::uint8_t& kind, std::uint8_t& revision) {
+    std::uint8_t tag[40] = {};
+    if (ReadChipTag(path, tag, sizeof tag) == 0) {
+        if (kind == 1) revision = 1;
+        return;
+    }
+    for (const TagRule& rule : kTagRules) {
+        if (std::memcmp(tag, rule.prefix, std::strlen(rule.prefix)) == 0) {
+            kind = rule.kind;
+            revision = TagRevisionOf(rule.revision, tag[5]);
+            return;
+        }
+    }
+}
+
+// Kind 7 reads its revision from a 12-byte record; anything but "1" or "2"
+// there is a failed read, which the operator is told about.
+void ApplyKind7Revision(const std::string& path, std::uint8_t& revision) {
+    std::uint8_t record[12] = {};
+    std::uint32_t transferred = 0;
+    if (GetChipInfo(path, record, sizeof record, transferred) != 0 && HasChipInfoMarker(record)) {
+        if (record[11] == '1') {
+            revision = 1;
+            return;
+        }
+        if (record[11] == '2') {
+            revision = 2;
+            return;
+        }
+    }
+    NotifyOperator({"Error", "Get chip information fail !", MessageIcon::Error});
+}
+
+}  // namespace
+
+std::uint8_t LookupChipKind(const std::uint8_t* code) {
+    for (std::size_t kind = 1; kind < ChipKindTable.size(); ++kind) {
+        if (std::memcmp(code, ChipKindTable[kind], 3) == 0) return static_cast<std::uint8_t>(kind);
+    }
+    return 0;
+}
+
+std::uint16_t IdentifyChip(const std::string& path) {
+    std::uint8_t kind = 0;
+    std::uint8_t revision = 0;
+
+    std::uint8_t inquiry[40] = {};
+    if (Inquiry(path, inquiry, sizeof inquiry) != 0) {
+        if (inquiry[36] == kTagLetter) {
+            kind = LookupChipKind(&inquiry[37]);
+            if (kind == 0 && std::memcmp(&inquiry[36], "v644", 4) == 0) kind = kKind644;
+        }
+        std::uint8_t idWord[2] = {};
+        std::uint8_t record[16] = {};
+        std::uint32_t transferred = 0;
+        if (kind == 0 && ReadChipIdWord(path, idWord) != 0 &&
+            GetChipInfo(path, record, sizeof record, transferred) != 0) {
+            if (HasChipInfoMarker(record)) {
+                if (IdText(record[2], record[3]).find("2E7A") != std::string::npos &&
+                    IdText(record[4], record[5]).find("2621") != std::string::npos) {
+                    kind = 20;
+                } else {
+                    kind = KindFromCode(&record[8]);
+                    revision = static_cast<std::uint8_t>(record[11] - 0x30);
+                }
+            } else {
+                kind = static_cast<std::uint8_t>(16 + ((idWord[0] >> 5) & 0x03));
+            }
+        }
+    }
+
+    if (RunsTagStep(kind)) {
+        ApplyChipTag(path, kind, revision);
+    } else if (kind == 7) {
+        ApplyKind7Revision(path, revision);
+    } else if (kind == 11) {
+        if (CheckChipRevision(path) != 0) revision = 5;
+    }
+    return static_cast<std::uint16_t>((revision << 8) | kind);
+}
+
+int CheckFlashMode(const std::string& path) {
+    std::uint8_t value[4] = {};
+    return ReadBridgeMemory(path, value, kFlashModeRegister, sizeof value) != 0 &&
+           value[1] == 0 && value[2] == 1;
+}
+
+int CheckChipRevision(const std::string& path) {
+    std::uint8_t value[4] = {};
+    return ReadBridgeMemory(path, value, kChipRevisionRegister, sizeof value) != 0 &&
+           value[1] >= 0xB4;
+}
+
+}  // namespace v62x

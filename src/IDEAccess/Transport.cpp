@@ -1,0 +1,178 @@
+#include "IDEAccess/Transport.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace v62x {
+namespace {
+
+RequestObserver& Observer() {
+    static RequestObserver observer;
+    return observer;
+}
+
+void Observe(const HostRequest& request, const HostReply& reply, int result) {
+    if (Observer()) Observer()(request, reply, result);
+}
+
+// Builds the request record shared by both directions. False when the CDB
+// length is outside 1..16 (nothing can be sent then).
+bool FillRequest(HostRequest& request, const std::string& path, const std::uint8_t* cdb,
+                 std::size_t cdbLength) {
+    if (cdb == nullptr || cdbLength == 0 || cdbLength > request.cdb.size()) return false;
+    request.path = path;
+    std::memcpy(request.cdb.data(), cdb, cdbLength);
+    request.cdbLength = static_cast<std::uint8_t>(cdbLength);
+    return true;
+}
+
+}  // namespace
+
+std::uint8_t* AllocPadded(std::size_t size, std::size_t alignment) {
+    if (size > std::numeric_limits<std::size_t>::max() - alignment) return nullptr;
+    return static_cast<std::uint8_t*>(std::calloc(size + alignment, 1));
+}
+
+std::uint8_t* AlignUp(std::uint8_t* block, std::size_t alignment) {
+    const auto address = reinterpret_cast<std::uintptr_t>(block);
+    const auto mask = static_cast<std::uintptr_t>(alignment) - 1;
+    return block + (((address + mask) & ~mask) - address);
+}
+
+void FreeBuffer(std::uint8_t* block) {
+    if (block != nullptr) std::free(block);
+}
+
+PaddedBuffer::PaddedBuffer(std::size_t size, std::size_t alignment)
+    : block_(AllocPadded(size, alignment)) {
+    if (block_ != nullptr) {
+        aligned_ = AlignUp(block_, alignment);
+        size_ = size;
+    }
+}
+
+PaddedBuffer::~PaddedBuffer() { FreeBuffer(block_); }
+
+PaddedBuffer::PaddedBuffer(PaddedBuffer&& other) noexcept
+    : block_(std::exchange(other.block_, nullptr)),
+      aligned_(std::exchange(other.aligned_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+PaddedBuffer& PaddedBuffer::operator=(PaddedBuffer&& other) noexcept {
+    if (this != &other) {
+        FreeBuffer(block_);
+        block_ = std::exchange(other.block_, nullptr);
+        aligned_ = std::exchange(other.aligned_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+long FileLength(std::FILE* stream) {
+    if (stream == nullptr) return -1;
+    const long position = std::ftell(stream);
+    if (position < 0 || std::fseek(stream, 0, SEEK_END) != 0) return -1;
+    const long length = std::ftell(stream);
+    if (std::fseek(stream, position, SEEK_SET) != 0) return -1;
+    return length;
+}
+
+std::uint32_t TransferLength(std::uint32_t length) { return length == 1 ? 2 : length; }
+
+std::uint32_t DataOutTimeout(const std::uint8_t* cdb, std::size_t cdbLength) {
+    // The rule reads the 16-byte CDB field, zero beyond the caller's bytes.
+    std::uint8_t raw[16] = {};
+    if (cdb != nullptr) std::memcpy(raw, cdb, cdbLength < sizeof raw ? cdbLength : sizeof raw);
+    const bool chipErase = raw[2] == 0x13;
+    const bool eraseThenWrite = raw[1] == 0x03 && raw[11] == 0xFB;
+    return chipErase || eraseThenWrite ? 100 : 50;
+}
+
+bool RequestSucceeded(const HostReply& reply) {
+    if (!reply.opened || !reply.completed) return false;
+    switch (reply.scsiStatus) {
+        case scsi::kGood:
+        case scsi::kConditionMet:
+            return true;
+        case scsi::kCheckCondition:
+            return reply.senseKey == scsi::kSenseNoSense ||
+                   reply.senseKey == scsi::kSenseRecoveredError;
+        default:
+            return false;
+    }
+}
+
+int ScsiPassThroughIn(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+                      std::uint8_t* buffer, std::uint32_t length, std::uint32_t& transferred) {
+    HostRequest request;
+    if (!FillRequest(request, path, cdb, cdbLength)) return 0;
+    request.direction = DataDirection::In;
+    request.open = OpenMode::Shared;
+    request.timeoutSeconds = 10;
+    request.length = TransferLength(length);
+
+    PaddedBuffer data;
+    if (request.length != 0) {
+        data = PaddedBuffer(request.length);
+        if (!data.valid()) return 0;  // never send a request without its buffer
+        request.data = data.data();
+    }
+
+    const HostReply reply = CurrentHost().PassThrough(request);
+    if (!reply.opened) {
+        Observe(request, reply, 0);
+        return 0;
+    }
+    // The caller's length, not the rounded one, is copied back, also after
+    // a failure: the caller then sees zeros where nothing arrived.
+    if (length > 0 && buffer != nullptr) std::memcpy(buffer, data.data(), length);
+    transferred = reply.transferred;
+    const int result = RequestSucceeded(reply) ? 1 : 0;
+    Observe(request, reply, result);
+    return result;
+}
+
+int ScsiPassThroughOut(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+                       const std::uint8_t* buffer, std::uint32_t length,
+                       std::uint32_t& transferred) {
+    HostRequest request;
+    if (!FillRequest(request, path, cdb, cdbLength)) return 0;
+    request.direction = DataDirection::Out;
+    request.open = OpenMode::Exclusive;
+    request.timeoutSeconds = DataOutTimeout(cdb, cdbLength);
+    request.length = TransferLength(length);
+
+    PaddedBuffer data;
+    if (request.length != 0) {
+        data = PaddedBuffer(request.length);
+        if (!data.valid()) return 0;
+        if (buffer != nullptr && length > 0) std::memcpy(data.data(), buffer, length);
+        request.data = data.data();
+    }
+
+    const HostReply reply = CurrentHost().PassThrough(request);
+    if (!reply.opened) {
+        Observe(request, reply, 0);
+        return 0;
+    }
+    transferred = reply.transferred;
+    const int result = RequestSucceeded(reply) ? 1 : 0;
+    Observe(request, reply, result);
+    return result;
+}
+
+int GetDeviceNumber(const std::string& path, std::uint8_t out12[12]) {
+    StorageDeviceNumber number;
+    if (out12 == nullptr || !CurrentHost().DeviceNumber(path, number)) return 0;
+    const std::uint32_t fields[3] = {number.deviceType, number.deviceNumber,
+                                     number.partitionNumber};
+    std::memcpy(out12, fields, sizeof fields);
+    return 1;
+}
+
+void SetRequestObserver(RequestObserver observer) { Observer() = std::move(observer); }
+
+}  // namespace v62x

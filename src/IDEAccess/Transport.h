@@ -1,0 +1,83 @@
+// SCSI pass-through transport: every bridge command is one CDB sent through
+// one of the two request functions below. Each request opens the device,
+// sends exactly one request, closes it and frees its buffers before it
+// returns; nothing is kept between requests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "Host.h"
+
+namespace v62x {
+
+constexpr std::size_t kTransferAlignment = 8192;
+
+// A zeroed block of size + alignment bytes, or null when it cannot be had.
+std::uint8_t* AllocPadded(std::size_t size, std::size_t alignment);
+// The first address at or after block that is a multiple of alignment
+// (a power of two).
+std::uint8_t* AlignUp(std::uint8_t* block, std::size_t alignment);
+// Releases a block from AllocPadded; null is ignored. Pass the block, never
+// the aligned address.
+void FreeBuffer(std::uint8_t* block);
+
+// Owns one AllocPadded block and hands out its aligned data area.
+class PaddedBuffer {
+public:
+    PaddedBuffer() = default;
+    PaddedBuffer(std::size_t size, std::size_t alignment = kTransferAlignment);
+    ~PaddedBuffer();
+    PaddedBuffer(PaddedBuffer&& other) noexcept;
+    PaddedBuffer& operator=(PaddedBuffer&& other) noexcept;
+    PaddedBuffer(const PaddedBuffer&) = delete;
+    PaddedBuffer& operator=(const PaddedBuffer&) = delete;
+
+    bool valid() const { return block_ != nullptr; }
+    std::uint8_t* data() const { return aligned_; }
+    std::size_t size() const { return size_; }
+
+private:
+    std::uint8_t* block_ = nullptr;
+    std::uint8_t* aligned_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Length of an open stream in bytes; the stream position is unchanged.
+// Returns -1 when the stream cannot be positioned.
+long FileLength(std::FILE* stream);
+
+// Transfer length after the one-byte rule: a single byte is asked as two.
+std::uint32_t TransferLength(std::uint32_t length);
+// Time-out in seconds of a data-out request, read from the raw CDB bytes:
+// 100 s for the long erase operations, 50 s for everything else.
+std::uint32_t DataOutTimeout(const std::uint8_t* cdb, std::size_t cdbLength);
+// True when a completed request counts as success: SCSI status GOOD or
+// CONDITION MET, or CHECK CONDITION with NO SENSE or RECOVERED ERROR.
+bool RequestSucceeded(const HostReply& reply);
+
+// Sends the CDB and receives up to length bytes into buffer (length 0: no
+// data phase). length bytes are copied to buffer whether or not the request
+// succeeded. transferred is left untouched when the device cannot be opened.
+// Returns 1 on success, 0 on failure.
+int ScsiPassThroughIn(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+                      std::uint8_t* buffer, std::uint32_t length, std::uint32_t& transferred);
+// Sends the CDB and, when length is non-zero, length bytes from buffer (a
+// null buffer sends zeros). The device is opened exclusively.
+int ScsiPassThroughOut(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+                       const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& transferred);
+
+// The storage device number of path as the 12-byte record the drive-name
+// lookup compares: device type, device number, partition number, each an
+// unsigned 32-bit number in host order.
+int GetDeviceNumber(const std::string& path, std::uint8_t out12[12]);
+
+// Observes every request the transport sends (for --trace and the window's
+// developer log). Replaces the previous observer; an empty function removes it.
+using RequestObserver = std::function<void(const HostRequest&, const HostReply&, int result)>;
+void SetRequestObserver(RequestObserver observer);
+
+}  // namespace v62x

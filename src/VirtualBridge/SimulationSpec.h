@@ -1,0 +1,19 @@
+// The V62X_SIMULATE description of simulated devices (syntax in README.md).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "VirtualBridge/VirtualDevice.h"
+
+namespace v62x::sim {
+
+// Parses a description into device configurations. Returns false with a
+// message naming the offending entry and key on any error.
+bool ParseSimulationSpec(const std::string& spec, std::vector<DeviceConfig>& out,
+                         std::string& error);
+
+// The devices the demo shows when nothing is described.
+std::vector<DeviceConfig> DefaultSimulation();
+
+}  // namespace v62x::sim

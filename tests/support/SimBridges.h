@@ -1,0 +1,31 @@
+// Short-hands for simulated devices in tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "VirtualBridge/SimulatedHost.h"
+
+namespace v62x::test {
+
+inline sim::DeviceConfig BridgeConfig(int kind, int revision, Bus bus = Bus::Usb,
+                                      DeviceClass cls = DeviceClass::Disk,
+                                      const sim::BridgeVariant& variant = {}) {
+    sim::DeviceConfig config;
+    config.bus = bus;
+    config.cls = cls;
+    std::string why;
+    EXPECT_TRUE(sim::AnswersForKind(kind, revision, variant, config.answers, why)) << why;
+    return config;
+}
+
+inline sim::DeviceConfig StickConfig() {
+    sim::DeviceConfig config;
+    config.isBridge = false;
+    config.vendor = "Generic ";
+    config.product = "Flash Disk      ";
+    return config;
+}
+
+}  // namespace v62x::test
