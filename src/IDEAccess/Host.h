@@ -48,7 +48,8 @@ struct HostReply {
     bool completed = false;     // the host (driver and adapter) completed the request
     int hostError = 0;          // errno of a failed ioctl, or a host/driver status code
     std::uint8_t scsiStatus = scsi::kGood;
-    std::uint8_t senseKey = 0;  // valid when scsiStatus is CHECK CONDITION
+    bool senseValid = false;    // the device delivered sense data with a sense key
+    std::uint8_t senseKey = 0;
     std::uint8_t asc = 0;
     std::uint8_t ascq = 0;
     std::uint32_t transferred = 0;  // bytes moved in the data phase

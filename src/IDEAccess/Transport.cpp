@@ -98,8 +98,9 @@ bool RequestSucceeded(const HostReply& reply) {
         case scsi::kConditionMet:
             return true;
         case scsi::kCheckCondition:
-            return reply.senseKey == scsi::kSenseNoSense ||
-                   reply.senseKey == scsi::kSenseRecoveredError;
+            // Without sense data nothing says the command was carried out.
+            return reply.senseValid && (reply.senseKey == scsi::kSenseNoSense ||
+                                        reply.senseKey == scsi::kSenseRecoveredError);
         default:
             return false;
     }

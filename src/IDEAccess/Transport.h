@@ -56,7 +56,8 @@ std::uint32_t TransferLength(std::uint32_t length);
 // 100 s for the long erase operations, 50 s for everything else.
 std::uint32_t DataOutTimeout(const std::uint8_t* cdb, std::size_t cdbLength);
 // True when a completed request counts as success: SCSI status GOOD or
-// CONDITION MET, or CHECK CONDITION with NO SENSE or RECOVERED ERROR.
+// CONDITION MET, or CHECK CONDITION with sense data saying NO SENSE or
+// RECOVERED ERROR.
 bool RequestSucceeded(const HostReply& reply);
 
 // Sends the CDB and receives up to length bytes into buffer (length 0: no

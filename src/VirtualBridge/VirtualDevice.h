@@ -104,6 +104,10 @@ public:
 
     // Runs one CDB against the device as the disk would (no fault injection,
     // no open checks). data/length are the request's transfer buffer.
+    // Known: TEST UNIT READY, INQUIRY and, on a bridge, the vendor commands;
+    // anything else ends with CHECK CONDITION, ILLEGAL REQUEST, 20/00. A data
+    // phase offered against the command's direction fails at transport level
+    // (completed false, EIO), as the storage transport gives up on it.
     HostReply Execute(const std::uint8_t* cdb, std::size_t cdbLength, DataDirection direction,
                       std::uint8_t* data, std::uint32_t length);
 

@@ -123,6 +123,7 @@ TEST_F(TransportTest, ResultFollowsHostCompletionAndScsiStatus) {
         std::uint8_t status;
         std::uint8_t senseKey;
         int result;
+        bool senseValid = true;
     };
     const Case cases[] = {
         {"GOOD", true, scsi::kGood, 0, 1},
@@ -135,11 +136,13 @@ TEST_F(TransportTest, ResultFollowsHostCompletionAndScsiStatus) {
         {"BUSY", true, scsi::kBusy, 0, 0},
         {"RESERVATION CONFLICT", true, 0x18, 0, 0},
         {"not completed by the host", false, scsi::kGood, 0, 0},
+        {"CHECK CONDITION without sense data", true, scsi::kCheckCondition, 0, 0, false},
     };
     for (const Case& c : cases) {
         host.reply.completed = c.completed;
         host.reply.scsiStatus = c.status;
         host.reply.senseKey = c.senseKey;
+        host.reply.senseValid = c.senseValid;
         const std::uint8_t cdb[12] = {0xE0, 0xF4, 0xE7};
         std::uint8_t buffer[16];
         std::uint32_t transferred = 0;

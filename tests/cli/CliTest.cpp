@@ -11,13 +11,13 @@ namespace {
 
 using sim::SimulatedHost;
 
-struct Run {
+struct CliRun {
     int status;
     std::string out;
     std::string err;
 };
 
-Run RunWith(SimulatedHost& host, std::vector<std::string> args) {
+CliRun RunWith(SimulatedHost& host, std::vector<std::string> args) {
     std::ostringstream out, err;
     const int status = RunCli(args, out, err, &host);
     return {status, out.str(), err.str()};
@@ -31,7 +31,7 @@ TEST(CliList, PrintsEntryPathChipAndDrives) {
     bridge.mountPoints = {"/media/a"};
     const std::string path = host.AddDevice(bridge).path();
     host.AddDevice(test::StickConfig());
-    const Run run = RunWith(host, {"list"});
+    const CliRun run = RunWith(host, {"list"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("[0] \"<<USB>> Velmora USB2.0 Bridge   \"\n"
               "    path:     " + path + "\n"
@@ -43,7 +43,7 @@ TEST(CliList, PrintsEntryPathChipAndDrives) {
 
 TEST(CliList, NothingFoundStillSucceeds) {
     SimulatedHost host;
-    const Run run = RunWith(host, {"list"});
+    const CliRun run = RunWith(host, {"list"});
     EXPECT_EQ(0, run.status);
     EXPECT_EQ("No available device!!!\n", run.out);
 }
@@ -53,7 +53,7 @@ TEST(CliList, RefusedDeviceIsNamedOnStderr) {
     auto bridge = test::BridgeConfig(8, 2);
     bridge.permissionDenied = true;
     const std::string path = host.AddDevice(bridge).path();
-    const Run run = RunWith(host, {"list"});
+    const CliRun run = RunWith(host, {"list"});
     EXPECT_EQ(0, run.status);
     EXPECT_NE(std::string::npos, run.err.find("no permission to access " + path + ": run as root\n"));
 }
@@ -61,7 +61,7 @@ TEST(CliList, RefusedDeviceIsNamedOnStderr) {
 TEST(CliList, TraceShowsEveryCommandInOrder) {
     SimulatedHost host;
     const std::string stick = host.AddDevice(test::StickConfig()).path();
-    const Run run = RunWith(host, {"list", "--trace"});
+    const CliRun run = RunWith(host, {"list", "--trace"});
     EXPECT_EQ(0, run.status);
     std::istringstream lines(run.err);
     std::string first, second;
@@ -79,7 +79,7 @@ TEST(CliList, TraceShowsEveryCommandInOrder) {
 TEST(CliUsage, UsageErrorsExitWithTwo) {
     SimulatedHost host;
     for (const auto& args : std::vector<std::vector<std::string>>{{}, {"lst"}, {"list", "--bogus"}, {"list", "extra"}}) {
-        const Run run = RunWith(host, args);
+        const CliRun run = RunWith(host, args);
         EXPECT_EQ(2, run.status) << (args.empty() ? "(none)" : args[0]);
         EXPECT_FALSE(run.err.empty());
     }

@@ -16,7 +16,7 @@ inline sim::DeviceConfig BridgeConfig(int kind, int revision, Bus bus = Bus::Usb
     config.bus = bus;
     config.cls = cls;
     std::string why;
-    EXPECT_TRUE(sim::AnswersForKind(kind, revision, variant, config.answers, why)) << why;
+    EXPECT_TRUE(sim::MakeBridgeConfig(kind, revision, variant, config, why)) << why;
     return config;
 }
 

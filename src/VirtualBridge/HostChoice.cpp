@@ -1,0 +1,67 @@
+#include "VirtualBridge/HostChoice.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "IDEAccess/LinuxHost.h"
+#include "VirtualBridge/SimulatedHost.h"
+#include "VirtualBridge/SimulationSpec.h"
+
+namespace v62x {
+namespace {
+
+using sim::DeviceConfig;
+
+std::unique_ptr<Host> Simulated(const std::vector<DeviceConfig>& devices) {
+    auto host = std::make_unique<sim::SimulatedHost>();
+    for (const DeviceConfig& config : devices) host->AddDevice(config);
+    // Arrivals of the initial devices are no news to anyone.
+    host->DrainDeviceEvents();
+    return host;
+}
+
+bool IsOff(const std::string& value) {
+    std::string text;
+    for (unsigned char c : value) {
+        if (std::isspace(c) == 0) text += static_cast<char>(std::tolower(c));
+    }
+    return text == "off";
+}
+
+}  // namespace
+
+HostChoice ChooseHost(const char* simulateEnv) {
+    HostChoice choice;
+    const std::string value = simulateEnv != nullptr ? simulateEnv : "";
+
+    if (!value.empty() && IsOff(value)) {
+        choice.host = std::make_unique<LinuxHost>();
+        return choice;
+    }
+    if (!value.empty()) {
+        std::vector<DeviceConfig> devices;
+        std::string error;
+        if (!sim::ParseSimulationSpec(value, devices, error)) {
+            choice.error = error;
+            return choice;
+        }
+        choice.host = Simulated(devices);
+        choice.simulated = true;
+        return choice;
+    }
+
+    auto real = std::make_unique<LinuxHost>();
+    if (!real->ListCandidates(DeviceClass::Disk).empty() ||
+        !real->ListCandidates(DeviceClass::CdRom).empty()) {
+        choice.host = std::move(real);
+        return choice;
+    }
+    choice.host = Simulated(sim::DefaultSimulation());
+    choice.simulated = true;
+    choice.note =
+        "no USB or IEEE 1394 disk found: showing simulated bridges (V62X_SIMULATE=off uses the "
+        "real host only)";
+    return choice;
+}
+
+}  // namespace v62x

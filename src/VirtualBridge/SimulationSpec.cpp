@@ -1,0 +1,402 @@
+// The V62X_SIMULATE description:
+//
+//   description := "default" | entry { ";" entry }
+//   entry       := ( "bridge" | "disk" ) [ ":" pair { "," pair } ]
+//   pair        := key "=" value
+//
+// Blanks around tokens are ignored, empty entries are skipped. Entry types,
+// keys and keyword values are case-insensitive. The keys are listed in
+// kKeys below; each entry type accepts its own subset.
+#include "VirtualBridge/SimulationSpec.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+
+namespace v62x::sim {
+namespace {
+
+std::string Trim(const std::string& text) {
+    const auto blank = [](unsigned char c) { return std::isspace(c) != 0; };
+    auto begin = std::find_if_not(text.begin(), text.end(), blank);
+    auto end = std::find_if_not(text.rbegin(), std::string::const_reverse_iterator(begin), blank);
+    return std::string(begin, end.base());
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    for (;;) {
+        const auto end = text.find(separator, start);
+        parts.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+std::string Fit(const std::string& text, std::size_t width) {
+    std::string fitted = text.substr(0, width);
+    fitted.resize(width, ' ');
+    return fitted;
+}
+
+// Chip codes a bridge entry may name, with the kinds a chip of that code can
+// identify as; the first is the one chip=CODE alone gives.
+struct ChipCode {
+    const char* code;
+    std::vector<int> kinds;
+};
+const std::vector<ChipCode>& ChipCodes() {
+    static const std::vector<ChipCode> codes = {
+        {"620", {1, 19}}, {"621", {2, 20}}, {"622", {3, 16}},     {"623", {17}},
+        {"624", {4, 15, 18}}, {"614", {5}}, {"641", {6}},         {"642", {7}},
+        {"644", {8}},     {"645", {8}},     {"646", {10}},        {"751", {11}},
+        {"735", {12}},    {"715", {13}},    {"705", {14}},
+    };
+    return codes;
+}
+
+// One entry while its keys are read.
+struct Entry {
+    bool bridge = true;
+    DeviceConfig config;
+    int kind = 0;
+    const ChipCode* chip = nullptr;
+    int revision = -1;  // -1: not given
+    BridgeVariant variant;
+    bool vendorGiven = false;
+    bool productGiven = false;
+    std::map<std::string, std::string> given;  // key -> "key=value" as written
+};
+
+bool ParseFlag(const std::string& value, bool& out, std::string& why) {
+    if (value == "0" || value == "1") {
+        out = value == "1";
+        return true;
+    }
+    why = "expected 0 or 1";
+    return false;
+}
+
+bool ParseSmallNumber(const std::string& value, int low, int high, int& out, std::string& why) {
+    const bool digits = !value.empty() && value.size() <= 3 &&
+                        std::all_of(value.begin(), value.end(),
+                                    [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!digits || std::stoi(value) < low || std::stoi(value) > high) {
+        why = "expected a number " + std::to_string(low) + ".." + std::to_string(high);
+        return false;
+    }
+    out = std::stoi(value);
+    return true;
+}
+
+bool ParseText(const std::string& value, std::size_t width, std::string& out, std::string& why) {
+    if (!std::all_of(value.begin(), value.end(),
+                     [](unsigned char c) { return c >= 0x20 && c < 0x7F; })) {
+        why = "only printable ASCII characters are allowed";
+        return false;
+    }
+    out = Fit(value, width);
+    return true;
+}
+
+bool ApplyKind(Entry& e, const std::string& value, std::string& why) {
+    if (!ParseSmallNumber(value, 0, 999, e.kind, why)) {
+        why = "expected a kind 1..20";
+        return false;
+    }
+    return KindIsReachable(e.kind, why);
+}
+
+bool ApplyChip(Entry& e, const std::string& value, std::string& why) {
+    for (const ChipCode& code : ChipCodes()) {
+        if (value == code.code) {
+            e.chip = &code;
+            return true;
+        }
+    }
+    why = "not a chip code of the family (";
+    for (const ChipCode& code : ChipCodes()) {
+        why += code.code;
+        why += &code == &ChipCodes().back() ? ")" : ", ";
+    }
+    return false;
+}
+
+bool ApplyRevision(Entry& e, const std::string& value, std::string& why) {
+    return ParseSmallNumber(value, 0, 9, e.revision, why);
+}
+
+bool ApplyBus(Entry& e, const std::string& value, std::string& why) {
+    const std::string bus = Lower(value);
+    if (bus == "usb" || bus == "1394") {
+        e.config.bus = bus == "usb" ? Bus::Usb : Bus::Ieee1394;
+        return true;
+    }
+    why = "expected usb or 1394";
+    return false;
+}
+
+bool ApplyClass(Entry& e, const std::string& value, std::string& why) {
+    const std::string cls = Lower(value);
+    if (cls == "disk" || cls == "cdrom") {
+        e.config.cls = cls == "disk" ? DeviceClass::Disk : DeviceClass::CdRom;
+        return true;
+    }
+    why = "expected disk or cdrom";
+    return false;
+}
+
+bool ApplyVendor(Entry& e, const std::string& value, std::string& why) {
+    e.vendorGiven = true;
+    return ParseText(value, 8, e.config.vendor, why);
+}
+
+bool ApplyProduct(Entry& e, const std::string& value, std::string& why) {
+    e.productGiven = true;
+    return ParseText(value, 16, e.config.product, why);
+}
+
+bool ApplyInquiryTag(Entry& e, const std::string& value, std::string& why) {
+    return ParseFlag(value, e.variant.inquiryTag, why);
+}
+
+bool ApplyChipInfo(Entry& e, const std::string& value, std::string& why) {
+    if (value == "12" || value == "16") {
+        e.variant.chipInfoLength = value == "12" ? 12U : 16U;
+        return true;
+    }
+    why = "expected 12 or 16";
+    return false;
+}
+
+bool ApplyStuck(Entry& e, const std::string& value, std::string& why) {
+    return ParseFlag(value, e.variant.stuck506A, why);
+}
+
+bool ApplyMount(Entry& e, const std::string& value, std::string& why) {
+    for (const std::string& part : Split(value, '+')) {
+        const std::string path = Trim(part);
+        if (path.empty() || path.front() != '/') {
+            why = "mount points are absolute paths joined by '+'";
+            return false;
+        }
+        e.config.mountPoints.push_back(path);
+    }
+    return true;
+}
+
+bool ApplyDenied(Entry& e, const std::string& value, std::string& why) {
+    return ParseFlag(value, e.config.permissionDenied, why);
+}
+
+using Apply = bool (*)(Entry&, const std::string&, std::string&);
+
+struct Key {
+    const char* name;
+    bool bridge;  // accepted in bridge entries
+    bool disk;    // accepted in disk entries
+    Apply apply;
+};
+
+// Every key an entry may carry. A new key is one line here and one Apply
+// function.
+const Key kKeys[] = {
+    {"kind", true, false, ApplyKind},            // 1..20
+    {"chip", true, false, ApplyChip},            // a chip code, see ChipCodes()
+    {"rev", true, false, ApplyRevision},         // 0..9; default 1 where the chip can report it, else 0
+    {"bus", true, true, ApplyBus},               // usb | 1394
+    {"class", true, true, ApplyClass},           // disk | cdrom
+    {"vendor", true, true, ApplyVendor},         // INQUIRY vendor, padded or cut to 8
+    {"product", true, true, ApplyProduct},       // INQUIRY product, padded or cut to 16
+    {"inqtag", true, false, ApplyInquiryTag},    // 0 | 1: chip code in INQUIRY bytes 36..39
+    {"chipinfo", true, false, ApplyChipInfo},    // 12 | 16: chip information bytes delivered
+    {"stuck506a", true, false, ApplyStuck},      // 0 | 1: scratch byte 0x506A keeps bit 0 set
+    {"mount", true, true, ApplyMount},           // PATH[+PATH...]: volumes mounted from the disk
+    {"denied", true, true, ApplyDenied},         // 0 | 1: the host refuses to open it (EACCES)
+};
+
+std::string KeyList(bool bridge) {
+    std::string list;
+    for (const Key& key : kKeys) {
+        if (bridge ? !key.bridge : !key.disk) continue;
+        if (!list.empty()) list += ", ";
+        list += key.name;
+    }
+    return list;
+}
+
+// Completes a bridge entry: its kind, revision and answers.
+bool FinishBridge(Entry& e, std::string& blame, std::string& why) {
+    if (e.kind == 0 && e.chip == nullptr) {
+        blame = "bridge";
+        why = "a bridge needs kind=1..20 or chip=CODE";
+        return false;
+    }
+    if (e.chip != nullptr) {
+        const std::vector<int>& kinds = e.chip->kinds;
+        if (e.kind == 0) {
+            e.kind = kinds.front();
+        } else if (std::find(kinds.begin(), kinds.end(), e.kind) == kinds.end()) {
+            blame = e.given["kind"];
+            why = "a " + std::string(e.chip->code) + " chip identifies as kind " +
+                  std::to_string(kinds.front()) + ", not " + std::to_string(e.kind);
+            return false;
+        }
+        const std::string code = e.chip->code;
+        e.variant.code644 = code == "644";
+        e.variant.chipText623 = code == "623";
+    }
+
+    BridgeAnswers answers;
+    if (e.revision < 0) {
+        // Revision 1 where the chip can report it, else 0.
+        e.revision = AnswersForKind(e.kind, 1, e.variant, answers, why) ? 1 : 0;
+    }
+    if (!MakeBridgeConfig(e.kind, e.revision, e.variant, e.config, why)) {
+        // Blame the chip code in INQUIRY only when the chip could report the
+        // revision without it.
+        BridgeVariant plain = e.variant;
+        plain.inquiryTag = false;
+        if (e.variant.inquiryTag && AnswersForKind(e.kind, e.revision, plain, answers, why)) {
+            AnswersForKind(e.kind, e.revision, e.variant, answers, why);
+            blame = e.given["inqtag"];
+        } else {
+            blame = e.given.count("rev") != 0    ? e.given["rev"]
+                    : e.given.count("kind") != 0 ? e.given["kind"]
+                                                 : e.given["chip"];
+        }
+        return false;
+    }
+    if (e.config.cls == DeviceClass::CdRom && !e.productGiven) {
+        e.config.product = "External DVD    ";
+    }
+    return true;
+}
+
+bool ParseEntry(const std::string& text, std::size_t number, DeviceConfig& out,
+                std::string& error) {
+    const std::string where = "entry " + std::to_string(number) + ": ";
+    const auto colon = text.find(':');
+    const std::string typeText = Trim(text.substr(0, colon));
+    const std::string type = Lower(typeText);
+    if (type != "bridge" && type != "disk") {
+        error = where + typeText + ": not an entry type (bridge or disk)";
+        return false;
+    }
+
+    Entry e;
+    e.bridge = type == "bridge";
+    if (!e.bridge) {
+        e.config.isBridge = false;
+        e.config.vendor = "Generic ";
+        e.config.product = "USB Flash Disk  ";
+    }
+
+    const std::string pairs = colon == std::string::npos ? "" : text.substr(colon + 1);
+    for (const std::string& rawPair : Split(pairs, ',')) {
+        const std::string pair = Trim(rawPair);
+        if (pair.empty()) continue;
+        const auto equals = pair.find('=');
+        if (equals == std::string::npos) {
+            error = where + pair + ": expected key=value";
+            return false;
+        }
+        const std::string name = Lower(Trim(pair.substr(0, equals)));
+        const std::string value = Trim(pair.substr(equals + 1));
+        const std::string written = name + "=" + value;
+        const Key* key = nullptr;
+        for (const Key& candidate : kKeys) {
+            if (name == candidate.name) key = &candidate;
+        }
+        if (key == nullptr) {
+            error = where + written + ": unknown key (" + type + " keys: " + KeyList(e.bridge) +
+                    ")";
+            return false;
+        }
+        if (e.bridge ? !key->bridge : !key->disk) {
+            error = where + written + ": not a key of a " + type + " entry (" + type +
+                    " keys: " + KeyList(e.bridge) + ")";
+            return false;
+        }
+        if (e.given.count(name) != 0) {
+            error = where + written + ": " + name + " is given twice";
+            return false;
+        }
+        e.given[name] = written;
+        std::string why;
+        if (!key->apply(e, value, why)) {
+            error = where + written + ": " + why;
+            return false;
+        }
+    }
+
+    if (e.bridge) {
+        std::string blame;
+        std::string why;
+        if (!FinishBridge(e, blame, why)) {
+            error = where + blame + ": " + why;
+            return false;
+        }
+    } else if (e.config.cls == DeviceClass::CdRom && !e.productGiven) {
+        e.config.product = "USB DVD Drive   ";
+    }
+    out = std::move(e.config);
+    return true;
+}
+
+DeviceConfig Bridge(int kind, int revision, Bus bus, DeviceClass cls, const std::string& product,
+                    std::vector<std::string> mounts) {
+    DeviceConfig config;
+    std::string why;
+    MakeBridgeConfig(kind, revision, BridgeVariant{}, config, why);
+    config.bus = bus;
+    config.cls = cls;
+    config.product = Fit(product, 16);
+    config.mountPoints = std::move(mounts);
+    return config;
+}
+
+}  // namespace
+
+bool ParseSimulationSpec(const std::string& description, std::vector<DeviceConfig>& out,
+                         std::string& error) {
+    if (Lower(Trim(description)) == "default") {
+        out = DefaultSimulation();
+        return true;
+    }
+    std::vector<DeviceConfig> devices;
+    const std::vector<std::string> entries = Split(description, ';');
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (Trim(entries[i]).empty()) continue;
+        DeviceConfig config;
+        if (!ParseEntry(entries[i], i + 1, config, error)) return false;
+        devices.push_back(std::move(config));
+    }
+    out = std::move(devices);
+    return true;
+}
+
+std::vector<DeviceConfig> DefaultSimulation() {
+    std::vector<DeviceConfig> devices;
+    devices.push_back(Bridge(8, 2, Bus::Usb, DeviceClass::Disk, "Portable HDD",
+                             {"/media/user/DATA", "/media/user/BACKUP"}));
+    devices.push_back(Bridge(3, 1, Bus::Usb, DeviceClass::Disk, "External Disk", {}));
+    devices.push_back(Bridge(7, 2, Bus::Ieee1394, DeviceClass::Disk, "FireWire Disk", {}));
+    devices.push_back(Bridge(12, 1, Bus::Usb, DeviceClass::CdRom, "External DVD", {}));
+
+    DeviceConfig stick;
+    stick.isBridge = false;
+    stick.vendor = "Generic ";
+    stick.product = "USB Flash Disk  ";
+    stick.mountPoints = {"/media/user/STICK"};
+    devices.push_back(stick);
+    return devices;
+}
+
+}  // namespace v62x::sim

@@ -1,0 +1,51 @@
+// Which host the programs get for each value of V62X_SIMULATE.
+#include <gtest/gtest.h>
+
+#include "VirtualBridge/HostChoice.h"
+#include "VirtualBridge/SimulatedHost.h"
+
+namespace v62x {
+namespace {
+
+TEST(SimHostChoice, FollowsTheEnvironment) {
+    {
+        HostChoice choice = ChooseHost("bridge:kind=9");
+        EXPECT_EQ(nullptr, choice.host);
+        EXPECT_FALSE(choice.simulated);
+        EXPECT_EQ("entry 1: kind=9: no chip identifies as kind 9 (a 644/645 chip identifies as kind 8)",
+                  choice.error);
+    }
+    {
+        HostChoice choice = ChooseHost("bridge:kind=3;disk:class=cdrom");
+        ASSERT_NE(nullptr, choice.host);
+        EXPECT_TRUE(choice.simulated);
+        EXPECT_TRUE(choice.note.empty());
+        EXPECT_EQ(1u, choice.host->ListCandidates(DeviceClass::Disk).size());
+        EXPECT_EQ(1u, choice.host->ListCandidates(DeviceClass::CdRom).size());
+        EXPECT_TRUE(choice.host->DrainDeviceEvents().empty()) << "the initial devices are no news";
+    }
+    {
+        HostChoice choice = ChooseHost(" OFF ");
+        ASSERT_NE(nullptr, choice.host);
+        EXPECT_FALSE(choice.simulated);
+        EXPECT_EQ(nullptr, dynamic_cast<sim::SimulatedHost*>(choice.host.get()));
+    }
+    for (const char* unset : {static_cast<const char*>(nullptr), ""}) {
+        HostChoice choice = ChooseHost(unset);
+        ASSERT_NE(nullptr, choice.host);
+        EXPECT_TRUE(choice.error.empty());
+        // Which one depends on the machine: a real USB disk keeps the real host.
+        EXPECT_EQ(choice.simulated, dynamic_cast<sim::SimulatedHost*>(choice.host.get()) != nullptr);
+        if (choice.simulated) {
+            EXPECT_EQ("no USB or IEEE 1394 disk found: showing simulated bridges "
+                      "(V62X_SIMULATE=off uses the real host only)",
+                      choice.note);
+            EXPECT_EQ(4u, choice.host->ListCandidates(DeviceClass::Disk).size());
+        } else {
+            EXPECT_TRUE(choice.note.empty());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace v62x
