@@ -105,6 +105,8 @@ public:
     virtual void Sleep(unsigned milliseconds) = 0;
     // Developer traces; never shown in the window.
     virtual void Trace(const std::string& text) = 0;
+    // Sends developer traces to standard error (off unless V62X_DEBUG is set).
+    virtual void SetTraceEnabled(bool) {}
 
     // A descriptor that becomes readable when devices arrive or leave
     // (-1 when this host cannot watch); DrainDeviceEvents reads what is pending.

@@ -33,7 +33,7 @@ public:
 
     // Developer traces go to standard error only when enabled (also by the
     // environment variable V62X_DEBUG).
-    void SetTraceEnabled(bool enabled);
+    void SetTraceEnabled(bool enabled) override;
 
 private:
     // libudev context and device monitor, created on first use.

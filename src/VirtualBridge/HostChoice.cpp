@@ -5,7 +5,7 @@
 
 #include "IDEAccess/LinuxHost.h"
 #include "VirtualBridge/SimulatedHost.h"
-#include "VirtualBridge/SimulationSpec.h"
+#include "VirtualBridge/SimulationDescription.h"
 
 namespace v62x {
 namespace {
@@ -41,7 +41,7 @@ HostChoice ChooseHost(const char* simulateEnv) {
     if (!value.empty()) {
         std::vector<DeviceConfig> devices;
         std::string error;
-        if (!sim::ParseSimulationSpec(value, devices, error)) {
+        if (!sim::ParseSimulationDescription(value, devices, error)) {
             choice.error = error;
             return choice;
         }

@@ -88,6 +88,7 @@ public:
     // Developer traces written so far (also echoed to stderr when enabled).
     const std::vector<std::string>& Traces() const;
     void SetEchoTraces(bool echo);
+    void SetTraceEnabled(bool enabled) override { SetEchoTraces(enabled); }
 
 private:
     struct State;

@@ -49,6 +49,7 @@ int List(bool trace, std::ostream& out, std::ostream& err) {
         err << message.title << ": " << message.text << '\n';
     });
     if (trace) {
+        CurrentHost().SetTraceEnabled(true);
         SetRequestObserver([&err](const HostRequest& request, const HostReply& reply, int result) {
             err << FormatRequestTrace(request, reply, result) << '\n';
         });

@@ -9,7 +9,7 @@
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
 #include "VirtualBridge/SimulatedHost.h"
-#include "VirtualBridge/SimulationSpec.h"
+#include "VirtualBridge/SimulationDescription.h"
 
 namespace v62x::sim {
 namespace {
@@ -71,7 +71,7 @@ TEST(SimDescription, BridgeEntriesIdentifyAsDescribed) {
         SCOPED_TRACE(c.text);
         std::vector<DeviceConfig> devices;
         std::string error;
-        ASSERT_TRUE(ParseSimulationSpec(c.text, devices, error)) << error;
+        ASSERT_TRUE(ParseSimulationDescription(c.text, devices, error)) << error;
         ASSERT_EQ(1u, devices.size());
         EXPECT_TRUE(devices[0].isBridge);
         EXPECT_EQ(std::make_pair(c.kind, c.revision), Identify(devices[0]));
@@ -81,7 +81,7 @@ TEST(SimDescription, BridgeEntriesIdentifyAsDescribed) {
 TEST(SimDescription, DeviceKeys) {
     std::vector<DeviceConfig> devices;
     std::string error;
-    ASSERT_TRUE(ParseSimulationSpec(
+    ASSERT_TRUE(ParseSimulationDescription(
         "bridge:kind=8,bus=1394,class=cdrom,vendor=Acme,product=Box With A Long Name Here,"
         "chipinfo=12,stuck506a=1,mount=/media/one+/media/two,denied=1,inqtag=1;"
         ";  ;disk;disk:vendor=Stick Co. Ltd,product=Pen,bus=usb,class=disk,mount=/mnt/pen,denied=0;"
@@ -179,7 +179,7 @@ TEST(SimDescription, RefusesWithEntryKeyAndValue) {
         SCOPED_TRACE(c.text);
         std::vector<DeviceConfig> devices(1);
         std::string error;
-        EXPECT_FALSE(ParseSimulationSpec(c.text, devices, error));
+        EXPECT_FALSE(ParseSimulationDescription(c.text, devices, error));
         EXPECT_EQ(c.error, error);
         EXPECT_EQ(1u, devices.size()) << "the output is left alone on failure";
     }
@@ -188,9 +188,9 @@ TEST(SimDescription, RefusesWithEntryKeyAndValue) {
 TEST(SimDescription, DefaultAndEmptyDescriptions) {
     std::vector<DeviceConfig> devices;
     std::string error;
-    ASSERT_TRUE(ParseSimulationSpec(" default ", devices, error)) << error;
+    ASSERT_TRUE(ParseSimulationDescription(" default ", devices, error)) << error;
     EXPECT_EQ(DefaultSimulation().size(), devices.size());
-    ASSERT_TRUE(ParseSimulationSpec(" ; ", devices, error)) << error;
+    ASSERT_TRUE(ParseSimulationDescription(" ; ", devices, error)) << error;
     EXPECT_TRUE(devices.empty());
 }
 

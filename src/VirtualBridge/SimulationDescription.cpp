@@ -7,7 +7,7 @@
 // Blanks around tokens are ignored, empty entries are skipped. Entry types,
 // keys and keyword values are case-insensitive. The keys are listed in
 // kKeys below; each entry type accepts its own subset.
-#include "VirtualBridge/SimulationSpec.h"
+#include "VirtualBridge/SimulationDescription.h"
 
 #include <algorithm>
 #include <cctype>
@@ -364,7 +364,7 @@ DeviceConfig Bridge(int kind, int revision, Bus bus, DeviceClass cls, const std:
 
 }  // namespace
 
-bool ParseSimulationSpec(const std::string& description, std::vector<DeviceConfig>& out,
+bool ParseSimulationDescription(const std::string& description, std::vector<DeviceConfig>& out,
                          std::string& error) {
     if (Lower(Trim(description)) == "default") {
         out = DefaultSimulation();

@@ -10,8 +10,8 @@ namespace v62x::sim {
 
 // Parses a description into device configurations. Returns false with a
 // message naming the offending entry and key on any error.
-bool ParseSimulationSpec(const std::string& spec, std::vector<DeviceConfig>& out,
-                         std::string& error);
+bool ParseSimulationDescription(const std::string& description, std::vector<DeviceConfig>& out,
+                                std::string& error);
 
 // The devices the demo shows when nothing is described.
 std::vector<DeviceConfig> DefaultSimulation();
