@@ -387,7 +387,7 @@ std::vector<DeviceConfig> DefaultSimulation() {
     devices.push_back(Bridge(8, 2, Bus::Usb, DeviceClass::Disk, "Portable HDD",
                              {"/media/user/DATA", "/media/user/BACKUP"}));
     devices.push_back(Bridge(3, 1, Bus::Usb, DeviceClass::Disk, "External Disk", {}));
-    devices.push_back(Bridge(7, 2, Bus::Ieee1394, DeviceClass::Disk, "FireWire Disk", {}));
+    devices.push_back(Bridge(7, 2, Bus::Ieee1394, DeviceClass::Disk, "IEEE1394 Disk", {}));
     devices.push_back(Bridge(12, 1, Bus::Usb, DeviceClass::CdRom, "External DVD", {}));
 
     DeviceConfig stick;

@@ -85,7 +85,7 @@ protected:
         }
         testbed_->router().Route("/dev/sg1", &bridge_);
         testbed_->router().Route("/dev/sdc", &uasDisk_);
-        testbed_->router().Route("/dev/sg3", &firewireDisk_);
+        testbed_->router().Route("/dev/sg3", &ieee1394Disk_);
         testbed_->router().Route("/dev/sr0", &cdrom_);
         host_ = std::make_unique<LinuxHost>();
     }
@@ -97,7 +97,7 @@ protected:
 
     sim::VirtualDevice bridge_{BridgeConfig()};
     sim::VirtualDevice uasDisk_{PlainDiskConfig()};
-    sim::VirtualDevice firewireDisk_{PlainDiskConfig()};
+    sim::VirtualDevice ieee1394Disk_{PlainDiskConfig()};
     sim::VirtualDevice cdrom_{PlainDiskConfig()};
     std::unique_ptr<FakeTestbed> testbed_;
     std::unique_ptr<LinuxHost> host_;
