@@ -18,15 +18,20 @@ constexpr std::uint32_t kSstAddressedWordEvery = 0x4000;
 
 void Pause() { CurrentHost().Sleep(kFlashPollMs); }
 
-// Polls until done(status) or the poll limit; a failed read keeps the
-// previous status.
+// Polls until done(status), at most kStatusPollLimit polls 10 ms apart. A
+// failed read keeps the previous status (the transport hands back zeros
+// then, which must not count as an answer).
 template <typename Done>
 int PollStatus(const std::string& path, std::uint8_t status, Done done) {
-    ReadFlashStatus(path, &status);
-    for (int polls = 0; !done(status); ) {
-        if (++polls > kStatusPollLimit) return 0;
+    auto read = [&path, &status]() {
+        std::uint8_t answer = 0;
+        if (ReadFlashStatus(path, &answer) != 0) status = answer;
+    };
+    read();
+    for (int polls = 0; !done(status);) {
         Pause();
-        ReadFlashStatus(path, &status);
+        read();
+        if (++polls > kStatusPollLimit) return 0;
     }
     return 1;
 }
@@ -53,7 +58,8 @@ int WaitFlashStatusClear(const std::string& path) {
 int UnprotectFlash(const std::string& path) {
     int result = SpiWriteEnable(path);
     if (WaitFlashStatusSet(path, kStatusWriteEnable) == 0) result = 0;
-    result = result != 0 && SpiClearStatus(path) != 0 ? 1 : 0;
+    const int cleared = SpiClearStatus(path);  // sent whatever came before
+    result = result != 0 && cleared != 0 ? 1 : 0;
     if (WaitFlashStatusClear(path) == 0) result = 0;
     return result;
 }
