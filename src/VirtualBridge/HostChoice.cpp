@@ -12,9 +12,18 @@ namespace {
 
 using sim::DeviceConfig;
 
-std::unique_ptr<Host> Simulated(const std::vector<DeviceConfig>& devices) {
+// The simulated host with the devices and their image files; null with the
+// reason when an image cannot be used.
+std::unique_ptr<Host> Simulated(const std::vector<DeviceConfig>& devices, std::string& error) {
     auto host = std::make_unique<sim::SimulatedHost>();
-    for (const DeviceConfig& config : devices) host->AddDevice(config);
+    for (const DeviceConfig& config : devices) {
+        const sim::VirtualDevice& device = host->AddDevice(config);
+        if (!config.image.empty() && !host->AttachImage(device.path(), config.image, error)) {
+            // The program does not start: no image file is written.
+            host->DetachImages();
+            return nullptr;
+        }
+    }
     // Arrivals of the initial devices are no news to anyone.
     host->DrainDeviceEvents();
     return host;
@@ -45,8 +54,8 @@ HostChoice ChooseHost(const char* simulateEnv) {
             choice.error = error;
             return choice;
         }
-        choice.host = Simulated(devices);
-        choice.simulated = true;
+        choice.host = Simulated(devices, choice.error);
+        choice.simulated = choice.host != nullptr;
         return choice;
     }
 
@@ -56,7 +65,8 @@ HostChoice ChooseHost(const char* simulateEnv) {
         choice.host = std::move(real);
         return choice;
     }
-    choice.host = Simulated(sim::DefaultSimulation());
+    std::string error;
+    choice.host = Simulated(sim::DefaultSimulation(), error);
     choice.simulated = true;
     choice.note =
         "no USB or IEEE 1394 disk found: showing simulated bridges (V62X_SIMULATE=off uses the "

@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <utility>
+
+#include "VirtualBridge/DeviceImage.h"
 
 namespace v62x::sim {
 namespace {
@@ -60,6 +63,10 @@ struct ActiveRule {
 
 bool RuleMatches(const FaultRule& rule, const HostRequest& request, std::size_t cdbLength) {
     if (!rule.path.empty() && rule.path != request.path) return false;
+    if (rule.dataPhase) {
+        const bool moves = request.data != nullptr && request.length > 0;
+        if (!moves || request.direction != *rule.dataPhase) return false;
+    }
     if (rule.prefix.size() > cdbLength) return false;
     return std::equal(rule.prefix.begin(), rule.prefix.end(), request.cdb.begin());
 }
@@ -70,13 +77,20 @@ std::uint32_t DeviceType(const VirtualDevice& device) {
 
 }  // namespace
 
+// A device's firmware store kept in a file between runs.
+struct ImageBinding {
+    VirtualDevice* device = nullptr;
+    std::string file;
+};
+
 struct SimulatedHost::State {
+    VirtualClock clock;  // before the slots: devices read it as long as they live
     std::vector<Slot> slots;
+    std::vector<ImageBinding> images;
     std::uint32_t nextDiskNumber = 1;  // disk 0 is the system disk
     std::uint32_t nextCdRomNumber = 0;
     std::vector<MountedVolume> extraVolumes;
     std::vector<ActiveRule> rules;
-    std::uint64_t nowMs = 0;
     std::vector<LogEntry> log;
     std::vector<std::string> traces;
     bool echoTraces = false;
@@ -161,12 +175,42 @@ struct SimulatedHost::State {
                 reply.asc = fired->asc;
                 reply.ascq = fired->ascq;
                 return reply;
+            case FaultKind::ShortTransfer:
+                return RunShort(*slot->device, request, cdbLength, fired->transferLimit);
+            case FaultKind::Disappear:
+                break;
             }
         }
 
         reply = slot->device->Execute(request.cdb.data(), cdbLength, request.direction,
                                       request.data, request.length);
         reply.opened = true;
+        if (fired != nullptr && fired->kind == FaultKind::Disappear) {
+            slot->present = false;
+            Post(DeviceEventKind::Removal, request.path);
+        }
+        return reply;
+    }
+
+    // Runs a request of which only the first `limit` bytes of data move.
+    static HostReply RunShort(VirtualDevice& device, const HostRequest& request,
+                              std::size_t cdbLength, std::uint32_t limit) {
+        const std::uint32_t length = request.data != nullptr ? request.length : 0;
+        const std::uint32_t moved = std::min(limit, length);
+        std::vector<std::uint8_t> buffer(length, 0);
+        if (request.direction == DataDirection::In) {
+            if (length > 0) std::memcpy(buffer.data(), request.data, length);
+        } else if (moved > 0) {
+            std::memcpy(buffer.data(), request.data, moved);
+        }
+        HostReply reply = device.Execute(request.cdb.data(), cdbLength, request.direction,
+                                         length > 0 ? buffer.data() : nullptr, length);
+        reply.opened = true;
+        if (request.direction == DataDirection::In) {
+            const std::uint32_t delivered = std::min(moved, reply.transferred);
+            if (delivered > 0) std::memcpy(request.data, buffer.data(), delivered);
+        }
+        reply.transferred = std::min(moved, reply.transferred);
         return reply;
     }
 };
@@ -181,7 +225,10 @@ SimulatedHost::SimulatedHost() : state_(std::make_unique<State>()) {
     state_->echoFromEnvironment = debug != nullptr && *debug != '\0';
 }
 
-SimulatedHost::~SimulatedHost() = default;
+SimulatedHost::~SimulatedHost() {
+    std::string error;
+    if (!SaveImages(error)) std::cerr << "v62x simulator: " << error << '\n';
+}
 
 VirtualDevice& SimulatedHost::AddDevice(const DeviceConfig& config) {
     DeviceConfig placed = config;
@@ -189,7 +236,7 @@ VirtualDevice& SimulatedHost::AddDevice(const DeviceConfig& config) {
     Slot slot;
     slot.number = placed.cls == DeviceClass::CdRom ? state_->nextCdRomNumber++
                                                    : state_->nextDiskNumber++;
-    slot.device = std::make_unique<VirtualDevice>(std::move(placed));
+    slot.device = std::make_unique<VirtualDevice>(std::move(placed), &state_->clock);
     VirtualDevice& device = *slot.device;
     state_->slots.push_back(std::move(slot));
     state_->Post(DeviceEventKind::Arrival, device.path());
@@ -227,7 +274,83 @@ void SimulatedHost::AddFault(const FaultRule& rule) { state_->rules.push_back({r
 
 void SimulatedHost::ClearFaults() { state_->rules.clear(); }
 
-std::uint64_t SimulatedHost::NowMs() const { return state_->nowMs; }
+bool SimulatedHost::AttachImage(const std::string& path, const std::string& file,
+                                std::string& error) {
+    Slot* slot = state_->FindSlot(path);
+    if (slot == nullptr) {
+        error = "image " + file + ": no simulated device " + path;
+        return false;
+    }
+    VirtualDevice& device = *slot->device;
+    const std::uint64_t size = FirmwareStoreSize(device);
+    if (size == 0) {
+        error = "image " + file + ": " + path +
+                " has no firmware store (neither a flash chip nor a reserved disk area)";
+        return false;
+    }
+    for (const ImageBinding& binding : state_->images) {
+        if (binding.file == file) {
+            error = "image " + file + " is the image of " + binding.device->path() + " already";
+            return false;
+        }
+        if (binding.device == &device) {
+            error = "image " + file + ": " + path + " keeps its store in " + binding.file +
+                    " already";
+            return false;
+        }
+    }
+    std::vector<std::uint8_t> bytes;
+    bool exists = false;
+    if (!ReadImageFile(file, bytes, exists, error)) return false;
+    if (exists) {
+        if (bytes.size() != size) {
+            error = "image " + file + " holds " + std::to_string(bytes.size()) +
+                    " bytes, but the firmware store of " + path + " holds " +
+                    std::to_string(size) + " bytes";
+            return false;
+        }
+        WriteFirmwareStore(device, bytes);
+    }
+    state_->images.push_back({&device, file});
+    return true;
+}
+
+void SimulatedHost::DetachImages() { state_->images.clear(); }
+
+bool SimulatedHost::SaveImages(std::string& error) {
+    bool ok = true;
+    error.clear();
+    for (const ImageBinding& binding : state_->images) {
+        std::string why;
+        if (!WriteImageFile(binding.file, ReadFirmwareStore(*binding.device), why)) {
+            if (!error.empty()) error += "; ";
+            error += why;
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+std::uint64_t SimulatedHost::NowMs() const { return state_->clock.NowMs(); }
+
+VirtualClock& SimulatedHost::Clock() { return state_->clock; }
+
+std::uint64_t CommandCostUs(std::uint32_t length) {
+    // Command and status phases, then the data in 512-byte packets at up
+    // to 13 packets per 125 us microframe (USB 2.0 high speed).
+    constexpr std::uint64_t kCommandAndStatusUs = 250;
+    constexpr std::uint64_t kMicroframeUs = 125;
+    const std::uint64_t packets = (static_cast<std::uint64_t>(length) + 511) / 512;
+    return kCommandAndStatusUs + (packets + 12) / 13 * kMicroframeUs;
+}
+
+void SimulatedHost::PowerCycle(const std::string& path) {
+    Slot* slot = state_->FindPresent(path);
+    if (slot == nullptr) return;
+    state_->Post(DeviceEventKind::Removal, path);
+    slot->device->PowerCycle();
+    state_->Post(DeviceEventKind::Arrival, path);
+}
 
 const std::vector<LogEntry>& SimulatedHost::Log() const { return state_->log; }
 
@@ -242,7 +365,26 @@ HostReply SimulatedHost::PassThrough(const HostRequest& request) {
     entry.length = request.length;
     entry.timeoutSeconds = request.timeoutSeconds;
     entry.open = request.open;
+    const std::uint64_t start = state_->clock.NowUs();
     entry.reply = state_->Run(request, cdbLength);
+    if (entry.reply.opened) {
+        state_->clock.Advance(CommandCostUs(request.data != nullptr ? request.length : 0));
+        // The host gives up on a command that outlasts its time-out; what
+        // the device did meanwhile stays done.
+        const std::uint64_t limitUs = static_cast<std::uint64_t>(request.timeoutSeconds) * 1'000'000;
+        if (request.timeoutSeconds > 0 && state_->clock.NowUs() - start > limitUs) {
+            HostReply timedOut;
+            timedOut.opened = true;
+            timedOut.hostError = ETIMEDOUT;
+            entry.reply = timedOut;
+        }
+        // A bridge that restarted leaves the bus and comes back.
+        Slot* slot = state_->FindSlot(request.path);
+        if (slot != nullptr && slot->device->TakeRestartRequest()) {
+            state_->Post(DeviceEventKind::Removal, request.path);
+            state_->Post(DeviceEventKind::Arrival, request.path);
+        }
+    }
     state_->log.push_back(entry);
     return entry.reply;
 }
@@ -305,7 +447,9 @@ bool SimulatedHost::IsOnIeee1394(const std::string& path) {
     return slot != nullptr && slot->device->config().bus == Bus::Ieee1394;
 }
 
-void SimulatedHost::Sleep(unsigned milliseconds) { state_->nowMs += milliseconds; }
+void SimulatedHost::Sleep(unsigned milliseconds) {
+    state_->clock.Advance(static_cast<std::uint64_t>(milliseconds) * 1000);
+}
 
 void SimulatedHost::Trace(const std::string& text) {
     state_->traces.push_back(text);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,12 +18,25 @@ enum class FaultKind {
     OpenFailure,     // the device cannot be opened (as if gone)
     Transport,       // the request does not complete at host level
     CheckCondition,  // the device ends the command with CHECK CONDITION
+    // The command runs, but only the first transferLimit bytes of its data
+    // phase move: a read leaves the rest of the host buffer as it was, a
+    // write hands the device zeros in place of the bytes that did not
+    // arrive; the reply counts the bytes that moved.
+    ShortTransfer,
+    // The command runs normally; right after it the device is unplugged
+    // (removal event, every later command fails to open) until Replug.
+    Disappear,
 };
 
 // Injects a fault into matching commands. A command matches when its device
-// path equals `path` (empty: any device) and its CDB starts with `prefix`
-// (empty: any CDB). nth = 0 hits every matching command; nth = N hits only
-// the N-th matching command counted from when the rule was added.
+// path equals `path` (empty: any device), its CDB starts with `prefix`
+// (empty: any CDB) and, when `dataPhase` is set, it moves data in that
+// direction (a data-out phase: a write). nth = 0 hits every matching
+// command; nth = N hits only the N-th matching command counted from when the
+// rule was added. Faults hit commands that reach a present device the host
+// may open; the device never sees a command hit by OpenFailure, Transport or
+// CheckCondition.
+// (Fields are in this order for aggregate initialisation; new ones go last.)
 struct FaultRule {
     std::string path;
     std::vector<std::uint8_t> prefix;
@@ -31,6 +45,8 @@ struct FaultRule {
     std::uint8_t senseKey = scsi::kSenseIllegalRequest;
     std::uint8_t asc = 0x20;
     std::uint8_t ascq = 0x00;
+    std::optional<DataDirection> dataPhase;
+    std::uint32_t transferLimit = 0;  // ShortTransfer: bytes that move
 };
 
 // One command as the simulated host saw it.
@@ -43,6 +59,10 @@ struct LogEntry {
     OpenMode open = OpenMode::Shared;
     HostReply reply;
 };
+
+// Virtual microseconds one pass-through command with `length` data bytes
+// costs on the bus, besides what the device does with it.
+std::uint64_t CommandCostUs(std::uint32_t length);
 
 class SimulatedHost : public Host {
 public:
@@ -69,7 +89,28 @@ public:
     void AddFault(const FaultRule& rule);
     void ClearFaults();
 
+    // Keeps the firmware store of the device at `path` (its flash chip, or
+    // on a device without flash the reserved area of its disk) in `file`:
+    // loaded now when the file exists, written back by SaveImages and when
+    // the host is destroyed. Refused with a reason, and the file left alone,
+    // when the device has no store, the file is attached already, or it
+    // cannot be read or its size differs from the store's.
+    bool AttachImage(const std::string& path, const std::string& file, std::string& error);
+    // Writes every attached image (each through a temporary file renamed
+    // over it); false with the reasons when any could not be written.
+    bool SaveImages(std::string& error);
+    // Forgets every attached image without writing it.
+    void DetachImages();
+
+    // Virtual time: sleeps advance it, and so does every command (its
+    // transfer at USB 2.0 speed, see CommandCostUs, and the device's own work).
     std::uint64_t NowMs() const;
+    VirtualClock& Clock();
+
+    // Power removed and restored: the device leaves (removal event), comes
+    // back as at power-up with its flash contents (arrival event).
+    void PowerCycle(const std::string& path);
+
     const std::vector<LogEntry>& Log() const;
     void ClearLog();
 

@@ -11,7 +11,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 #include <map>
+#include <optional>
+
+#include "VirtualBridge/DiskFirmwareArea.h"
 
 namespace v62x::sim {
 namespace {
@@ -61,6 +65,23 @@ const std::vector<ChipCode>& ChipCodes() {
     return codes;
 }
 
+// A size as written: bytes, or blocks of the disk's block size.
+struct Size {
+    std::uint64_t value = 0;
+    bool blocks = false;
+};
+
+// The keys about the attached disk and the firmware kept on it.
+struct DiskKeys {
+    std::optional<Size> size;
+    std::optional<std::uint32_t> blockSize;
+    std::optional<Size> reserved;
+    std::optional<bool> fwarea;
+    std::optional<bool> hddfw;
+    std::optional<bool> capflag;
+    std::optional<bool> fwvalid;
+};
+
 // One entry while its keys are read.
 struct Entry {
     bool bridge = true;
@@ -71,6 +92,7 @@ struct Entry {
     BridgeVariant variant;
     bool vendorGiven = false;
     bool productGiven = false;
+    DiskKeys disk;
     std::map<std::string, std::string> given;  // key -> "key=value" as written
 };
 
@@ -195,6 +217,127 @@ bool ApplyDenied(Entry& e, const std::string& value, std::string& why) {
     return ParseFlag(value, e.config.permissionDenied, why);
 }
 
+// SIZE: a number with an optional unit: none or B (bytes), K M G T (powers
+// of 1000), KiB MiB GiB TiB (powers of 1024; the B may be left out), or S
+// (blocks of the disk's block size).
+bool ParseSize(const std::string& value, Size& out, std::string& why) {
+    why = "expected a size such as 500G, 2T, 1MiB or 80000000s";
+    std::size_t digits = 0;
+    while (digits < value.size() && std::isdigit(static_cast<unsigned char>(value[digits])) != 0) {
+        ++digits;
+    }
+    if (digits == 0 || digits > 19) return false;
+    std::uint64_t number = std::stoull(value.substr(0, digits));
+    const std::string unit = Lower(value.substr(digits));
+
+    struct Unit {
+        const char* name;
+        std::uint64_t base;
+        int power;
+    };
+    static const Unit kUnits[] = {
+        {"", 1, 0},      {"b", 1, 0},     {"k", 1000, 1},   {"kb", 1000, 1},  {"m", 1000, 2},
+        {"mb", 1000, 2}, {"g", 1000, 3},  {"gb", 1000, 3},  {"t", 1000, 4},   {"tb", 1000, 4},
+        {"ki", 1024, 1}, {"kib", 1024, 1}, {"mi", 1024, 2}, {"mib", 1024, 2}, {"gi", 1024, 3},
+        {"gib", 1024, 3}, {"ti", 1024, 4}, {"tib", 1024, 4},
+    };
+    if (unit == "s") {
+        out = {number, true};
+        return true;
+    }
+    for (const Unit& u : kUnits) {
+        if (unit != u.name) continue;
+        for (int i = 0; i < u.power; ++i) {
+            if (number > std::numeric_limits<std::uint64_t>::max() / u.base) {
+                why = "too large";
+                return false;
+            }
+            number *= u.base;
+        }
+        out = {number, false};
+        return true;
+    }
+    return false;
+}
+
+bool ApplyDiskSize(Entry& e, const std::string& value, std::string& why) {
+    Size size;
+    if (!ParseSize(value, size, why)) return false;
+    e.disk.size = size;
+    return true;
+}
+
+bool ApplyBlockSize(Entry& e, const std::string& value, std::string& why) {
+    if (value == "512" || value == "4096") {
+        e.disk.blockSize = value == "512" ? 512U : 4096U;
+        return true;
+    }
+    why = "expected 512 or 4096";
+    return false;
+}
+
+bool ApplyReserved(Entry& e, const std::string& value, std::string& why) {
+    Size size;
+    if (!ParseSize(value, size, why)) return false;
+    e.disk.reserved = size;
+    return true;
+}
+
+bool ApplyOptionalFlag(std::optional<bool>& flag, const std::string& value, std::string& why) {
+    bool on = false;
+    if (!ParseFlag(value, on, why)) return false;
+    flag = on;
+    return true;
+}
+
+bool ApplyFirmwareArea(Entry& e, const std::string& value, std::string& why) {
+    return ApplyOptionalFlag(e.disk.fwarea, value, why);
+}
+
+bool ApplyDiskFirmware(Entry& e, const std::string& value, std::string& why) {
+    return ApplyOptionalFlag(e.disk.hddfw, value, why);
+}
+
+bool ApplyCapacityFlag(Entry& e, const std::string& value, std::string& why) {
+    return ApplyOptionalFlag(e.disk.capflag, value, why);
+}
+
+bool ApplyFirmwareValid(Entry& e, const std::string& value, std::string& why) {
+    return ApplyOptionalFlag(e.disk.fwvalid, value, why);
+}
+
+bool ApplyImage(Entry& e, const std::string& value, std::string& why) {
+    if (value.empty()) {
+        why = "expected the path of an image file";
+        return false;
+    }
+    e.config.image = value;
+    return true;
+}
+
+bool ApplyFlash(Entry& e, const std::string& value, std::string& why) {
+    return SetFlashPart(e.config.flash, value, why);
+}
+
+bool ApplyFlashFill(Entry& e, const std::string& value, std::string& why) {
+    std::string digits = Lower(value);
+    if (digits.rfind("0x", 0) == 0) digits = digits.substr(2);
+    if (digits.empty() || digits.size() > 2 ||
+        !std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c) != 0; })) {
+        why = "expected a byte in hexadecimal (00..FF)";
+        return false;
+    }
+    e.config.flash.fill = static_cast<std::uint8_t>(std::stoi(digits, nullptr, 16));
+    return true;
+}
+
+// The flash a bridge carries when the entry names none.
+void EquipFlash(DeviceConfig& config, int kind) {
+    const std::string part = DefaultFlashPartForKind(kind, config.bus);
+    std::string why;
+    if (!part.empty()) SetFlashPart(config.flash, part, why);
+}
+
 using Apply = bool (*)(Entry&, const std::string&, std::string&);
 
 struct Key {
@@ -219,6 +362,16 @@ const Key kKeys[] = {
     {"stuck506a", true, false, ApplyStuck},      // 0 | 1: scratch byte 0x506A keeps bit 0 set
     {"mount", true, true, ApplyMount},           // PATH[+PATH...]: volumes mounted from the disk
     {"denied", true, true, ApplyDenied},         // 0 | 1: the host refuses to open it (EACCES)
+    {"disk", true, true, ApplyDiskSize},         // SIZE of the attached disk (see ParseSize)
+    {"blocksize", true, true, ApplyBlockSize},   // 512 | 4096: logical block size of the disk
+    {"reserved", true, false, ApplyReserved},    // SIZE kept from the host at the end of the disk
+    {"fwarea", true, false, ApplyFirmwareArea},  // 0 | 1: firmware area present (55 AA, status 16)
+    {"hddfw", true, false, ApplyDiskFirmware},   // 0 | 1: firmware runs from the disk (status 8)
+    {"capflag", true, false, ApplyCapacityFlag}, // 0 | 1: capacity flag (status 17)
+    {"fwvalid", true, false, ApplyFirmwareValid},// 0 | 1: running firmware valid (status 19)
+    {"image", true, false, ApplyImage},          // PATH: file keeping the firmware store
+    {"flash", true, false, ApplyFlash},          // PART | none: the flash chip (default by kind)
+    {"flashfill", true, false, ApplyFlashFill},  // HEX: every flash byte at delivery (default FF)
 };
 
 std::string KeyList(bool bridge) {
@@ -276,6 +429,85 @@ bool FinishBridge(Entry& e, std::string& blame, std::string& why) {
     if (e.config.cls == DeviceClass::CdRom && !e.productGiven) {
         e.config.product = "External DVD    ";
     }
+    if (e.given.count("flash") == 0) EquipFlash(e.config, e.kind);
+    if (e.given.count("flashfill") != 0 && !e.config.flash.serial && !e.config.flash.parallel) {
+        blame = e.given["flashfill"];
+        why = "the bridge has no flash";
+        return false;
+    }
+    return true;
+}
+
+// Sizes of the default disks: a 500 GB drive behind a bridge, a 16 GB
+// medium in an ordinary disk.
+constexpr std::uint64_t kBridgeDiskBytes = 500107862016;
+constexpr std::uint64_t kOrdinaryDiskBytes = 16000000000;
+
+// Gives a disk-class device its attached disk and a bridge the status bytes
+// and marks of the keys. On failure `key` names the key to blame.
+bool EquipDisk(DeviceConfig& config, int kind, const DiskKeys& keys, std::string& key,
+               std::string& why) {
+    BridgeAnswers& answers = config.answers;
+    bool diskFirmware = false;
+    if (config.isBridge) {
+        if (keys.hddfw) {
+            SetStatusByte(answers, status_byte::kDiskFirmware,
+                          *keys.hddfw ? kDiskFirmwareIndicator : 0);
+        }
+        diskFirmware = answers.statusRecord.size() > status_byte::kDiskFirmware &&
+                       answers.statusRecord[status_byte::kDiskFirmware] >= kDiskFirmwareIndicator;
+        if (keys.capflag) SetStatusByte(answers, status_byte::kCapacityFlag, *keys.capflag ? 1 : 0);
+        SetStatusByte(answers, status_byte::kRunningFirmwareValid,
+                      keys.fwvalid.value_or(diskFirmware) ? 1 : 0);
+    }
+
+    // The kind-12 bridge keeps its firmware area inside the capacity it
+    // reports; the other disk-firmware bridges keep theirs beyond it.
+    const bool areaBeyondEnd = diskFirmware && kind != 12;
+    if (config.cls == DeviceClass::Disk) {
+        DiskConfig disk;
+        disk.blockSize = keys.blockSize.value_or(512);
+        const Size size = keys.size.value_or(
+            Size{config.isBridge ? kBridgeDiskBytes : kOrdinaryDiskBytes, false});
+        disk.sectors = size.blocks ? size.value : size.value / disk.blockSize;
+        key = "disk";
+        if (disk.sectors == 0) {
+            why = "smaller than one " + std::to_string(disk.blockSize) + "-byte block";
+            return false;
+        }
+        if (disk.sectors > kMaxDiskSectors) {
+            why = "a drive addresses at most 2^48 blocks";
+            return false;
+        }
+        if (keys.reserved) {
+            key = "reserved";
+            const Size reserved = *keys.reserved;
+            if (!reserved.blocks && reserved.value % disk.blockSize != 0) {
+                why = "not a whole number of " + std::to_string(disk.blockSize) + "-byte blocks";
+                return false;
+            }
+            disk.reservedBlocks = reserved.blocks ? reserved.value : reserved.value / disk.blockSize;
+        } else if (areaBeyondEnd) {
+            disk.reservedBlocks = DefaultReservedBlocks(disk.sectors);
+        }
+        if (!CheckDiskConfig(disk, why)) return false;
+        if (config.isBridge && keys.fwarea.value_or(areaBeyondEnd) && disk.reservedBlocks > 0) {
+            disk.presets.push_back(FirmwareAreaSignature(disk));
+        }
+        config.disk = disk;
+    } else {
+        const std::pair<const char*, bool> diskKeys[] = {{"disk", keys.size.has_value()},
+                                                         {"blocksize", keys.blockSize.has_value()},
+                                                         {"reserved", keys.reserved.has_value()}};
+        for (const auto& [name, given] : diskKeys) {
+            if (given) {
+                key = name;
+                why = "a CD-ROM-class device has no hard disk";
+                return false;
+            }
+        }
+    }
+    if (config.isBridge) SetFirmwareAreaMark(answers, keys.fwarea.value_or(areaBeyondEnd));
     return true;
 }
 
@@ -346,6 +578,13 @@ bool ParseEntry(const std::string& text, std::size_t number, DeviceConfig& out,
     } else if (e.config.cls == DeviceClass::CdRom && !e.productGiven) {
         e.config.product = "USB DVD Drive   ";
     }
+    std::string key;
+    std::string why;
+    if (!EquipDisk(e.config, e.kind, e.disk, key, why)) {
+        const std::string blame = e.given.count(key) != 0 ? e.given[key] : key;
+        error = where + blame + ": " + why;
+        return false;
+    }
     out = std::move(e.config);
     return true;
 }
@@ -359,6 +598,9 @@ DeviceConfig Bridge(int kind, int revision, Bus bus, DeviceClass cls, const std:
     config.cls = cls;
     config.product = Fit(product, 16);
     config.mountPoints = std::move(mounts);
+    std::string key;
+    EquipDisk(config, kind, {}, key, why);
+    EquipFlash(config, kind);
     return config;
 }
 
@@ -371,11 +613,20 @@ bool ParseSimulationDescription(const std::string& description, std::vector<Devi
         return true;
     }
     std::vector<DeviceConfig> devices;
+    std::map<std::string, std::size_t> images;  // image file -> entry number
     const std::vector<std::string> entries = Split(description, ';');
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (Trim(entries[i]).empty()) continue;
         DeviceConfig config;
         if (!ParseEntry(entries[i], i + 1, config, error)) return false;
+        if (!config.image.empty()) {
+            const auto [at, fresh] = images.emplace(config.image, i + 1);
+            if (!fresh) {
+                error = "entry " + std::to_string(i + 1) + ": image=" + config.image +
+                        ": already the image of entry " + std::to_string(at->second);
+                return false;
+            }
+        }
         devices.push_back(std::move(config));
     }
     out = std::move(devices);
@@ -395,7 +646,12 @@ std::vector<DeviceConfig> DefaultSimulation() {
     stick.vendor = "Generic ";
     stick.product = "USB Flash Disk  ";
     stick.mountPoints = {"/media/user/STICK"};
+    std::string key;
+    std::string why;
+    EquipDisk(stick, 0, {}, key, why);
     devices.push_back(stick);
+    // Keeps its firmware in the reserved area of its 500 GB disk.
+    devices.push_back(Bridge(14, 1, Bus::Usb, DeviceClass::Disk, "External HDD", {}));
     return devices;
 }
 

@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <utility>
 
+#include "VirtualBridge/BridgeDiskPaths.h"
+
 namespace v62x::sim {
 namespace {
 
@@ -89,7 +91,10 @@ void PutText(std::vector<std::uint8_t>& out, std::size_t at, const std::string& 
 
 }  // namespace
 
-VirtualDevice::VirtualDevice(DeviceConfig config) : config_(std::move(config)) {
+VirtualDevice::VirtualDevice(DeviceConfig config, VirtualClock* clock)
+    : config_(std::move(config)),
+      ownClock_(clock == nullptr ? std::make_unique<VirtualClock>() : nullptr),
+      clock_(clock != nullptr ? clock : ownClock_.get()) {
     for (const MemoryPreset& preset : config_.answers.memory) {
         for (std::size_t i = 0; i < preset.bytes.size(); ++i) {
             const std::size_t at = static_cast<std::size_t>(preset.address) + i;
@@ -98,6 +103,8 @@ VirtualDevice::VirtualDevice(DeviceConfig config) : config_(std::move(config)) {
         }
     }
     if (config_.stuck506A) memory_[bridge_memory::kScratch] |= 0x01;
+    if (config_.disk) disk_.emplace(*config_.disk);
+    InitFlash();
 }
 
 HostReply VirtualDevice::Execute(const std::uint8_t* cdbBytes, std::size_t cdbLength,
@@ -113,6 +120,11 @@ HostReply VirtualDevice::Execute(const std::uint8_t* cdbBytes, std::size_t cdbLe
         cdbLength = 0;
     }
     if (cdbLength == 0) return InvalidOpcode();
+
+    const DiskRoute route{disk(), config_.isBridge};
+    if (std::optional<HostReply> reply = RunDiskCommand(route, cdb, direction, data, length)) {
+        return *reply;
+    }
 
     switch (cdb[0]) {
     case kOpTestUnitReady:
@@ -158,6 +170,9 @@ HostReply VirtualDevice::Inquiry(const std::uint8_t* cdbBytes, DataDirection dir
 
 HostReply VirtualDevice::BridgeCommand(const std::uint8_t* cdbBytes, DataDirection direction,
                                        std::uint8_t* data, std::uint32_t length) {
+    if (std::optional<HostReply> reply = FlashCommand(cdbBytes, direction, data, length)) {
+        return *reply;
+    }
     Cdb cdb{};
     std::copy_n(cdbBytes, kCdbBytes, cdb.begin());
     const BridgeAnswers& answers = config_.answers;

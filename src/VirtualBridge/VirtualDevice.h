@@ -6,11 +6,17 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "IDEAccess/Host.h"
+#include "VirtualBridge/AttachedDisk.h"
+#include "VirtualBridge/ParallelFlash.h"
+#include "VirtualBridge/SerialFlash.h"
+#include "VirtualBridge/VirtualClock.h"
 
 namespace v62x::sim {
 
@@ -74,6 +80,16 @@ bool AnswersForKind(int kind, int revision, const BridgeVariant& variant, Bridge
 // all (kind 9, kinds outside 1..20), whatever its revision.
 bool KindIsReachable(int kind, std::string& why);
 
+// The bridge's firmware store: a serial flash chip, or the parallel flash
+// behind the internal-ROM loader; neither: the bridge has no flash and
+// rejects the flash commands.
+struct FlashConfig {
+    std::optional<SerialFlashPart> serial;
+    std::optional<ParallelFlashPart> parallel;
+    std::uint8_t fill = 0xFF;          // every byte at delivery
+    std::vector<std::uint8_t> image;   // then these bytes from address 0
+};
+
 struct DeviceConfig {
     std::string path;  // empty: assigned by the host
     DeviceClass cls = DeviceClass::Disk;
@@ -86,6 +102,13 @@ struct DeviceConfig {
     bool stuck506A = false;
     std::vector<std::string> mountPoints;  // volumes mounted from this disk
     bool permissionDenied = false;         // the host refuses to open it (EACCES)
+    // The hard disk behind the bridge, or the medium of an ordinary disk;
+    // absent: no medium (the disk commands end with NOT READY, 3A/00).
+    std::optional<DiskConfig> disk;
+    // File that keeps the device's firmware store between runs (empty: none);
+    // SimulatedHost::AttachImage loads and saves it.
+    std::string image;
+    FlashConfig flash;
 };
 
 // A bridge configuration for a chip of `kind` and `revision`: the answers of
@@ -94,9 +117,40 @@ struct DeviceConfig {
 bool MakeBridgeConfig(int kind, int revision, const BridgeVariant& variant, DeviceConfig& out,
                       std::string& why);
 
+// Puts the catalogue part `name` (serial or parallel, case-insensitive) on
+// the bridge, replacing any other; "none" removes the flash. False with the
+// known names when there is no such part.
+bool SetFlashPart(FlashConfig& flash, const std::string& name, std::string& why);
+// The part a bridge of `kind` on `bus` usually carries; empty for the kinds
+// that keep their firmware on the attached disk (5, 14) and for kind 0.
+std::string DefaultFlashPartForKind(int kind, Bus bus);
+
+// What the bridge firmware keeps about its flash in RAM; a restart loses it.
+struct BridgeFlashState {
+    int detectedType = 0;   // flash type code found at power-up from the JEDEC answer
+    int flashType = 0;      // in effect: detected, or given with FF 04 24
+    std::uint8_t chipEraseOp = 0xC7;
+    std::uint8_t blockEraseOp = 0xD8;
+    std::uint8_t programOp = 0x02;
+    std::uint8_t sectorEraseOp = 0x20;
+    std::uint32_t pageSize = 256;
+    bool updatePrepared = false;     // FF 04 25
+    bool internalRom = false;        // FF 04 05
+    std::optional<std::array<std::uint8_t, 18>> romEraseSequence;  // FF 04 04
+    bool cycleOpen = false;          // a serial transaction waits for its data phase
+    std::vector<std::uint8_t> cycle; // bytes clocked so far in it
+    // The internal ROM programs the parallel flash after FF 04 02 returns.
+    std::vector<std::uint8_t> romData;
+    std::array<std::uint16_t, 3> romCycleAddress{};
+    std::array<std::uint8_t, 3> romCycleData{};
+    std::size_t romNext = 0;         // next byte to program
+    std::uint64_t romNextUs = 0;     // when the ROM code gets to it
+};
+
 class VirtualDevice {
 public:
-    explicit VirtualDevice(DeviceConfig config);
+    // `clock`: the host's virtual clock; null gives the device a clock of its own.
+    explicit VirtualDevice(DeviceConfig config, VirtualClock* clock = nullptr);
 
     const DeviceConfig& config() const { return config_; }
     const std::string& path() const { return config_.path; }
@@ -104,10 +158,11 @@ public:
 
     // Runs one CDB against the device as the disk would (no fault injection,
     // no open checks). data/length are the request's transfer buffer.
-    // Known: TEST UNIT READY, INQUIRY and, on a bridge, the vendor commands;
-    // anything else ends with CHECK CONDITION, ILLEGAL REQUEST, 20/00. A data
-    // phase offered against the command's direction fails at transport level
-    // (completed false, EIO), as the storage transport gives up on it.
+    // Known: TEST UNIT READY, INQUIRY, the disk commands of BridgeDiskPaths.h
+    // and, on a bridge, the vendor commands; anything else ends with CHECK
+    // CONDITION, ILLEGAL REQUEST, 20/00. A data phase offered against the
+    // command's direction fails at transport level (completed false, EIO), as
+    // the storage transport gives up on it.
     HostReply Execute(const std::uint8_t* cdb, std::size_t cdbLength, DataDirection direction,
                       std::uint8_t* data, std::uint32_t length);
 
@@ -116,11 +171,44 @@ public:
     // The bridge memory; a stuck scratch byte keeps bit 0 set whatever is
     // written through Execute and reads with bit 0 set.
     std::array<std::uint8_t, 0x10000>& memory() { return memory_; }
+    // The attached disk; null when the device has none.
+    AttachedDisk* disk() { return disk_ ? &*disk_ : nullptr; }
+
+    // The flash bytes (serial or parallel chip); null without flash.
+    std::vector<std::uint8_t>* FlashContents();
+    // The flash chips, for faults and inspection; null when absent.
+    SerialFlash* serialFlash() { return serialFlash_.get(); }
+    ParallelFlash* parallelFlash() { return parallelFlash_.get(); }
+    const BridgeFlashState& flashState() const { return flash_; }
+    VirtualClock& clock() { return *clock_; }
+
+    // The bridge restarts (FF 04 26 56 52 asks for it): vendor mode, bridge
+    // memory and the flash driver's settings come back as at power-up and
+    // the firmware detects its flash again; the flash chip keeps its state.
+    void RestartBridge();
+    // True once after a command asked the bridge to restart; the host then
+    // shows the device leaving and coming back.
+    bool TakeRestartRequest() { return std::exchange(restartRequested_, false); }
+    // Power removed and restored: a restart, and the flash chip powers up too.
+    void PowerCycle();
 
 private:
     DeviceConfig config_;
     bool vendorMode_ = false;
     std::array<std::uint8_t, 0x10000> memory_{};
+    std::optional<AttachedDisk> disk_;
+    std::unique_ptr<VirtualClock> ownClock_;
+    VirtualClock* clock_ = nullptr;
+    std::unique_ptr<SerialFlash> serialFlash_;
+    std::unique_ptr<ParallelFlash> parallelFlash_;
+    BridgeFlashState flash_;
+    bool restartRequested_ = false;
+
+    // The flash paths (BridgeFlashPaths.cpp): nullopt when the CDB is none
+    // of the flash commands.
+    void InitFlash();
+    std::optional<HostReply> FlashCommand(const std::uint8_t* cdb, DataDirection direction,
+                                          std::uint8_t* data, std::uint32_t length);
 
     HostReply Inquiry(const std::uint8_t* cdb, DataDirection direction, std::uint8_t* data,
                       std::uint32_t length) const;

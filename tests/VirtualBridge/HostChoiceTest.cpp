@@ -40,7 +40,7 @@ TEST(SimHostChoice, FollowsTheEnvironment) {
             EXPECT_EQ("no USB or IEEE 1394 disk found: showing simulated bridges "
                       "(V62X_SIMULATE=off uses the real host only)",
                       choice.note);
-            EXPECT_EQ(4u, choice.host->ListCandidates(DeviceClass::Disk).size());
+            EXPECT_EQ(5u, choice.host->ListCandidates(DeviceClass::Disk).size());
         } else {
             EXPECT_TRUE(choice.note.empty());
         }

@@ -165,13 +165,14 @@ TEST(SimDescription, RefusesWithEntryKeyAndValue) {
         {"bridge:kind=3,rev", "entry 1: rev: expected key=value"},
         {"bridge:kind=3,colour=red",
          "entry 1: colour=red: unknown key (bridge keys: kind, chip, rev, bus, class, vendor, product, "
-         "inqtag, chipinfo, stuck506a, mount, denied)"},
+         "inqtag, chipinfo, stuck506a, mount, denied, disk, blocksize, reserved, fwarea, hddfw, "
+         "capflag, fwvalid, image, flash, flashfill)"},
         {"disk;disk:kind=3",
          "entry 2: kind=3: not a key of a disk entry (disk keys: bus, class, vendor, product, mount, "
-         "denied)"},
+         "denied, disk, blocksize)"},
         {"disk:stuck506a=1",
          "entry 1: stuck506a=1: not a key of a disk entry (disk keys: bus, class, vendor, product, "
-         "mount, denied)"},
+         "mount, denied, disk, blocksize)"},
         {"disk;;tape:bus=usb", "entry 3: tape: not an entry type (bridge or disk)"},
         {"disk; kind=3", "entry 2: kind=3: not an entry type (bridge or disk)"},
     };
@@ -199,14 +200,25 @@ TEST(SimDescription, DefaultSimulationIsABelievableSet) {
     for (const DeviceConfig& config : DefaultSimulation()) host.AddDevice(config);
     const std::vector<Candidate> disks = host.ListCandidates(DeviceClass::Disk);
     const std::vector<Candidate> cdroms = host.ListCandidates(DeviceClass::CdRom);
-    ASSERT_EQ(4u, disks.size());
+    ASSERT_EQ(5u, disks.size());
     ASSERT_EQ(1u, cdroms.size());
     EXPECT_EQ(Bus::Ieee1394, disks[2].bus);
     EXPECT_EQ(2u + 1u, host.ListMountedVolumes().size());
 
     std::vector<std::pair<int, int>> kinds;
     for (const DeviceConfig& config : DefaultSimulation()) kinds.push_back(Identify(config));
-    EXPECT_EQ((std::vector<std::pair<int, int>>{{8, 2}, {3, 1}, {7, 2}, {12, 1}, {0, 0}}), kinds);
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{8, 2}, {3, 1}, {7, 2}, {12, 1}, {0, 0}, {14, 1}}), kinds);
+
+    // Every disk-class device carries a disk; the kind-14 bridge keeps its
+    // firmware in a reserved area beyond the end its host sees.
+    for (VirtualDevice* device : host.Devices()) {
+        SCOPED_TRACE(device->path());
+        EXPECT_EQ(device->config().cls == DeviceClass::Disk, device->disk() != nullptr);
+    }
+    const VirtualDevice& kind14 = *host.Devices().back();
+    ASSERT_NE(nullptr, host.Devices().back()->disk());
+    EXPECT_GT(host.Devices().back()->disk()->reservedBlocks(), 0u);
+    EXPECT_EQ(0xD0, kind14.config().answers.statusRecord[8]);
 }
 
 }  // namespace

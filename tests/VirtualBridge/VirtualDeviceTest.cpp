@@ -229,7 +229,7 @@ TEST(VirtualDeviceBridge, RejectsWhatItDoesNotKnowOrLacks) {
         {"unknown FF 04 sub-command", false, Cdb12({0xFF, 0x04, 0x56, 0x52, 0x00}), DataDirection::Out, 0x20},
         {"FF with another second byte", false, Cdb12({0xFF, 0x05, 0x30, 0x08}), DataDirection::In, 0x20},
         {"E0 without the F4 E7 marker", false, Cdb12({0xE0, 0xF4, 0x00}), DataDirection::In, 0x20},
-        {"DF with an unknown last byte", false, Cdb12({0xDF, 0x10, 0x00, 0x00, 0x02}), DataDirection::In, 0x20},
+        {"DF ATA command code with a memory address", false, Cdb12({0xDF, 0x10, 0x00, 0x00, 0x02, 0x00, 0x00, 0x01}), DataDirection::In, 0x20},
         {"memory read with a stray byte", false, readWithFlag, DataDirection::In, 0x20},
         {"chip ID word at an address", false, chipIdAtAddress, DataDirection::In, 0x24},
         {"memory read past 0xFFFF", false, MemRead(0xFFFF, 2), DataDirection::In, 0x24},

@@ -1,0 +1,147 @@
+#include "VirtualBridge/DeviceImage.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace v62x::sim {
+namespace {
+
+std::string Reason(const std::string& what, const std::string& file, int error) {
+    return what + " " + file + ": " + std::strerror(error);
+}
+
+// Owns one descriptor.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+// The reserved area of the disk; no disk when there is none.
+struct DiskArea {
+    AttachedDisk* disk = nullptr;
+    std::uint64_t first = 0;
+    std::uint64_t blocks = 0;
+};
+
+DiskArea ReservedArea(VirtualDevice& device) {
+    AttachedDisk* disk = device.disk();
+    if (disk == nullptr || disk->reservedBlocks() == 0) return {};
+    return {disk, disk->hostBlocks(), disk->reservedBlocks()};
+}
+
+}  // namespace
+
+std::uint64_t FirmwareStoreSize(VirtualDevice& device) {
+    if (const std::vector<std::uint8_t>* flash = device.FlashContents()) return flash->size();
+    const DiskArea area = ReservedArea(device);
+    return area.disk == nullptr ? 0 : area.blocks * area.disk->blockSize();
+}
+
+std::vector<std::uint8_t> ReadFirmwareStore(VirtualDevice& device) {
+    if (const std::vector<std::uint8_t>* flash = device.FlashContents()) return *flash;
+    const DiskArea area = ReservedArea(device);
+    if (area.disk == nullptr) return {};
+    std::vector<std::uint8_t> bytes(area.blocks * area.disk->blockSize());
+    area.disk->Read(area.first, area.blocks, bytes.data());
+    return bytes;
+}
+
+bool WriteFirmwareStore(VirtualDevice& device, const std::vector<std::uint8_t>& bytes) {
+    if (std::vector<std::uint8_t>* flash = device.FlashContents()) {
+        if (bytes.size() != flash->size()) return false;
+        *flash = bytes;
+        return true;
+    }
+    const DiskArea area = ReservedArea(device);
+    if (area.disk == nullptr || bytes.size() != area.blocks * area.disk->blockSize()) return false;
+    return area.disk->Write(area.first, area.blocks, bytes.data());
+}
+
+bool ReadImageFile(const std::string& file, std::vector<std::uint8_t>& out, bool& exists,
+                   std::string& error) {
+    exists = false;
+    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return true;
+        error = Reason("cannot open image", file, errno);
+        return false;
+    }
+    exists = true;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        error = Reason("cannot read image", file, errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        error = "image " + file + " is not a regular file";
+        return false;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = Reason("cannot read image", file, errno);
+            return false;
+        }
+        if (n == 0) {
+            error = "image " + file + " shrank while it was read";
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    out = std::move(bytes);
+    return true;
+}
+
+bool WriteImageFile(const std::string& file, const std::vector<std::uint8_t>& bytes,
+                    std::string& error) {
+    std::string temporary = file + ".XXXXXX";
+    Fd fd(::mkstemp(temporary.data()));
+    if (fd.get() < 0) {
+        error = Reason("cannot create a temporary file for image", file, errno);
+        return false;
+    }
+    const auto fail = [&](const std::string& what) {
+        error = Reason(what, file, errno);
+        ::unlink(temporary.c_str());
+        return false;
+    };
+    // Keep the permissions of an image that is already there.
+    struct stat old {};
+    const mode_t mode = ::stat(file.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    if (::fchmod(fd.get(), mode) != 0) return fail("cannot set the permissions of image");
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail("cannot write image");
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd.get()) != 0) return fail("cannot flush image");
+    if (::close(fd.release()) != 0) return fail("cannot write image");
+    if (::rename(temporary.c_str(), file.c_str()) != 0) return fail("cannot replace image");
+    return true;
+}
+
+}  // namespace v62x::sim

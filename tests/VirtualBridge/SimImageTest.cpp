@@ -1,0 +1,249 @@
+// Image files that keep a device's firmware store between runs: loaded when
+// attached, written back when the host goes, refused when they do not fit.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "VirtualBridge/HostChoice.h"
+#include "VirtualBridge/SimulatedHost.h"
+
+namespace v62x::sim {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint64_t kSectors = 100000;
+constexpr std::uint64_t kReserved = 2048;  // 1 MiB
+constexpr std::size_t kStoreBytes = kReserved * 512;
+
+// A scratch directory removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string pattern = (fs::path(testing::TempDir()) / "v62x-image-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : "";
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string File(const std::string& name) const { return (fs::path(path_) / name).string(); }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+        return names;
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+Bytes ReadFile(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& file, const Bytes& bytes) {
+    std::ofstream out(file, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+DeviceConfig DiskFirmwareBridge() {
+    DeviceConfig config;
+    std::string why;
+    EXPECT_TRUE(AnswersForKind(14, 1, {}, config.answers, why)) << why;
+    DiskConfig disk;
+    disk.sectors = kSectors;
+    disk.reservedBlocks = kReserved;
+    config.disk = disk;
+    return config;
+}
+
+Bytes Pattern(std::size_t size, std::uint8_t seed) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 31 + i / 512);
+    return bytes;
+}
+
+TEST(SimImage, ReservedAreaSurvivesFromOneHostToTheNext) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string file = dir.File("bridge.img");
+    const Bytes first = Pattern(2 * 512, 3);
+    {
+        SimulatedHost host;
+        VirtualDevice& device = host.AddDevice(DiskFirmwareBridge());
+        std::string error;
+        ASSERT_TRUE(host.AttachImage(device.path(), file, error)) << error;
+        EXPECT_FALSE(fs::exists(file)) << "nothing is written before the host goes";
+        ASSERT_TRUE(device.disk()->Write(kSectors - kReserved, 2, first.data()));
+        ASSERT_TRUE(device.disk()->Write(kSectors - kReserved - 1, 1, first.data()))
+            << "a host-visible block, not part of the store";
+    }
+    Bytes expected(kStoreBytes, 0);
+    std::copy(first.begin(), first.end(), expected.begin());
+    EXPECT_EQ(expected, ReadFile(file));
+    EXPECT_EQ(std::vector<std::string>{"bridge.img"}, dir.Names()) << "no temporary file left";
+
+    const Bytes second = Pattern(512, 9);
+    {
+        SimulatedHost host;
+        VirtualDevice& device = host.AddDevice(DiskFirmwareBridge());
+        std::string error;
+        ASSERT_TRUE(host.AttachImage(device.path(), file, error)) << error;
+        Bytes back(2 * 512);
+        device.disk()->Read(kSectors - kReserved, 2, back.data());
+        EXPECT_EQ(first, back);
+        device.disk()->Write(kSectors - 1, 1, second.data());
+        ASSERT_TRUE(host.SaveImages(error)) << error;
+        std::copy(second.begin(), second.end(), expected.end() - 512);
+        EXPECT_EQ(expected, ReadFile(file));
+    }
+}
+
+TEST(SimImage, FlashChipIsTheStoreWhereThereIsOne) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string file = dir.File("flash.img");
+    DeviceConfig config = DiskFirmwareBridge();  // a disk with a reserved area, and ...
+    std::string why;
+    ASSERT_TRUE(SetFlashPart(config.flash, "W25X10", why)) << why;  // ... a 128 KiB flash chip
+    {
+        SimulatedHost host;
+        VirtualDevice& device = host.AddDevice(config);
+        ASSERT_NE(nullptr, device.FlashContents());
+        ASSERT_EQ(131072u, device.FlashContents()->size());
+        WriteFile(file, Bytes(kStoreBytes, 0));
+        std::string error;
+        EXPECT_FALSE(host.AttachImage(device.path(), file, error)) << "the disk area is not the store";
+        fs::remove(file);
+        ASSERT_TRUE(host.AttachImage(device.path(), file, error)) << error;
+        (*device.FlashContents())[0x1234] = 0x42;
+    }
+    Bytes expected(131072, 0xFF);
+    expected[0x1234] = 0x42;
+    ASSERT_EQ(expected, ReadFile(file));
+
+    expected[0] = 0x00;
+    WriteFile(file, expected);
+    SimulatedHost host;
+    VirtualDevice& device = host.AddDevice(config);
+    std::string error;
+    ASSERT_TRUE(host.AttachImage(device.path(), file, error)) << error;
+    EXPECT_EQ(expected, *device.FlashContents());
+}
+
+TEST(SimImage, RefusedImagesAreLeftAlone) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string small = dir.File("small.img");
+    const Bytes smallBytes = Pattern(1000, 1);
+    WriteFile(small, smallBytes);
+    const std::string taken = dir.File("taken.img");
+    fs::create_directory(dir.File("folder"));
+
+    SimulatedHost host;
+    const std::string bridge = host.AddDevice(DiskFirmwareBridge()).path();
+    const std::string second = host.AddDevice(DiskFirmwareBridge()).path();
+    DeviceConfig stick;
+    stick.isBridge = false;
+    stick.disk = DiskConfig{};
+    const std::string plain = host.AddDevice(stick).path();
+    std::string error;
+    ASSERT_TRUE(host.AttachImage(second, taken, error)) << error;
+
+    struct Case {
+        std::string path;
+        std::string file;
+        std::string error;
+    };
+    const Case cases[] = {
+        {bridge, small,
+         "image " + small + " holds 1000 bytes, but the firmware store of " + bridge + " holds " +
+             std::to_string(kStoreBytes) + " bytes"},
+        {plain, dir.File("plain.img"),
+         "image " + dir.File("plain.img") + ": " + plain +
+             " has no firmware store (neither a flash chip nor a reserved disk area)"},
+        {bridge, taken, "image " + taken + " is the image of " + second + " already"},
+        {second, dir.File("other.img"),
+         "image " + dir.File("other.img") + ": " + second + " keeps its store in " + taken + " already"},
+        {"/dev/sdq", dir.File("q.img"), "image " + dir.File("q.img") + ": no simulated device /dev/sdq"},
+        {bridge, dir.File("folder"), "image " + dir.File("folder") + " is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        std::string why;
+        EXPECT_FALSE(host.AttachImage(c.path, c.file, why));
+        EXPECT_EQ(c.error, why);
+    }
+    ASSERT_TRUE(host.SaveImages(error)) << error;
+    EXPECT_EQ(smallBytes, ReadFile(small)) << "a refused image is never written";
+    EXPECT_FALSE(fs::exists(dir.File("plain.img")));
+    EXPECT_EQ(kStoreBytes, ReadFile(taken).size());
+}
+
+TEST(SimImage, SaveReportsAnImageThatCannotBeWritten) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string sub = dir.File("gone");
+    fs::create_directory(sub);
+    const std::string file = (fs::path(sub) / "bridge.img").string();
+    SimulatedHost host;
+    const std::string path = host.AddDevice(DiskFirmwareBridge()).path();
+    std::string error;
+    ASSERT_TRUE(host.AttachImage(path, file, error)) << error;
+    fs::remove(sub);
+    EXPECT_FALSE(host.SaveImages(error));
+    EXPECT_NE(std::string::npos, error.find("cannot create a temporary file for image " + file)) << error;
+    host.DetachImages();
+}
+
+TEST(SimImage, TheDescriptionsImageIsLoadedOrTheProgramDoesNotStart) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string file = dir.File("kind14.img");
+    const std::string fresh = dir.File("fresh.img");
+    const std::string description = "bridge:kind=14,disk=100000s,reserved=1MiB,image=" + fresh +
+                                    ";bridge:kind=14,disk=100000s,reserved=1MiB,image=" + file;
+
+    // A wrong size: no host, and neither file is written.
+    const Bytes wrong(512, 0x42);
+    WriteFile(file, wrong);
+    HostChoice refused = ChooseHost(description.c_str());
+    EXPECT_EQ(nullptr, refused.host);
+    EXPECT_EQ("image " + file + " holds 512 bytes, but the firmware store of /dev/sdc holds " +
+                  std::to_string(kStoreBytes) + " bytes",
+              refused.error);
+    EXPECT_EQ(wrong, ReadFile(file));
+    EXPECT_FALSE(fs::exists(fresh));
+
+    Bytes stored(kStoreBytes, 0);
+    stored[7] = 0x77;
+    WriteFile(file, stored);
+    {
+        HostChoice choice = ChooseHost(description.c_str());
+        ASSERT_NE(nullptr, choice.host) << choice.error;
+        auto* host = dynamic_cast<SimulatedHost*>(choice.host.get());
+        ASSERT_NE(nullptr, host);
+        Bytes block(512);
+        host->Find("/dev/sdc")->disk()->Read(kSectors - kReserved, 1, block.data());
+        EXPECT_EQ(0x77, block[7]);
+    }
+    EXPECT_EQ(stored, ReadFile(file));
+    EXPECT_EQ(kStoreBytes, ReadFile(fresh).size()) << "a missing image is created at the end";
+}
+
+}  // namespace
+}  // namespace v62x::sim
