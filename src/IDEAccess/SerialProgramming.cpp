@@ -108,6 +108,10 @@ int SstByteProgram(const std::string& path, std::uint32_t address, const std::ui
     const std::uint32_t chunks = total / chunk;
     for (std::uint32_t i = 0; i < chunks && (i == 0 || result != 0); ++i) {
         const std::uint8_t* piece = buffer + std::size_t{i} * chunk;
+        // Each chunk restarts byte programming at its own address: the
+        // previous chunk's programming mode must end first, or the chip
+        // would take the new address bytes as data.
+        if (i > 0) SpiWriteDisable(path);
         SstUnprotect(path);
         result = SpiCommand(path, SpiWithAddress(1, 0xAF, address));
         if (result != 0) {
@@ -131,8 +135,12 @@ int SstWordProgram(const std::string& path, std::uint32_t address, const std::ui
     const std::uint32_t chunks = total / chunk;
     for (std::uint32_t i = 0; i < chunks && (i == 0 || result != 0); ++i) {
         const std::uint8_t* piece = buffer + std::size_t{i} * chunk;
+        const bool addressed = address % kSstAddressedWordEvery == 0;
+        // The addressed form starts word programming anew; a running one
+        // must end first, or the chip would take the address bytes as data.
+        if (addressed) SpiWriteDisable(path);
         SstUnprotect(path);
-        result = address % kSstAddressedWordEvery == 0
+        result = addressed
                      ? SpiCommand(path, SpiWithAddress(1, 0xAD, address))
                      : SpiCommand(path, Spi(1, 1, 0xAD));
         if (result != 0) result = SpiWriteData(path, piece, 2);

@@ -189,8 +189,10 @@ TEST(SpiProgramRange, PiecesAndProgrammingForms) {
     const std::vector<Case> cases = {
         {"20 KiB MXIC: 32-byte pages", 5, false, 20480, 640, 0},
         {"20 KiB WINBOND: 256-byte pages", 6, false, 20480, 80, 0},
-        {"20 KiB SST words: ending after the third piece only", 2, true, 20480, 0, 1},
-        {"16 KiB SST bytes: write disable after every piece", 2, false, 16384, 0, 2},
+        // Word programming ends before each restart at a 16 KiB boundary (0, 0x4000) and after the last piece.
+        {"20 KiB SST words: ended at restarts and after the third piece", 2, true, 20480, 0, 3},
+        // Byte programming ends between its 512-byte chunks and after every piece.
+        {"16 KiB SST bytes: ended between chunks and after every piece", 2, false, 16384, 0, 32},
     };
     for (const Case& c : cases) {
         RuleHost host;
@@ -213,7 +215,8 @@ TEST(SpiProgramRange, WordModeFailureStaysAFailure) {
     host.Refuse({0xFF, 0x04, 0x20, 0x03, 0x00, 0xAD});  // a word in the middle fails
     Bytes data(8192, 0x11);
     EXPECT_EQ(0, SpiProgramRange("/dev/sg1", 0, data.data(), 8192, 2, true));
-    EXPECT_EQ(1u, host.SentWith({0xFF, 0x04, 0x20, 0x01, 0x00, 0x04}).size()) << "the word mode is still ended";
+    // One before the addressed start, one to end the failed word mode.
+    EXPECT_EQ(2u, host.SentWith({0xFF, 0x04, 0x20, 0x01, 0x00, 0x04}).size()) << "the word mode is still ended";
 }
 
 TEST(SstWordProgram, AddressedFormOnlyAt16KiBBoundaries) {
@@ -237,7 +240,8 @@ TEST(SstWordProgram, AddressedFormOnlyAt16KiBBoundaries) {
         ASSERT_EQ(c.total / 512 * 255, words.size());
         EXPECT_EQ(data[2], words[0][6]);
         EXPECT_EQ(data[3], words[0][7]);
-        EXPECT_TRUE(host.SentWith({0xFF, 0x04, 0x20, 0x01, 0x00, 0x04}).empty()) << "no write disable";
+        EXPECT_EQ(c.addressed, host.SentWith({0xFF, 0x04, 0x20, 0x01, 0x00, 0x04}).size())
+            << "only a restart at an address ends the running word mode; the caller ends the last";
     }
 }
 
