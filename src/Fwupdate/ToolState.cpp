@@ -1,0 +1,10 @@
+#include "Fwupdate/ToolState.h"
+
+namespace v62x {
+
+FlashGeometry& Geometry() {
+    static FlashGeometry geometry;
+    return geometry;
+}
+
+}  // namespace v62x

@@ -1,0 +1,48 @@
+// The tool's state records: what the identification learned about the
+// selected bridge, the options, and the process-wide flash settings. The
+// window owns them; procedures read and write them by reference.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "Fwupdate/DeviceRefresh.h"
+
+namespace v62x {
+
+struct IdentificationState {
+    std::uint8_t ChipKind = 0;
+    std::uint8_t ChipRevision = 0;
+    std::int32_t FlashTypeCode = 0;
+    std::int32_t AmicProbe = -1;
+    std::int32_t AtmelProbe = -1;
+    std::int32_t SstSerialFlag = 0;
+    std::int32_t FlashSizeKB = 0;       // not reset by a new identification
+    std::int32_t HddFwIndicator = 0;    // not reset by a new identification
+    std::int32_t IncludeNvram = 1;      // the operator's "Include 4K NVRAM" choice
+    std::int32_t EraseOnlyFlag = 0;     // copy of "Erase All Flash Only "
+};
+
+// The process-wide flash settings.
+struct FlashGeometry {
+    std::array<std::int32_t, 5> PageSizeChoices = {32768, 16384, 8192, 4096, 2048};
+    std::int32_t FirmwareSize = 65536;   // selected flash size in bytes
+    std::int32_t ProgramChunk = 8192;    // bytes per flash read or write command
+    std::int32_t BlockEraseSize = 32768;
+    std::int32_t SectorEraseSize = 4096;
+    std::int32_t DefaultWriteMode = 2;
+    std::int32_t NextBlockIndex = 0;     // large units already erased from address 0
+    std::int32_t NextSectorIndex = 0;    // small units already erased from address 0
+};
+
+// The one FlashGeometry of the process.
+FlashGeometry& Geometry();
+
+// Everything the window keeps between events.
+struct ToolState {
+    DeviceTable devices;
+    IdentificationState id;
+    std::uint16_t currentChip = 0;  // the last identification result
+};
+
+}  // namespace v62x
