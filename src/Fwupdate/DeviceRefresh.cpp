@@ -60,6 +60,7 @@ RefreshOutcome RefreshDevices(DeviceTable& table) {
         VendorModeOn(record.InterfacePath);
     }
 
+    table.ListedCount = listed;
     outcome.empty = outcome.entries.empty();
     outcome.refusedPaths = host.TakePermissionRefusals();
     return outcome;

@@ -25,6 +25,8 @@ struct DeviceTable {
     std::array<DeviceRecord, kCandidateSlots> records;
     // Candidates found by both enumerations together, not the listed ones.
     int CandidateCount = 0;
+    // Records that belong to list entries (the rest may hold older paths).
+    int ListedCount = 0;
 };
 
 struct RefreshOutcome {

@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <ostream>
 
+#include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/ChipKinds.h"
+#include "Fwupdate/OperatorPanel.h"
+#include "Fwupdate/ToolState.h"
 #include "Fwupdate/DeviceRefresh.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
@@ -18,6 +21,7 @@ namespace v62x {
 namespace {
 
 constexpr int kUsageError = 2;
+constexpr int kNoSuchDevice = 1;
 
 // Restores the process-wide hooks the command installs.
 struct HookGuard {
@@ -61,6 +65,60 @@ int List(bool trace, std::ostream& out, std::ostream& err) {
     return 0;
 }
 
+// What a control shows: its text, or "-" when the window hides it.
+std::string Shown(const ControlChange& control, const std::string& text) {
+    if (control.visible.has_value() && !*control.visible) return "-";
+    return text.empty() ? "-" : text;
+}
+
+// The listed entry named by `device`: a list index or a device path.
+int FindEntry(const DeviceTable& table, const std::string& device) {
+    if (device.empty()) return table.ListedCount > 0 ? 0 : -1;
+    for (int i = 0; i < table.ListedCount; ++i) {
+        if (table.records[static_cast<std::size_t>(i)].InterfacePath == device) return i;
+    }
+    if (device.find_first_not_of("0123456789") == std::string::npos && device.size() < 3) {
+        const int index = std::stoi(device);
+        if (index < table.ListedCount) return index;
+    }
+    return -1;
+}
+
+int Info(const std::string& device, std::ostream& out, std::ostream& err) {
+    HookGuard guard;
+    SetMessageNotifier([&err](const OperatorMessage& message) {
+        err << message.title << ": " << message.text << '\n';
+    });
+    ToolState state;
+    const RefreshOutcome outcome = RefreshDevices(state.devices);
+    for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
+    const int entry = FindEntry(state.devices, device);
+    if (entry < 0) {
+        err << "v62xfw: " << (device.empty() ? std::string(kNoDeviceText) : "no listed device " + device)
+            << '\n';
+        return kNoSuchDevice;
+    }
+    RecordingPanel panel;
+    ChipCheckRequest request;
+    request.selected = entry;
+    request.listEnabled = true;
+    const ChipView view = UpdateBtnCheck(state, request, panel);
+    for (const auto& message : panel.messages) err << message.title << ": " << message.text << '\n';
+
+    const IdentificationState& id = state.id;
+    std::string flash = Shown(view.sflashType, view.flashType);
+    if (flash != "-" && id.FlashSizeKB > 0) flash += ", " + std::to_string(id.FlashSizeKB) + " KiB";
+    out << "entry:    \"" << outcome.entries[static_cast<std::size_t>(entry)] << "\"\n";
+    out << "path:     " << state.devices.records[static_cast<std::size_t>(entry)].InterfacePath << '\n';
+    out << "chip:     " << view.chipLabel << " (kind " << int{id.ChipKind} << ", revision "
+        << int{id.ChipRevision} << ")\n";
+    out << "flash:    " << flash << '\n';
+    out << "version:  " << Shown(view.fwVersion, view.version) << '\n';
+    out << "drives:   " << (view.drives.empty() ? "-" : view.drives) << '\n';
+    out << "status:   " << (view.status.empty() ? "-" : view.status) << '\n';
+    return 0;
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, Host* host) {
@@ -69,6 +127,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     bool trace = false;
     CLI::App* list = app.add_subcommand("list", "List the bridges as the window lists them");
     list->add_flag("--trace", trace, "Print every command sent during discovery to stderr");
+
+    std::string device;
+    CLI::App* info = app.add_subcommand("info", "Show chip, flash and firmware version of one bridge");
+    info->add_option("device", device, "Device path or list index (default: the first listed)");
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -97,6 +159,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     ScopedHost scoped(*host);
 
     if (list->parsed()) return List(trace, out, err);
+    if (info->parsed()) return Info(device, out, err);
     return kUsageError;
 }
 

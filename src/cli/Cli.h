@@ -1,4 +1,4 @@
-// The command-line companion: `v62xfw list [--trace]`.
+// The command-line companion: `v62xfw list [--trace]`, `v62xfw info [DEVICE]`.
 #pragma once
 
 #include <iosfwd>

@@ -86,5 +86,48 @@ TEST(CliUsage, UsageErrorsExitWithTwo) {
     EXPECT_EQ(0, RunWith(host, {"--help"}).status);
 }
 
+TEST(CliInfo, ShowsWhatTheWindowShowsForOneDevice) {
+    SimulatedHost host;
+    auto bridge = test::BridgeConfig(10, 1);
+    std::string why;
+    ASSERT_TRUE(sim::SetFlashPart(bridge.flash, "W25X40", why)) << why;
+    bridge.mountPoints = {"/media/x"};
+    const std::string path = host.AddDevice(bridge).path();
+    const CliRun byDefault = RunWith(host, {"info"});
+    EXPECT_EQ(0, byDefault.status);
+    EXPECT_NE(std::string::npos, byDefault.out.find("path:     " + path + "\n"));
+    EXPECT_NE(std::string::npos, byDefault.out.find("chip:     VRB646 Series (kind 10, revision 1)\n"));
+    EXPECT_NE(std::string::npos, byDefault.out.find("flash:    WINBOND, 512 KiB\n"));
+    EXPECT_NE(std::string::npos, byDefault.out.find("drives:   /media/x\n"));
+    EXPECT_EQ(byDefault.out, RunWith(host, {"info", path}).out);
+    EXPECT_EQ(byDefault.out, RunWith(host, {"info", "0"}).out);
+}
+
+TEST(CliInfo, UnknownDeviceAndEmptyState) {
+    SimulatedHost host;
+    const CliRun none = RunWith(host, {"info"});
+    EXPECT_EQ(1, none.status);
+    EXPECT_EQ("v62xfw: No available device!!!\n", none.err);
+    host.AddDevice(test::BridgeConfig(8, 1));
+    const CliRun wrong = RunWith(host, {"info", "/dev/sdz"});
+    EXPECT_EQ(1, wrong.status);
+    EXPECT_EQ("v62xfw: no listed device /dev/sdz\n", wrong.err);
+}
+
+TEST(CliInfo, UnsupportedChipShowsTheStatusText) {
+    SimulatedHost host;
+    sim::DeviceConfig config;
+    sim::BridgeVariant variant;
+    variant.chipText623 = true;
+    std::string why;
+    ASSERT_TRUE(sim::MakeBridgeConfig(17, 2, variant, config, why)) << why;
+    host.AddDevice(config);
+    const CliRun run = RunWith(host, {"info"});
+    EXPECT_EQ(0, run.status);
+    EXPECT_NE(std::string::npos, run.out.find("flash:    -\n"));
+    EXPECT_NE(std::string::npos, run.out.find("version:  -\n"));
+    EXPECT_NE(std::string::npos, run.out.find("status:   The chip not support Firmware Update!\n"));
+}
+
 }  // namespace
 }  // namespace v62x

@@ -1,0 +1,368 @@
+#include "Fwupdate/ChipCheck.h"
+
+#include <array>
+#include <cstdio>
+
+#include "Fwupdate/ChipKinds.h"
+#include "Fwupdate/FirmwareRecovery.h"
+#include "IDEAccess/ChipCommands.h"
+#include "IDEAccess/FirmwareFile.h"
+#include "IDEAccess/FirmwareState.h"
+#include "IDEAccess/FlashIdentify.h"
+#include "IDEAccess/Host.h"
+#include "IDEAccess/IdentifyChip.h"
+
+namespace v62x {
+namespace {
+
+struct FlashTypeRow {
+    const char* name;
+    std::int32_t blockErase;
+    std::int32_t sectorErase;
+};
+
+constexpr std::array<FlashTypeRow, 11> kFlashTypes = {{
+    {"Unknown", 32768, 4096},
+    {"PMC", 32768, 4096},
+    {"SST", 32768, 4096},
+    {"ST/EON/MXIC", 65536, 32768},
+    {"ATMEL", 65536, 32768},
+    {"MXIC", 65536, 4096},
+    {"WINBOND", 65536, 4096},
+    {"AMIC", 65536, 4096},
+    {"EON", 65536, 32768},
+    {"ESMT", 65536, 4096},
+    {"SANYO", 65536, 4096},
+}};
+
+// Codes outside the table read as "Unknown" with its sizes.
+const FlashTypeRow& RowOf(std::int32_t code) {
+    return code >= 0 && code < static_cast<std::int32_t>(kFlashTypes.size())
+               ? kFlashTypes[static_cast<std::size_t>(code)]
+               : kFlashTypes[0];
+}
+
+constexpr const char* kMismatchText = "The firmware file seems not match this chip!";
+constexpr const char* kUnsupportedText = "The chip not support Firmware Update!";
+constexpr const char* kNotOurChipText = "Not Velmora Chip!!";
+constexpr const char* kInternalCodeText = "Internal code";
+constexpr std::uint8_t kHddFirmwareMark = 0xD0;
+
+bool Shows(std::uint8_t kind, std::initializer_list<std::uint8_t> kinds) {
+    for (std::uint8_t k : kinds) {
+        if (k == kind) return true;
+    }
+    return false;
+}
+
+void Show(ControlChange& control) { control.visible = true; }
+void Hide(ControlChange& control) { control.visible = false; }
+void ShowEnabled(ControlChange& control) {
+    control.visible = true;
+    control.enabled = true;
+}
+
+// Learns a serial flash's type: the name shown and the erase sizes used.
+void TakeFlashType(IdentificationState& id, ChipView& view, std::int32_t code, bool eraseSizes) {
+    id.FlashTypeCode = code;
+    view.flashType = FlashTypeName(code);
+    if (eraseSizes) {
+        Geometry().BlockEraseSize = FlashBlockEraseSize(code);
+        Geometry().SectorEraseSize = FlashSectorEraseSize(code);
+    }
+}
+
+// The JEDEC answer of the flash, for the page-size and SST decisions.
+struct Jedec {
+    bool ok = false;
+    std::array<std::uint8_t, 4> b{};
+};
+
+Jedec ReadJedec(const std::string& path) {
+    Jedec j;
+    j.ok = SpiQuery(path, 0x9F, j.b.data(), 4) != 0;
+    return j;
+}
+
+// MXIC parts that take 32-byte pages.
+bool IsSmallPageMxic(const Jedec& j) {
+    return j.ok && j.b[0] == 0xC2 && j.b[1] == 0x22 &&
+           (j.b[2] == 0x10 || j.b[2] == 0x11 || j.b[2] == 0x13);
+}
+
+bool IsSstSerial(const Jedec& j) { return j.ok && j.b[0] == 0xBF && j.b[1] == 0x25; }
+
+void ReadSerialGeneration1(const std::string& path, IdentificationState& id, ChipView& view) {
+    FlashProfile profile;
+    if (DetectSerialFlash(path, profile) != 0 && profile.FlashType != 0) {
+        DetectFlashSize(path, profile);
+        id.FlashSizeKB = static_cast<std::int32_t>(profile.SizeKB);
+        if (id.ChipKind == 10) {
+            SetFlashOpcodesNoData(path, profile);
+        } else {
+            SetFlashOpcodes(path, profile);
+        }
+    }
+    TakeFlashType(id, view, profile.FlashType, false);
+    if (id.FlashTypeCode == kFlashMxic && (id.ChipKind == 15 || id.ChipKind == 10)) {
+        if (IsSmallPageMxic(ReadJedec(path))) SetFlashPageSize(path, 32, id.ChipKind == 10 ? 0 : 2);
+    } else if (id.FlashTypeCode == kFlashSst) {
+        id.SstSerialFlag = IsSstSerial(ReadJedec(path)) ? 1 : 0;
+    }
+}
+
+void ReadSerial(ToolState& state, OperatorPanel& panel, const std::string& path, ChipView& view) {
+    IdentificationState& id = state.id;
+    Show(view.sflashType);
+    Show(view.vrs735);
+    std::uint8_t vendor[4] = {};
+    if (GetFlashVendor(path, vendor) != 0) TakeFlashType(id, view, vendor[0], true);
+
+    // The record the bridge is given; it stays all zero unless filled below.
+    FlashProfile profile;
+    if ((id.ChipKind == 11 && id.ChipRevision >= 5) || id.ChipKind == 12) {
+        if (id.FlashTypeCode == 0 && DetectSerialFlash(path, profile) != 0) {
+            TakeFlashType(id, view, profile.FlashType, true);
+        }
+        if (id.ChipKind == 12) {
+            profile.FlashType = static_cast<std::uint8_t>(id.FlashTypeCode);
+            DetectFlashSize(path, profile);
+            id.FlashSizeKB = static_cast<std::int32_t>(profile.SizeKB);
+            RecoverFirmware(state, panel, path, id.ChipKind);
+        }
+    }
+    if (id.FlashTypeCode == kFlashMxic) {
+        const Jedec jedec = ReadJedec(path);
+        if (jedec.ok) {
+            profile.ChipEraseOp = 0xC7;
+            profile.BlockEraseOp = 0xD8;
+            profile.ProgramOp = 0x02;
+            profile.SectorEraseOp = 0x20;
+            if (IsSmallPageMxic(jedec)) {
+                if (id.ChipKind == 12) {
+                    SetFlashParamsWide(path, profile, 32);
+                } else {
+                    SetFlashParams(path, profile, 32);
+                }
+            }
+        }
+    } else if (id.FlashTypeCode == kFlashSst) {
+        id.SstSerialFlag = IsSstSerial(ReadJedec(path)) ? 1 : 0;
+    }
+}
+
+void ReadBridgeFlash(const std::string& path, IdentificationState& id, ChipView& view) {
+    id.AmicProbe = ProbeAmicFlash(path);
+    id.AtmelProbe = ProbeAtmelFlash(path);
+    if (id.AmicProbe != -1) {
+        view.flashType = "AMIC";
+        return;
+    }
+    if (id.AtmelProbe != -1) {
+        view.flashType = "ATMEL";
+        return;
+    }
+    std::uint8_t vendor[4] = {};
+    if (GetFlashVendor(path, vendor) == 0) return;
+    if (vendor[0] != 0) {
+        TakeFlashType(id, view, vendor[0], false);
+        return;
+    }
+    FlashProfile profile;
+    if (DetectSerialFlash(path, profile) != 0) TakeFlashType(id, view, profile.FlashType, false);
+}
+
+void ShowUnsupported(ChipView& view) {
+    Hide(view.sflashType);
+    Hide(view.flashTypeList);
+    Hide(view.flashTypeLabel);
+    Hide(view.a1Chip);
+    Hide(view.fwVersion);
+    view.status = kUnsupportedText;
+}
+
+void ShowWindowState(ToolState& state, OperatorPanel& panel, const std::string& path, ChipView& view) {
+    IdentificationState& id = state.id;
+    const ChipClass cls = ClassOfKind(id.ChipKind, id.ChipRevision, CurrentHost().IsOnIeee1394(path));
+    switch (cls) {
+        case ChipClass::BridgeFlash:
+        case ChipClass::Serial:
+        case ChipClass::SerialGeneration1:
+            Show(view.sflashType);
+            Show(view.fwVersion);
+            Hide(view.flashTypeList);
+            Hide(view.flashTypeLabel);
+            Hide(view.a1Chip);
+            Hide(view.vrs735);
+            id.AmicProbe = -1;
+            id.AtmelProbe = -1;
+            id.SstSerialFlag = 0;
+            if (Shows(id.ChipKind, {6, 8, 9, 10, 11, 12})) {
+                Show(view.nvram);
+                view.nvramChecked = id.IncludeNvram != 0;
+            }
+            if (cls == ChipClass::SerialGeneration1) {
+                ReadSerialGeneration1(path, id, view);
+            } else if (cls == ChipClass::Serial) {
+                ReadSerial(state, panel, path, view);
+            } else {
+                ReadBridgeFlash(path, id, view);
+            }
+            return;
+        case ChipClass::DiskFirmware: {
+            std::uint8_t record[18] = {};
+            const std::uint8_t indicator = GetBridgeStatus(path, record, sizeof record);
+            if (indicator == 0) return;  // no answer: nothing changes
+            id.HddFwIndicator = indicator;
+            if (indicator >= kHddFirmwareMark) {
+                Hide(view.sflashType);
+                Hide(view.flashTypeList);
+                Hide(view.flashTypeLabel);
+                Hide(view.a1Chip);
+                Show(view.fwVersion);
+            } else {
+                ShowUnsupported(view);
+            }
+            return;
+        }
+        case ChipClass::ManualFlashChoice:
+            Hide(view.sflashType);
+            ShowEnabled(view.flashTypeList);
+            ShowEnabled(view.a1Chip);
+            Show(view.flashTypeLabel);
+            Show(view.fwVersion);
+            return;
+        case ChipClass::Unsupported:
+            ShowUnsupported(view);
+            return;
+    }
+}
+
+void ShowFirmwareVersion(ToolState& state, const std::string& path, ChipView& view) {
+    const std::uint8_t kind = state.id.ChipKind;
+    std::uint8_t record[16] = {};
+    std::uint32_t arrived = 0;
+    if (GetChipInfo(path, record, sizeof record, arrived) == 0) {
+        view.version = FallbackFirmwareVersion(kind);
+        return;
+    }
+    if (record[0] != kChipInfoMarker0 || record[1] != kChipInfoMarker1) {
+        view.status = kNotOurChipText;
+        return;
+    }
+    const bool invert = kind == 11 && ProbeInvertedBit(path) != 0;
+    const std::string text = FormatFirmwareVersion(record, arrived, kind, invert);
+    view.version = IsFlashFirmwareActive(path, kind, text, state.id.FlashTypeCode) != 0 ? text
+                                                                                       : kInternalCodeText;
+}
+
+std::string Printed(const char* format, int a, int b, int c = 0, int d = 0, int e = 0) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, a, b, c, d, e);
+    return text;
+}
+
+}  // namespace
+
+ChipClass ClassOfKind(std::uint8_t kind, std::uint8_t revision, bool onIeee1394) {
+    switch (kind) {
+        case 1: case 3: case 4: case 6:
+            return ChipClass::BridgeFlash;
+        case 7:
+            return onIeee1394 ? ChipClass::Serial : ChipClass::BridgeFlash;
+        case 8: case 9: case 11: case 12:
+            return ChipClass::Serial;
+        case 10: case 15:
+            return ChipClass::SerialGeneration1;
+        case 13:
+            return revision > 2 ? ChipClass::SerialGeneration1 : ChipClass::BridgeFlash;
+        case 5: case 14:
+            return ChipClass::DiskFirmware;
+        case 2: case 20:
+            return ChipClass::ManualFlashChoice;
+        default:
+            return ChipClass::Unsupported;
+    }
+}
+
+std::string FlashTypeName(std::int32_t code) { return RowOf(code).name; }
+std::int32_t FlashBlockEraseSize(std::int32_t code) { return RowOf(code).blockErase; }
+std::int32_t FlashSectorEraseSize(std::int32_t code) { return RowOf(code).sectorErase; }
+
+std::string FallbackFirmwareVersion(std::uint8_t kind) {
+    if (kind == 0) return "00.00";
+    if (kind == 1 || kind == 2 || kind == 4) return "02.00";
+    return "01.00";
+}
+
+std::string FormatFirmwareVersion(const std::uint8_t* b, std::uint32_t n, std::uint8_t kind,
+                                  bool invertLastBit) {
+    switch (kind) {
+        case 8:
+        case 9:
+            return Printed("%d.%.2d.%.2d.%.2d.%.2d", b[6], b[7], b[12], b[13], b[14]);
+        case 11: {
+            int last = static_cast<std::int8_t>(b[14]);
+            if (invertLastBit) last ^= 1;
+            return Printed("%d.%.2d.%.2d.%.2d.%.2d", b[6], b[7], b[12], b[13], last);
+        }
+        case 10:
+            return Printed("%.2d.%.2d.%.2d.%.2d.%.2d", b[10], b[11], b[12], b[13], b[14]);
+        case 12:
+            return Printed("%.2d.%.2d.%.2d.%.2d", b[12], b[13], b[14], b[15]);
+        default:
+            return n > 12 ? Printed("%d.%.2d.%.2d", b[12], b[13], b[14]) : Printed("%d.%.2d", b[6], b[7]);
+    }
+}
+
+int ProbeInvertedBit(const std::string& path) {
+    std::uint8_t saved = 0;
+    int result = 0;
+    if (ReadBridgeMemory(path, &saved, kScratchRegister, 1) != 0) {
+        const std::uint8_t zero = 0;
+        std::uint8_t value = 0;
+        if (WriteBridgeMemory(path, &zero, kScratchRegister, 1) != 0 &&
+            ReadBridgeMemory(path, &value, kScratchRegister, 1) != 0 && value == 1) {
+            saved ^= 1;
+            result = 1;
+        }
+    }
+    WriteBridgeMemory(path, &saved, kScratchRegister, 1);
+    return result;
+}
+
+ChipView UpdateBtnCheck(ToolState& state, const ChipCheckRequest& request, OperatorPanel& panel) {
+    ChipView view;
+    Hide(view.nvram);
+    const DeviceTable& devices = state.devices;
+    if (devices.CandidateCount == 0) return view;
+    // Without a listed device there is nothing to identify.
+    if (request.selected < 0 || request.selected >= devices.ListedCount) return view;
+    view.checked = true;
+
+    const DeviceRecord& record = devices.records[static_cast<std::size_t>(request.selected)];
+    const std::string path = record.InterfacePath;
+    state.currentChip = IdentifyChip(path);
+    state.id.ChipKind = ChipKindOf(state.currentChip);
+    state.id.ChipRevision = ChipRevisionOf(state.currentChip);
+
+    if (request.listEnabled && !request.fileName.empty()) {
+        if (FileMatchesChip(request.fileName, state.currentChip) != 0) {
+            view.runEnabled = true;
+        } else {
+            panel.ShowMessage("Message", kMismatchText);
+            view.fileMismatch = true;
+            view.runEnabled = false;
+        }
+    } else if (request.listEnabled && (request.eraseOnly || request.backupOnly)) {
+        view.runEnabled = true;
+    }
+
+    view.chipLabel = ChipKindName(state.id.ChipKind);
+    ShowWindowState(state, panel, path, view);
+    ShowFirmwareVersion(state, path, view);
+    view.drives = record.DriveLetters;
+    return view;
+}
+
+}  // namespace v62x
