@@ -1,0 +1,178 @@
+#include "Fwupdate/ImageChecks.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "IDEAccess/IdentifyChip.h"
+#include "IDEAccess/Transport.h"
+
+namespace v62x {
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+using TagBlock = std::array<std::uint8_t, 10>;
+
+constexpr std::uint8_t kSignature[4] = {0x55, 0xAA, 0xAA, 0x55};
+constexpr std::uint8_t kSettingsBlock[4] = {0xE9, 0xAC, 0x67, 0x32};
+constexpr std::uint8_t kEndMarker[8] = {'E', 'N', 'D', 'S', 'T', 'R', 0x55, 0xAA};
+constexpr std::size_t kEndMarkerText = 6;  // "ENDSTR" without the two marker bytes
+
+constexpr long kLeadingBlockTag = 0x1000;
+constexpr long kSettingsBlockTag = 0x80;
+constexpr std::uint8_t kSettingsKind = 10;
+constexpr const char* kSettingsCode = "646";
+
+constexpr std::size_t kShortestChecksummed = 32768;
+constexpr std::size_t kLongImage = 65536;
+constexpr std::size_t kLongImageChecksum = 0xFFFF;
+constexpr std::size_t kImageChecksum = 0x7FFF;
+
+constexpr std::uint8_t kBankKind = 12;
+constexpr std::size_t kBankTrailer = 0xBFF0;
+constexpr std::size_t kBankCrcCovered = 0xBFFC;
+constexpr std::size_t kBankCrc = 0xBFFE;
+
+// Opens a regular file for reading raw bytes; null for anything else.
+FilePtr OpenImage(const std::string& fileName) {
+    FilePtr file(std::fopen(fileName.c_str(), "rb"));
+    struct stat info {};
+    if (file && (::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))) file.reset();
+    return file;
+}
+
+// The 10 bytes at offset; what lies past the end of the file reads as zero.
+TagBlock ReadBlock(std::FILE* file, long offset) {
+    TagBlock block{};
+    if (std::fseek(file, offset, SEEK_SET) == 0) {
+        (void)std::fread(block.data(), 1, block.size(), file);
+    }
+    return block;
+}
+
+bool StartsWith(const std::uint8_t* bytes, const void* expected, std::size_t count) {
+    return std::memcmp(bytes, expected, count) == 0;
+}
+
+bool HasSignature(const std::uint8_t* block) { return StartsWith(block, kSignature, sizeof kSignature); }
+
+// The whole file, or nothing when it cannot be opened or read.
+bool ReadWhole(const std::string& fileName, std::vector<std::uint8_t>& bytes) {
+    FilePtr file = OpenImage(fileName);
+    if (!file) return false;
+    const long length = FileLength(file.get());
+    if (length < 0) return false;
+    bytes.assign(static_cast<std::size_t>(length), 0);
+    return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+}
+
+std::uint16_t Crc16Step(std::uint16_t crc, std::uint8_t byte) {
+    crc = static_cast<std::uint16_t>(crc ^ (byte << 8));
+    for (int bit = 0; bit < 8; ++bit) {
+        crc = (crc & 0x8000) != 0 ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
+                                  : static_cast<std::uint16_t>(crc << 1);
+    }
+    return crc;
+}
+
+}  // namespace
+
+int FileHasNvramBlock(const std::string& fileName, std::uint8_t chipKind) {
+    FilePtr file = OpenImage(fileName);
+    if (!file) return 0;
+    int result = 0;
+
+    // A tag block at the very start means there is nothing in front of it.
+    if (!HasSignature(ReadBlock(file.get(), 0).data())) {
+        const TagBlock block = ReadBlock(file.get(), kLeadingBlockTag);
+        const char* code = chipKind < ChipKindTable.size() ? ChipKindTable[chipKind] : nullptr;
+        if (code != nullptr && HasSignature(block.data()) && StartsWith(&block[4], code, 3)) result = 1;
+    }
+    if (chipKind == kSettingsKind) {
+        const TagBlock block = ReadBlock(file.get(), kSettingsBlockTag);
+        if (StartsWith(block.data(), kSettingsBlock, sizeof kSettingsBlock) &&
+            StartsWith(&block[4], kSettingsCode, 3)) {
+            result = 1;
+        }
+    }
+    return result;
+}
+
+int FileChecksumOk(const std::string& fileName, std::uint16_t chip) {
+    if (FileHasNvramBlock(fileName, ChipKindOf(chip)) != 0) return 1;
+
+    std::vector<std::uint8_t> image;
+    if (!ReadWhole(fileName, image) || image.size() < kShortestChecksummed) return 0;
+
+    const std::size_t checksumAt = image.size() == kLongImage ? kLongImageChecksum : kImageChecksum;
+    std::size_t summed = image.size() - 1;
+    // Images tagged "624" with a revision digit of 3 or more carry at 12..13
+    // the length within which the end marker bounds the sum.
+    if (StartsWith(&image[4], "624", 3) && image[7] >= '3' && image[7] <= '9') {
+        const std::size_t bound = (static_cast<std::size_t>(image[12]) << 8) | image[13];
+        // A bound past the end of the file scans only the bytes that exist.
+        summed = FindEndMarker(image.data(), std::min(bound, image.size()));
+    }
+
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < summed; ++i) sum = static_cast<std::uint8_t>(sum + image[i]);
+    // The 32 KiB floor keeps the position inside the file; the guard stays
+    // for whoever lowers it.
+    return checksumAt < image.size() && image[checksumAt] == sum ? 1 : 0;
+}
+
+std::size_t FindEndMarker(const std::uint8_t* bytes, std::size_t n) {
+    std::uint8_t candidate[sizeof kEndMarker] = {};
+    std::size_t held = 0;  // 0: no candidate open
+    for (std::size_t visited = 0; visited < n; ++visited) {
+        const std::uint8_t byte = bytes[visited];
+        if (held == 0) {
+            if (byte == 'E') candidate[held++] = byte;
+            continue;
+        }
+        candidate[held++] = byte;
+        if (held < sizeof kEndMarker) continue;
+
+        if (StartsWith(candidate, kEndMarker, sizeof kEndMarker)) return visited + 1;
+        held = 0;
+        if (StartsWith(candidate, kEndMarker, kEndMarkerText)) continue;
+        // Start again at the next "E" inside what was collected, keeping the
+        // bytes from there up to the first zero byte.
+        std::uint8_t* const end = candidate + sizeof candidate;
+        std::uint8_t* const next = std::find(candidate + 1, end, std::uint8_t{'E'});
+        if (next == end) continue;
+        std::uint8_t* const zero = std::find(next, end, std::uint8_t{0});
+        held = static_cast<std::size_t>(zero - next);
+        std::memmove(candidate, next, held);
+    }
+    return n;
+}
+
+std::uint16_t ImageCrc16(const std::uint8_t* bytes, std::size_t length, std::uint16_t start) {
+    std::uint16_t crc = start;
+    // Each group of four goes in as a little-endian word, high byte first;
+    // a trailing partial group is not covered.
+    for (std::size_t group = 0; group + 4 <= length; group += 4) {
+        for (std::size_t i = 4; i-- > 0;) crc = Crc16Step(crc, bytes[group + i]);
+    }
+    return crc;
+}
+
+int BankImageValid(const std::uint8_t* image64k, std::uint8_t chipKind) {
+    if (chipKind != kBankKind || image64k == nullptr) return 0;
+    const std::uint8_t* trailer = image64k + kBankTrailer;
+    if (!HasSignature(trailer) || !StartsWith(trailer + 4, ChipKindTable[kBankKind], 3)) return 0;
+    const std::uint16_t stored = static_cast<std::uint16_t>((image64k[kBankCrc] << 8) | image64k[kBankCrc + 1]);
+    return ImageCrc16(image64k, kBankCrcCovered, 0) == stored ? 1 : 0;
+}
+
+}  // namespace v62x

@@ -1,0 +1,190 @@
+#include "IDEAccess/FirmwareFile.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "IDEAccess/IdentifyChip.h"
+#include "IDEAccess/Notifier.h"
+#include "IDEAccess/Transport.h"
+
+namespace v62x {
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+using TagBlock = std::array<std::uint8_t, 10>;
+
+constexpr std::uint8_t kSignature[4] = {0x55, 0xAA, 0xAA, 0x55};
+constexpr std::uint8_t kTagLead[2] = {0x55, 0xAA};
+constexpr std::uint8_t kSettingsLead[3] = {0xE9, 0xAC, 0x67};
+constexpr std::uint8_t kFirstRevisionTag[4] = {0x5A, 0xA5, 0x0F, 0xF0};
+constexpr long kLeadingBlockTag = 0x1000;
+constexpr std::size_t kKinds = 21;
+
+// Opens a regular file for reading raw bytes. Anything else (a missing
+// file, a directory) shows the operator the open error and gives null.
+FilePtr OpenImage(const std::string& fileName) {
+    FilePtr file(std::fopen(fileName.c_str(), "rb"));
+    struct stat info {};
+    if (file && (::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))) file.reset();
+    if (!file) NotifyOperator({"Error", "Open Firmware File Error!!", MessageIcon::Error});
+    return file;
+}
+
+// The 10 bytes at offset; what lies past the end of the file reads as zero.
+TagBlock ReadBlock(std::FILE* file, long offset) {
+    TagBlock block{};
+    if (std::fseek(file, offset, SEEK_SET) == 0) {
+        (void)std::fread(block.data(), 1, block.size(), file);
+    }
+    return block;
+}
+
+bool StartsWith(const std::uint8_t* bytes, const void* expected, std::size_t count) {
+    return std::memcmp(bytes, expected, count) == 0;
+}
+
+bool HasSignature(const TagBlock& block) { return StartsWith(block.data(), kSignature, sizeof kSignature); }
+
+// What a kind's tag must look like once the tag block has been found.
+enum class TagRule {
+    Never,
+    Always,
+    CodeWithRevision,  // text followed by the character '0' + r - 1
+    CodeOrFirstTag,    // as CodeWithRevision, but revision 1 carries the bytes 5A A5 0F F0
+    FirstThree,        // first three characters equal text
+    NotFamilyPrefix,   // first two characters differ from text
+    RevisionByte,      // byte 8 of the last block read holds r - 1 as a digit
+    FileHead,          // file bytes 0..7: signature and a revision-dependent text
+    FourCharacters,    // all four characters equal text
+};
+
+struct KindRule {
+    long blockOffset;            // where the first tag block is read
+    const std::uint8_t* lead;    // bytes that block must begin with, or null
+    std::size_t leadLength;
+    bool leadingBlock;           // the tag may instead sit at 0x1000 behind the NVRAM block
+    TagRule rule;
+    const char* text;
+};
+
+constexpr KindRule kRules[kKinds] = {
+    /*  0 */ {0, nullptr, 0, false, TagRule::Never, nullptr},
+    /*  1 */ {0, nullptr, 0, false, TagRule::CodeOrFirstTag, "620"},
+    /*  2 */ {0, nullptr, 0, false, TagRule::NotFamilyPrefix, "62"},
+    /*  3 */ {0, nullptr, 0, false, TagRule::Always, nullptr},
+    /*  4 */ {0, nullptr, 0, false, TagRule::CodeWithRevision, "624"},
+    /*  5 */ {0, nullptr, 0, false, TagRule::FirstThree, "614"},
+    /*  6 */ {0, nullptr, 0, true, TagRule::RevisionByte, nullptr},
+    /*  7 */ {0, nullptr, 0, false, TagRule::FileHead, nullptr},
+    /*  8 */ {0, nullptr, 0, true, TagRule::FirstThree, "645"},
+    /*  9 */ {0, nullptr, 0, true, TagRule::FirstThree, "645"},
+    /* 10 */ {0x80, kSettingsLead, sizeof kSettingsLead, false, TagRule::FirstThree, "646"},
+    /* 11 */ {0, nullptr, 0, true, TagRule::FirstThree, "751"},
+    /* 12 */ {0xBFF0, kTagLead, sizeof kTagLead, true, TagRule::FirstThree, "735"},
+    /* 13 */ {0x4000, kTagLead, sizeof kTagLead, false, TagRule::FirstThree, "715"},
+    /* 14 */ {0, nullptr, 0, false, TagRule::Never, nullptr},
+    /* 15 */ {0x4000, kTagLead, sizeof kTagLead, false, TagRule::FourCharacters, "624E"},
+    /* 16 */ {0, nullptr, 0, false, TagRule::Always, nullptr},
+    /* 17 */ {0, nullptr, 0, false, TagRule::Always, nullptr},
+    /* 18 */ {0, nullptr, 0, false, TagRule::Always, nullptr},
+    /* 19 */ {0, nullptr, 0, false, TagRule::Always, nullptr},
+    /* 20 */ {0, nullptr, 0, false, TagRule::NotFamilyPrefix, "62"},
+};
+
+// The revision character of the "620x"/"624x" tags, wrapped to a byte the
+// way a character conversion does it (revision 0 gives '/').
+std::uint8_t RevisionCharacter(std::uint8_t revision) {
+    return static_cast<std::uint8_t>('0' + revision - 1);
+}
+
+bool TagAccepted(const KindRule& rule, const TagBlock& block, const std::uint8_t* tag, std::uint8_t revision) {
+    switch (rule.rule) {
+        case TagRule::Never:
+            return false;
+        case TagRule::Always:
+            return true;
+        case TagRule::CodeOrFirstTag:
+            if (revision == 1) return StartsWith(tag, kFirstRevisionTag, sizeof kFirstRevisionTag);
+            [[fallthrough]];
+        case TagRule::CodeWithRevision:
+            return StartsWith(tag, rule.text, 3) && tag[3] == RevisionCharacter(revision);
+        case TagRule::FirstThree:
+            return StartsWith(tag, rule.text, 3);
+        case TagRule::NotFamilyPrefix:
+            return !StartsWith(tag, rule.text, 2);
+        case TagRule::RevisionByte: {
+            // A zero byte stands for revision 1; otherwise a digit '0' + r - 1,
+            // both sides taken as bytes.
+            const std::uint8_t stored = block[8];
+            if (stored == 0) return revision == 1;
+            return static_cast<std::uint8_t>(stored - 0x30) == static_cast<std::uint8_t>(revision - 1);
+        }
+        case TagRule::FileHead: {
+            // Kind 7 never looks behind a leading block, so the block is the
+            // first ten bytes of the file.
+            if (!HasSignature(block)) return false;
+            if (revision == 1) return StartsWith(tag, "v642", 4);
+            if (revision == 2) return StartsWith(tag, "6421", 4);
+            return false;
+        }
+        case TagRule::FourCharacters:
+            return StartsWith(tag, rule.text, 4);
+    }
+    return false;
+}
+
+}  // namespace
+
+int FileMatchesChip(const std::string& fileName, std::uint16_t chip) {
+    FilePtr file = OpenImage(fileName);
+    if (!file) return 0;
+
+    const std::uint8_t kind = ChipKindOf(chip);
+    const std::uint8_t revision = ChipRevisionOf(chip);
+    if (kind >= kKinds) return 0;
+    const KindRule& rule = kRules[kind];
+
+    TagBlock block = ReadBlock(file.get(), rule.blockOffset);
+    if (rule.lead != nullptr && !StartsWith(block.data(), rule.lead, rule.leadLength)) return 0;
+    std::array<std::uint8_t, 4> tag{};
+    std::memcpy(tag.data(), &block[4], tag.size());
+
+    if (rule.leadingBlock) {
+        const char* code = ChipKindTable[kind];
+        if (HasSignature(block)) {
+            if (!StartsWith(tag.data(), code, 3)) return 0;
+        } else {
+            // The block read here stays the one the revision byte comes from,
+            // even when it carries no signature and the first tag stands.
+            block = ReadBlock(file.get(), kLeadingBlockTag);
+            if (HasSignature(block)) {
+                std::memcpy(tag.data(), &block[4], tag.size());
+                if (!StartsWith(tag.data(), code, 3)) return 0;
+            }
+        }
+    }
+    file.reset();
+
+    return TagAccepted(rule, block, tag.data(), revision) ? 1 : 0;
+}
+
+int FileFitsFlash(const std::string& fileName, std::uint32_t flashSizeKB) {
+    FilePtr file = OpenImage(fileName);
+    if (!file) return 0;
+    const long length = FileLength(file.get());
+    file.reset();
+    if (length < 0) return 0;
+    // Widened so that sizes of 4 GiB and more do not wrap to a small limit.
+    const std::uint64_t limit = static_cast<std::uint64_t>(flashSizeKB) * 1024;
+    return limit >= static_cast<std::uint64_t>(length) ? 1 : 0;
+}
+
+}  // namespace v62x
