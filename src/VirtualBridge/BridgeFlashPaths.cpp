@@ -357,6 +357,7 @@ void VirtualDevice::RestartBridge() {
     }
     if (config_.stuck506A) memory_[bridge_memory::kScratch] |= 0x01;
     StartFlashDriver(flash_, serialFlash_.get());
+    StartBridgeFirmware();
 }
 
 void VirtualDevice::PowerCycle() {

@@ -285,6 +285,7 @@ bool MakeBridgeConfig(int kind, int revision, const BridgeVariant& variant, Devi
     out.isBridge = true;
     out.answers = std::move(answers);
     out.stuck506A = variant.stuck506A;
+    out.firmwareFamily = FirmwareFamilyOfKind(kind);
     return true;
 }
 

@@ -310,6 +310,8 @@ bool SimulatedHost::AttachImage(const std::string& path, const std::string& file
             return false;
         }
         WriteFirmwareStore(device, bytes);
+        // The file is what the store held when the device was switched on.
+        device.PowerCycle();
     }
     state_->images.push_back({&device, file});
     return true;

@@ -91,8 +91,9 @@ public:
 
     // Keeps the firmware store of the device at `path` (its flash chip, or
     // on a device without flash the reserved area of its disk) in `file`:
-    // loaded now when the file exists, written back by SaveImages and when
-    // the host is destroyed. Refused with a reason, and the file left alone,
+    // loaded now when the file exists (the device then starts again, as if
+    // switched on with that store, without leaving the bus), written back by
+    // SaveImages and when the host is destroyed. Refused with a reason, and the file left alone,
     // when the device has no store, the file is attached already, or it
     // cannot be read or its size differs from the store's.
     bool AttachImage(const std::string& path, const std::string& file, std::string& error);

@@ -92,6 +92,7 @@ struct Entry {
     BridgeVariant variant;
     bool vendorGiven = false;
     bool productGiven = false;
+    std::optional<bool> firmware;  // valid (true) or blank (false); absent: valid where possible
     DiskKeys disk;
     std::map<std::string, std::string> given;  // key -> "key=value" as written
 };
@@ -331,11 +332,46 @@ bool ApplyFlashFill(Entry& e, const std::string& value, std::string& why) {
     return true;
 }
 
+bool ApplyFirmware(Entry& e, const std::string& value, std::string& why) {
+    const std::string state = Lower(value);
+    if (state == "valid" || state == "blank") {
+        e.firmware = state == "valid";
+        return true;
+    }
+    why = "expected valid or blank";
+    return false;
+}
+
 // The flash a bridge carries when the entry names none.
 void EquipFlash(DeviceConfig& config, int kind) {
     const std::string part = DefaultFlashPartForKind(kind, config.bus);
     std::string why;
     if (!part.empty()) SetFlashPart(config.flash, part, why);
+}
+
+// The enclosure ships with a working firmware in its flash: a minimal image
+// of the chip's family, unless `valid` is false (the flash then stays as its
+// fill leaves it). Without a choice, a bridge whose firmware the simulator
+// does not know keeps its flash as filled; asked for, that is an error, as
+// is any choice on a bridge without flash.
+bool EquipFirmware(DeviceConfig& config, int revision, std::optional<bool> valid,
+                   std::string& why) {
+    const FlashConfig& flash = config.flash;
+    const std::uint32_t size = flash.serial     ? flash.serial->size
+                               : flash.parallel ? flash.parallel->size
+                                                : 0;
+    if (size == 0) {
+        if (!valid) return true;
+        why = "the bridge has no flash";
+        return false;
+    }
+    if (!valid.value_or(true)) return true;
+    std::vector<std::uint8_t> image;
+    if (!MinimalFirmwareImage(config.firmwareFamily, revision, size, image, why)) {
+        return !valid.has_value();
+    }
+    config.flash.image = std::move(image);
+    return true;
 }
 
 using Apply = bool (*)(Entry&, const std::string&, std::string&);
@@ -372,6 +408,7 @@ const Key kKeys[] = {
     {"image", true, false, ApplyImage},          // PATH: file keeping the firmware store
     {"flash", true, false, ApplyFlash},          // PART | none: the flash chip (default by kind)
     {"flashfill", true, false, ApplyFlashFill},  // HEX: every flash byte at delivery (default FF)
+    {"firmware", true, false, ApplyFirmware},    // valid | blank: a working firmware in the flash (default valid)
 };
 
 std::string KeyList(bool bridge) {
@@ -433,6 +470,10 @@ bool FinishBridge(Entry& e, std::string& blame, std::string& why) {
     if (e.given.count("flashfill") != 0 && !e.config.flash.serial && !e.config.flash.parallel) {
         blame = e.given["flashfill"];
         why = "the bridge has no flash";
+        return false;
+    }
+    if (!EquipFirmware(e.config, e.revision, e.firmware, why)) {
+        blame = e.given["firmware"];
         return false;
     }
     return true;
@@ -601,6 +642,7 @@ DeviceConfig Bridge(int kind, int revision, Bus bus, DeviceClass cls, const std:
     std::string key;
     EquipDisk(config, kind, {}, key, why);
     EquipFlash(config, kind);
+    EquipFirmware(config, revision, std::nullopt, why);
     return config;
 }
 

@@ -105,6 +105,7 @@ VirtualDevice::VirtualDevice(DeviceConfig config, VirtualClock* clock)
     if (config_.stuck506A) memory_[bridge_memory::kScratch] |= 0x01;
     if (config_.disk) disk_.emplace(*config_.disk);
     InitFlash();
+    StartBridgeFirmware();
 }
 
 HostReply VirtualDevice::Execute(const std::uint8_t* cdbBytes, std::size_t cdbLength,
@@ -197,8 +198,8 @@ HostReply VirtualDevice::BridgeCommand(const std::uint8_t* cdbBytes, DataDirecti
         }
         // FF 04 A0 n: bridge status record.
         if (cdb[2] == 0xA0 && OthersZero(cdb, {0, 1, 2, 3})) {
-            const std::size_t n = std::min<std::size_t>(cdb[3], answers.statusRecord.size());
-            return SendData(answers.statusRecord.data(), n, direction, data, length);
+            const std::size_t n = std::min<std::size_t>(cdb[3], status_.size());
+            return SendData(status_.data(), n, direction, data, length);
         }
         return InvalidOpcode();
     }

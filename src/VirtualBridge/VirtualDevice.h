@@ -14,6 +14,7 @@
 
 #include "IDEAccess/Host.h"
 #include "VirtualBridge/AttachedDisk.h"
+#include "VirtualBridge/BridgeFirmware.h"
 #include "VirtualBridge/ParallelFlash.h"
 #include "VirtualBridge/SerialFlash.h"
 #include "VirtualBridge/VirtualClock.h"
@@ -109,11 +110,15 @@ struct DeviceConfig {
     // SimulatedHost::AttachImage loads and saves it.
     std::string image;
     FlashConfig flash;
+    // The internal code the bridge's silicon carries: it decides at every
+    // start whether a firmware in the flash runs (BridgeFirmware.h).
+    // MakeBridgeConfig fills it from the chip; None: no flash firmware ever runs.
+    FirmwareFamily firmwareFamily = FirmwareFamily::None;
 };
 
 // A bridge configuration for a chip of `kind` and `revision`: the answers of
-// AnswersForKind and the variant's stuck scratch byte; path, class, bus and
-// INQUIRY strings keep their defaults. False with a reason as AnswersForKind.
+// AnswersForKind, the variant's stuck scratch byte and the chip's firmware
+// family; path, class, bus, INQUIRY strings and flash keep their defaults. False with a reason as AnswersForKind.
 bool MakeBridgeConfig(int kind, int revision, const BridgeVariant& variant, DeviceConfig& out,
                       std::string& why);
 
@@ -183,8 +188,10 @@ public:
     VirtualClock& clock() { return *clock_; }
 
     // The bridge restarts (FF 04 26 56 52 asks for it): vendor mode, bridge
-    // memory and the flash driver's settings come back as at power-up and
-    // the firmware detects its flash again; the flash chip keeps its state.
+    // memory, the status record and the flash driver's settings come back as
+    // at power-up, the firmware detects its flash again and the internal code
+    // decides anew whether a firmware from the flash runs; the flash chip
+    // keeps its state.
     void RestartBridge();
     // True once after a command asked the bridge to restart; the host then
     // shows the device leaving and coming back.
@@ -203,6 +210,14 @@ private:
     std::unique_ptr<ParallelFlash> parallelFlash_;
     BridgeFlashState flash_;
     bool restartRequested_ = false;
+    // The status record as the bridge reports it (FF 04 A0): the chip's own
+    // bytes, and what the firmware it started adds (BridgeFirmware.cpp).
+    std::vector<std::uint8_t> status_;
+
+    // The internal code's start (BridgeFirmware.cpp): the status record as
+    // at power-up, then a firmware of the bridge's family from the flash
+    // runs when it is valid and marks itself in memory and status.
+    void StartBridgeFirmware();
 
     // The flash paths (BridgeFlashPaths.cpp): nullopt when the CDB is none
     // of the flash commands.

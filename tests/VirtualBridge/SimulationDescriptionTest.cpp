@@ -166,7 +166,7 @@ TEST(SimDescription, RefusesWithEntryKeyAndValue) {
         {"bridge:kind=3,colour=red",
          "entry 1: colour=red: unknown key (bridge keys: kind, chip, rev, bus, class, vendor, product, "
          "inqtag, chipinfo, stuck506a, mount, denied, disk, blocksize, reserved, fwarea, hddfw, "
-         "capflag, fwvalid, image, flash, flashfill)"},
+         "capflag, fwvalid, image, flash, flashfill, firmware)"},
         {"disk;disk:kind=3",
          "entry 2: kind=3: not a key of a disk entry (disk keys: bus, class, vendor, product, mount, "
          "denied, disk, blocksize)"},
