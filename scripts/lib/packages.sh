@@ -24,3 +24,7 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake g++ make ninja-build pkg-config qt6-base-dev libudev-dev libcli11-dev)
 # What the tests need besides.
 TEST_PACKAGES=(libgtest-dev umockdev libumockdev-dev)
+# Text in the window and its screenshots (Qt finds no font without one).
+FONT_PACKAGES=(fonts-dejavu-core)
+# What the demo needs to show the window when there is no display.
+DEMO_PACKAGES=(xvfb xauth "${FONT_PACKAGES[@]}")

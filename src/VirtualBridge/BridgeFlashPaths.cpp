@@ -242,8 +242,11 @@ public:
             const std::size_t n = std::min(room, count - done);
             if (!WaitReady()) return false;
             Cycle({0x06});
-            std::vector<std::uint8_t> out = WithAddress(ops_.program, at);
-            out.insert(out.end(), data + done, data + done + n);
+            // The opcode and address, then the page's data, in one cycle.
+            const std::vector<std::uint8_t> head = WithAddress(ops_.program, at);
+            std::vector<std::uint8_t> out(head.size() + n);
+            std::copy(head.begin(), head.end(), out.begin());
+            std::copy(data + done, data + done + n, out.begin() + static_cast<long>(head.size()));
             Cycle(out);
             done += n;
         }

@@ -1,0 +1,520 @@
+#include "Fwupdate/window/V62xFwTool.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFrame>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QUrl>
+
+#include "Fwupdate/DeviceRefresh.h"
+#include "Fwupdate/ImageChecks.h"
+#include "Fwupdate/window/AppIcon.h"
+#include "Fwupdate/window/LabeledEdit.h"
+#include "IDEAccess/FirmwareFile.h"
+#include "IDEAccess/Host.h"
+#include "IDEAccess/Notifier.h"
+
+namespace v62x {
+namespace {
+
+constexpr const char* kCaption = " VR4062x FW Update Utility v1.17.08";
+constexpr const char* kOneFileOnly = "Please Drag and Drop One File Only!";
+constexpr const char* kChecksumMessage = "Please check the firmware file with checksum!";
+constexpr const char* kTagProperty = "tag";
+
+// The design face is an 8-point bitmap sans serif; its stand-ins are wider,
+// so captions keep inside their design widths at a 10-pixel size.
+constexpr const char* kFaceFamily = "MS Sans Serif";
+constexpr int kFacePixels = 10;
+constexpr int kLargeFacePixels = 12;  // the design's 10-point list
+
+// Turns an operator-given name into the bytes the file system sees.
+std::string FileSystemName(const QString& name) { return QFile::encodeName(name).toStdString(); }
+
+QFont WindowFont(int pixels) {
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(kFaceFamily, {"Liberation Sans", "Arimo", "DejaVu Sans"});
+        return true;
+    }();
+    (void)substituted;
+    QFont font(kFaceFamily);
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixels);
+    return font;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QRect& geometry, const char* caption) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setGeometry(geometry);
+    return button;
+}
+
+QCheckBox* MakeCheckBox(QWidget* parent, const char* name, const QRect& geometry, const char* caption) {
+    auto* box = new QCheckBox(caption, parent);
+    box->setObjectName(name);
+    box->setGeometry(geometry);
+    return box;
+}
+
+QComboBox* MakeList(QWidget* parent, const char* name, const QRect& geometry, const QStringList& items,
+                    int selected) {
+    auto* list = new QComboBox(parent);
+    list->setObjectName(name);
+    list->setGeometry(geometry);
+    list->addItems(items);
+    list->setCurrentIndex(selected);
+    return list;
+}
+
+// Labels size themselves to their caption, never below the design size.
+QLabel* MakeLabel(QWidget* parent, const char* name, const QRect& geometry, const char* caption) {
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(name);
+    const QSize hint = label->sizeHint();
+    label->setGeometry(geometry.left(), geometry.top(), std::max(geometry.width(), hint.width()),
+                       std::max(geometry.height(), hint.height()));
+    return label;
+}
+
+void ApplyChange(QWidget* control, const ControlChange& change) {
+    if (change.visible) control->setVisible(*change.visible);
+    if (change.enabled) control->setEnabled(*change.enabled);
+}
+
+}  // namespace
+
+TV62xFwTool::TV62xFwTool(WindowSeams seams, QWidget* parent)
+    : QWidget(parent),
+      messages_(seams.messages != nullptr ? seams.messages : &qtMessages_),
+      files_(seams.files != nullptr ? seams.files : &qtFiles_) {
+    // 1. The window and its controls.
+    BuildControls();
+    SetTabOrder();
+
+    // Messages of the device unit (file open errors, chip information
+    // failures) appear as modal boxes over this window.
+    SetMessageNotifier([this](const OperatorMessage& message) {
+        OperatorMessage shown = message;
+        if (shown.icon == MessageIcon::None && shown.title == "Error") shown.icon = MessageIcon::Error;
+        messages_->Show(this, shown);
+    });
+
+    // 2. Options state.
+    state_.id.EraseOnlyFlag = EraseOnlyCheck->isChecked() ? 1 : 0;
+    state_.id.IncludeNvram = 1;
+
+    ConnectHandlers();
+
+    // 3. Device list and chip check.
+    RefreshBtnClick();
+    // 4. Engineering panel off: the window loses the panel's height.
+    RdCheckBoxClick();
+    // 5. Device arrival and removal, dropped files.
+    WatchDevices();
+    setAcceptDrops(true);
+}
+
+TV62xFwTool::~TV62xFwTool() {
+    delete deviceWatch_;
+    deviceWatch_ = nullptr;
+    SetMessageNotifier({});
+    ReleaseMarkedDevices(state_.devices);
+}
+
+void TV62xFwTool::BuildControls() {
+    setObjectName("V62xFwTool");
+    setWindowTitle(kCaption);
+    setWindowIcon(AppIcon());
+    // Fixed border: title, system menu, minimize and close; no maximize.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(WindowFont(kFacePixels));
+    setFixedSize(kWindowWidth, kWindowDesignHeight);
+    move(413, 199);
+
+    ChipLabelEdit = new LabeledEdit(this, "ChipLabelEdit", {80, 12, 129, 21}, "Chip ", true);
+    RefreshBtn = MakeButton(this, "RefreshBtn", {240, 8, 91, 25}, "Refresh Device");
+    RefreshBtn->hide();
+    diskLabel = MakeLabel(this, "diskLabel", {24, 44, 46, 13}, "USB Disk");
+    DeviceList = MakeList(this, "DeviceList", {80, 40, 249, 21}, {}, -1);
+    FwFilenameEdit = new LabeledEdit(this, "FwFilenameEdit", {80, 70, 249, 21}, "Firmware File ", false);
+    LoadBtn = MakeButton(this, "LoadBtn", {256, 96, 75, 25}, "Load File");
+    DiskLetterLable = new LabeledEdit(this, "DiskLetterLable", {80, 100, 113, 21}, "Drives ", true);
+    FwVerLableEdit = new LabeledEdit(this, "FwVerLableEdit", {80, 124, 113, 21}, "Firmware Ver. ", true);
+    SFlashTypeLable = new LabeledEdit(this, "SFlashTypeLable", {80, 148, 113, 21}, "Flash Type", true);
+    FwPgBurnSizeLabel = MakeLabel(this, "FwPgBurnSizeLabel", {24, 175, 53, 13}, "Flash PgSz");
+    FwPgBurnSizeLabel->hide();
+    FwPgSizeCheck = MakeList(this, "FwPgSizeCheck", {80, 172, 89, 21},
+                             {"32 KB", "16 KB", " 8 KB", " 4 KB", " 2 KB"}, 1);
+    FwPgSizeCheck->hide();
+    FlashTypeLabel = MakeLabel(this, "FlashTypeLabel", {24, 196, 55, 13}, "Flash Type ");
+    FlashTypeList = MakeList(this, "FlashTypeList", {80, 196, 145, 21},
+                             {"ATMELAT 49BV512", "PMC OM39LV512", "SST SST39LF512"}, 0);
+    StatusEdit = new LabeledEdit(this, "StatusEdit", {80, 220, 249, 21}, "Status ", true);
+    UpdateBtn = MakeButton(this, "UpdateBtn", {96, 256, 75, 25}, "Run");
+    UpdateBtn->setEnabled(false);
+    ExitBtn = MakeButton(this, "ExitBtn", {216, 256, 75, 25}, "Exit");
+    RdCheckBox = MakeCheckBox(this, "RdCheckBox", {8, 264, 81, 17}, "RD Version");
+
+    // A 3-pixel navy rule above the engineering panel.
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setGeometry(8, 289, kWindowWidth - 10, 3);
+    Panel1->setFrameShape(QFrame::NoFrame);
+    Panel1->setAutoFillBackground(true);
+    QPalette navy = Panel1->palette();
+    navy.setColor(QPalette::Window, QColor(0x00, 0x00, 0x80));
+    Panel1->setPalette(navy);
+
+    RdPanel = new QFrame(this);
+    RdPanel->setObjectName("RdPanel");
+    RdPanel->setGeometry(0, 296, 345, kRdPanelHeight);
+    RdPanel->setFrameShape(QFrame::Panel);
+    RdPanel->setFrameShadow(QFrame::Raised);
+    RdPanel->hide();
+
+    VRS735HDDFwChk = MakeCheckBox(RdPanel, "VRS735HDDFwChk", {8, 7, 113, 17}, "VRS735 HDD FW ");
+    A1ChipCheck = MakeCheckBox(RdPanel, "A1ChipCheck", {8, 8, 65, 17}, "A1 Chip");
+    ChkSumChk = MakeCheckBox(RdPanel, "ChkSumChk", {128, 8, 113, 17}, "Check CheckSum");
+    VR735Path = MakeList(RdPanel, "VR735Path", {240, 4, 97, 21},
+                         {"1.SETNVRAM", "2.FLASHREAD", "3.FLASHOPCODE"}, 0);
+    VR735Path->hide();
+    EraseOnlyCheck = MakeCheckBox(RdPanel, "EraseOnlyCheck", {8, 28, 121, 17}, "Erase All Flash Only ");
+    NVRAMCheck = MakeCheckBox(RdPanel, "NVRAMCheck", {128, 28, 113, 17}, "Include 4K NVRAM");
+    BackupFWCheckBox =
+        MakeCheckBox(RdPanel, "BackupFWCheckBox", {8, 48, 153, 17}, "Backup Old Firmware Only");
+    BackupBtn = MakeButton(RdPanel, "BackupBtn", {256, 61, 75, 25}, "Browse");
+    FwSizeCheck = MakeList(RdPanel, "FwSizeCheck", {8, 72, 65, 24},
+                           {"32KB", "64KB", "128KB", "256KB", "512KB", "   1MB"}, 0);
+    FwSizeCheck->setFont(WindowFont(kLargeFacePixels));
+    FwSizeLable = MakeLabel(RdPanel, "FwSizeLable", {75, 75, 63, 13}, "Firmware size");
+    BackupFileEdit =
+        new LabeledEdit(RdPanel, "BackupFileEdit", {115, 96, 214, 21}, "Backup FileName ", false);
+
+    // The shared option handler tells its boxes apart by their tag.
+    EraseOnlyCheck->setProperty(kTagProperty, 0);
+    VRS735HDDFwChk->setProperty(kTagProperty, 0);
+    BackupFWCheckBox->setProperty(kTagProperty, 1);
+
+    refreshTimer_ = new QTimer(this);
+    refreshTimer_->setObjectName("RefreshTimer");
+    refreshTimer_->setSingleShot(true);
+    refreshTimer_->setTimerType(Qt::PreciseTimer);
+}
+
+void TV62xFwTool::SetTabOrder() {
+    const QList<QWidget*> main = {ChipLabelEdit, RefreshBtn, FwFilenameEdit, LoadBtn,
+                                  DeviceList,    DiskLetterLable, FwVerLableEdit, SFlashTypeLable,
+                                  FlashTypeList, StatusEdit, RdCheckBox, ExitBtn,
+                                  UpdateBtn,     FwPgSizeCheck};
+    const QList<QWidget*> panel = {BackupFWCheckBox, EraseOnlyCheck, BackupFileEdit, BackupBtn,
+                                   A1ChipCheck,      NVRAMCheck,     FwSizeCheck,    ChkSumChk,
+                                   VR735Path,        VRS735HDDFwChk};
+    QList<QWidget*> chain = main;
+    chain.append(panel);
+    for (qsizetype i = 1; i < chain.size(); ++i) setTabOrder(chain[i - 1], chain[i]);
+}
+
+void TV62xFwTool::ConnectHandlers() {
+    connect(RefreshBtn, &QPushButton::clicked, this, [this] { RefreshBtnClick(); });
+    connect(DeviceList, &QComboBox::currentIndexChanged, this, [this] { UpdateBtnCheck(); });
+    connect(FwFilenameEdit, &QLineEdit::textChanged, this, [this] { UpdateBtnCheck(); });
+    connect(FlashTypeList, &QComboBox::currentIndexChanged, this, [this] { UpdateBtnCheck(); });
+    connect(LoadBtn, &QPushButton::clicked, this, [this] { LoadBtnClick(); });
+    connect(UpdateBtn, &QPushButton::clicked, this, [this] { UpdateBtnClick(); });
+    connect(ExitBtn, &QPushButton::clicked, this, [this] { ExitBtnClick(); });
+    connect(RdCheckBox, &QCheckBox::clicked, this, [this] { RdCheckBoxClick(); });
+    for (QCheckBox* box : {EraseOnlyCheck, VRS735HDDFwChk, BackupFWCheckBox}) {
+        connect(box, &QCheckBox::clicked, this, [this, box] { EraseOnlyCheckClick(box); });
+    }
+    // IncludeNvram follows the box whoever ticks it: the operator, the chip
+    // check restoring it, or a procedure.
+    connect(NVRAMCheck, &QCheckBox::toggled, this, [this] { NVRAMCheckClick(); });
+    connect(BackupBtn, &QPushButton::clicked, this, [this] { BackupBtnClick(); });
+    connect(FwSizeCheck, &QComboBox::currentIndexChanged, this, [this] { FwSizeCheckChange(); });
+    connect(FwPgSizeCheck, &QComboBox::currentIndexChanged, this, [this] { FwPgSizeCheckChange(); });
+    connect(VR735Path, &QComboBox::currentIndexChanged, this, [this] { FwPgSizeCheckChange(); });
+    connect(refreshTimer_, &QTimer::timeout, this, [this] { RefreshBtnClick(); });
+}
+
+void TV62xFwTool::WatchDevices() {
+    const int descriptor = CurrentHost().WatchDescriptor();
+    if (descriptor < 0) return;
+    deviceWatch_ = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
+    connect(deviceWatch_, &QSocketNotifier::activated, this, [this] { OnDeviceEvents(); });
+}
+
+// Each event restarts the one refresh timer, so a burst of events gives one
+// refresh after the last of them.
+void TV62xFwTool::OnDeviceEvents() {
+    for (const DeviceEvent& event : CurrentHost().DrainDeviceEvents()) {
+        refreshTimer_->start(event.kind == DeviceEventKind::Arrival ? kArrivalRefreshMs
+                                                                    : kRemovalRefreshMs);
+    }
+}
+
+// --- Device list -----------------------------------------------------------
+
+void TV62xFwTool::RefreshBtnClick() {
+    const RefreshOutcome outcome = RefreshDevices(state_.devices);
+    state_.currentChip = outcome.currentChip;
+
+    if (outcome.empty) {
+        ShowEmptyState(outcome);
+    } else {
+        {
+            const QSignalBlocker quiet(DeviceList);
+            DeviceList->clear();
+            for (const std::string& entry : outcome.entries) DeviceList->addItem(QString::fromLatin1(entry));
+            DeviceList->setCurrentIndex(0);
+        }
+        if (!outcome.diskLabelCaption.empty()) {
+            diskLabel->setText(QString::fromStdString(outcome.diskLabelCaption));
+            diskLabel->resize(std::max(diskLabel->width(), diskLabel->sizeHint().width()), diskLabel->height());
+        }
+        DeviceList->setEnabled(true);
+        UpdateBtnCheck();
+    }
+    emit DevicesRefreshed();
+}
+
+void TV62xFwTool::ShowEmptyState(const RefreshOutcome& outcome) {
+    {
+        const QSignalBlocker quiet(DeviceList);
+        DeviceList->clear();
+        DeviceList->addItem(kNoDeviceText);
+        DeviceList->setCurrentIndex(0);
+    }
+    DeviceList->setEnabled(false);
+    UpdateBtn->setEnabled(false);
+    for (LabeledEdit* field : {ChipLabelEdit, DiskLetterLable, FwVerLableEdit, SFlashTypeLable, StatusEdit}) {
+        field->SetFieldText(QString());
+    }
+    FlashTypeList->setEnabled(false);
+    A1ChipCheck->setEnabled(false);
+    NVRAMCheck->hide();
+    VRS735HDDFwChk->hide();
+    // A device the host refused would otherwise look like no device at all.
+    if (!outcome.refusedPaths.empty()) SetStatus(PermissionRefusalText(outcome.refusedPaths.front()));
+}
+
+// --- Chip check --------------------------------------------------------------
+
+void TV62xFwTool::UpdateBtnCheck() {
+    ChipCheckRequest request;
+    request.selected = std::max(0, DeviceList->currentIndex());
+    request.listEnabled = DeviceList->isEnabled();
+    request.fileName = FileSystemName(FwFilenameEdit->text());
+    request.eraseOnly = EraseOnlyCheck->isChecked();
+    request.backupOnly = BackupFWCheckBox->isChecked();
+    lastView_ = ::v62x::UpdateBtnCheck(state_, request, *this);
+    ApplyChipView(lastView_);
+}
+
+void TV62xFwTool::ApplyChipView(const ChipView& view) {
+    NVRAMCheck->hide();
+    if (!view.checked) return;
+    if (view.runEnabled) UpdateBtn->setEnabled(*view.runEnabled);
+    ChipLabelEdit->SetFieldText(QString::fromStdString(view.chipLabel));
+    StatusEdit->SetFieldText(QString::fromStdString(view.status));
+    SFlashTypeLable->SetFieldText(QString::fromStdString(view.flashType));
+    FwVerLableEdit->SetFieldText(QString::fromStdString(view.version));
+    DiskLetterLable->SetFieldText(QString::fromStdString(view.drives));
+    ApplyChange(SFlashTypeLable, view.sflashType);
+    ApplyChange(FwVerLableEdit, view.fwVersion);
+    ApplyChange(FlashTypeList, view.flashTypeList);
+    ApplyChange(FlashTypeLabel, view.flashTypeLabel);
+    ApplyChange(A1ChipCheck, view.a1Chip);
+    ApplyChange(VRS735HDDFwChk, view.vrs735);
+    ApplyChange(NVRAMCheck, view.nvram);
+    if (view.nvramChecked) NVRAMCheck->setChecked(*view.nvramChecked);
+}
+
+bool TV62xFwTool::ChipListed() const {
+    const DeviceTable& devices = state_.devices;
+    return devices.ListedCount > 0 && devices.CandidateCount != 0 && state_.id.ChipKind != 0;
+}
+
+std::uint16_t TV62xFwTool::Identification() const {
+    return static_cast<std::uint16_t>(state_.id.ChipKind | (state_.id.ChipRevision << 8));
+}
+
+// --- Firmware file -------------------------------------------------------------
+
+QString TV62xFwTool::AskForFile() {
+    if (openDialogDir_.isEmpty()) openDialogDir_ = QCoreApplication::applicationDirPath();
+    OpenFileRequest request;
+    request.initialDir = openDialogDir_;
+    // Linux names need not carry a dot: "all files" is every name.
+    request.filters = {"BinaryFile (*.bin)", "All Files (*)", "VRT Files (*.vrt)"};
+    request.defaultSuffix = "bin";
+    return files_->OpenFile(this, request);
+}
+
+void TV62xFwTool::LoadBtnClick() {
+    SetStatus("");
+    const QString chosen = AskForFile();
+    if (chosen.isEmpty()) return;
+
+    // A new name runs the chip check through the edit's change event; the
+    // same name chosen again is checked once more, so that the decision
+    // below always rests on a check of this file.
+    const bool sameName = FwFilenameEdit->text() == chosen;
+    FwFilenameEdit->setText(chosen);
+    if (sameName) UpdateBtnCheck();
+
+    const std::string file = FileSystemName(chosen);
+    if (ChkSumChk->isChecked() && FileChecksumOk(file, Identification()) == 0) {
+        ShowMessage("Message", kChecksumMessage);
+        UpdateBtn->setEnabled(false);
+        return;
+    }
+    // Run only for a file the chip check accepted, or for the erase-only
+    // and backup-only options; never for a file it has just rejected.
+    if (lastView_.fileMismatch || !lastView_.checked) return;
+    const bool accepted = lastView_.runEnabled.value_or(false);
+    const bool optionApplies = ChipListed() && (EraseOnlyCheck->isChecked() || BackupFWCheckBox->isChecked());
+    if (accepted || optionApplies) UpdateBtn->setEnabled(true);
+}
+
+void TV62xFwTool::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TV62xFwTool::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    event->acceptProposedAction();
+    if (urls.size() == 1 && urls.front().isLocalFile()) {
+        // The edit's change event checks the file against the chip.
+        FwFilenameEdit->setText(urls.front().toLocalFile());
+        return;
+    }
+    ShowMessage("Message", kOneFileOnly);
+}
+
+// --- Run and Exit ----------------------------------------------------------------
+
+void TV62xFwTool::UpdateBtnClick() { CurrentHost().Trace("Update Btn Press\n"); }
+
+void TV62xFwTool::ExitBtnClick() { close(); }
+
+// --- Options -----------------------------------------------------------------------
+
+void TV62xFwTool::EraseOnlyCheckClick(QCheckBox* sender) {
+    // Erase-only and backup-only exclude each other.
+    if (sender->property(kTagProperty).toInt() == 0) {
+        if (state_.id.ChipKind == 6) NVRAMCheck->show();
+        if (sender->isChecked()) BackupFWCheckBox->setChecked(false);
+    } else if (BackupFWCheckBox->isChecked()) {
+        EraseOnlyCheck->setChecked(false);
+    }
+    const bool eraseOnly = EraseOnlyCheck->isChecked();
+    const bool backupOnly = BackupFWCheckBox->isChecked();
+
+    // Only kind 4 lets the operator give the flash size to erase or back up.
+    const bool sizeChoice = state_.id.ChipKind == 4 && (eraseOnly || backupOnly);
+    FwSizeCheck->setEnabled(sizeChoice);
+    FwSizeCheck->setVisible(sizeChoice);
+    FwSizeLable->setVisible(sizeChoice);
+
+    state_.id.EraseOnlyFlag = eraseOnly ? 1 : 0;
+
+    if (eraseOnly) {
+        FwFilenameEdit->setEnabled(false);
+        UpdateBtn->setEnabled(ChipListed());
+    } else {
+        FwFilenameEdit->setEnabled(true);
+        const std::string file = FileSystemName(FwFilenameEdit->text());
+        UpdateBtn->setEnabled(ChipListed() && !file.empty() && FileMatchesChip(file, Identification()) != 0);
+    }
+    if (!UpdateBtn->isEnabled() && backupOnly && ChipListed()) UpdateBtn->setEnabled(true);
+}
+
+void TV62xFwTool::RdCheckBoxClick() {
+    const bool show = RdCheckBox->isChecked();
+    if (show != panelShown_) {
+        setFixedHeight(height() + (show ? kRdPanelHeight : -kRdPanelHeight));
+        panelShown_ = show;
+    }
+    if (show) {
+        RdPanel->show();
+        return;
+    }
+    RdPanel->hide();
+    FwSizeCheck->hide();
+    FwSizeLable->hide();
+    FwFilenameEdit->setEnabled(true);
+    UpdateBtn->setEnabled(false);
+    UpdateBtnCheck();
+}
+
+void TV62xFwTool::BackupBtnClick() {
+    SetStatus("");
+    const QString chosen = AskForFile();
+    if (chosen.isEmpty()) return;
+    BackupFileEdit->setText(chosen);
+    // The name alone does not make a run possible: the options still decide.
+    if (ChipListed() && (BackupFWCheckBox->isChecked() || EraseOnlyCheck->isChecked())) {
+        UpdateBtn->setEnabled(true);
+    }
+}
+
+void TV62xFwTool::NVRAMCheckClick() { state_.id.IncludeNvram = NVRAMCheck->isChecked() ? 1 : 0; }
+
+void TV62xFwTool::FwSizeCheckChange() {
+    const int index = FwSizeCheck->currentIndex();
+    if (index >= 0 && index < static_cast<int>(std::size(kFirmwareSizes))) {
+        Geometry().FirmwareSize = kFirmwareSizes[index];
+    }
+}
+
+// Also the change handler of VR735Path, whose choice nothing reads.
+void TV62xFwTool::FwPgSizeCheckChange() {
+    const int index = FwPgSizeCheck->currentIndex();
+    const auto& choices = Geometry().PageSizeChoices;
+    if (index >= 0 && index < static_cast<int>(choices.size())) {
+        Geometry().ProgramChunk = choices[static_cast<std::size_t>(index)];
+    }
+}
+
+// --- Operator panel ------------------------------------------------------------------
+
+bool TV62xFwTool::RdVersionChecked() const { return RdCheckBox->isChecked(); }
+bool TV62xFwTool::EraseOnlyChecked() const { return EraseOnlyCheck->isChecked(); }
+bool TV62xFwTool::BackupOnlyChecked() const { return BackupFWCheckBox->isChecked(); }
+bool TV62xFwTool::IncludeNvramChecked() const { return NVRAMCheck->isChecked(); }
+void TV62xFwTool::SetIncludeNvramChecked(bool checked) { NVRAMCheck->setChecked(checked); }
+bool TV62xFwTool::A1ChipChecked() const { return A1ChipCheck->isChecked(); }
+bool TV62xFwTool::CheckSumChecked() const { return ChkSumChk->isChecked(); }
+std::string TV62xFwTool::FirmwareFileName() const { return FileSystemName(FwFilenameEdit->text()); }
+std::string TV62xFwTool::BackupFileName() const { return FileSystemName(BackupFileEdit->text()); }
+
+void TV62xFwTool::SetStatus(const std::string& text) { StatusEdit->SetFieldText(QString::fromStdString(text)); }
+
+void TV62xFwTool::AppendStatusDot() { StatusEdit->setText(StatusEdit->text() + QLatin1Char('.')); }
+
+std::string TV62xFwTool::Status() const { return StatusEdit->text().toStdString(); }
+
+void TV62xFwTool::ProcessPendingEvents() { QCoreApplication::processEvents(); }
+
+void TV62xFwTool::RepaintStatus() { StatusEdit->repaint(); }
+
+void TV62xFwTool::ShowMessage(const std::string& title, const std::string& text) {
+    messages_->Show(this, {title, text, title == "Error" ? MessageIcon::Error : MessageIcon::None});
+}
+
+}  // namespace v62x

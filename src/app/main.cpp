@@ -1,0 +1,63 @@
+// v62xfwtool: shows the main window on the real host, or on the simulated
+// bridges that V62X_SIMULATE describes.
+//
+// V62X_SCREENSHOT=path writes a PNG of the window once it is shown;
+// V62X_SCREENSHOT_EXIT=1 then closes the window (for runs without a person
+// in front of the display).
+
+#include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+
+#include "Fwupdate/window/AppIcon.h"
+#include "Fwupdate/window/Screenshot.h"
+#include "Fwupdate/window/V62xFwTool.h"
+#include "IDEAccess/Host.h"
+#include "VirtualBridge/HostChoice.h"
+
+namespace {
+
+bool IsSet(const char* value) { return value != nullptr && *value != '\0'; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    app.setApplicationName("v62xfwtool");
+    app.setWindowIcon(v62x::AppIcon());
+
+    v62x::HostChoice choice = v62x::ChooseHost(std::getenv("V62X_SIMULATE"));
+    if (!choice.host) {
+        std::fprintf(stderr, "v62xfwtool: %s\n", choice.error.c_str());
+        return 2;
+    }
+    if (!choice.note.empty()) std::fprintf(stderr, "v62xfwtool: %s\n", choice.note.c_str());
+    choice.host->SetTraceEnabled(IsSet(std::getenv("V62X_DEBUG")));
+    v62x::ScopedHost scoped(*choice.host);
+
+    int status = 0;
+    {
+        v62x::TV62xFwTool window;
+        window.show();
+
+        const char* screenshot = std::getenv("V62X_SCREENSHOT");
+        const bool exitAfter = IsSet(std::getenv("V62X_SCREENSHOT_EXIT"));
+        if (IsSet(screenshot)) {
+            // Runs once the event loop has shown the window.
+            QTimer::singleShot(0, &window, [&window, &status, screenshot, exitAfter] {
+                QString error;
+                if (v62x::WriteScreenshot(window, QString::fromLocal8Bit(screenshot), error)) {
+                    std::fprintf(stderr, "v62xfwtool: screenshot written to %s\n", screenshot);
+                } else {
+                    std::fprintf(stderr, "v62xfwtool: %s\n", qPrintable(error));
+                    status = 1;
+                }
+                if (exitAfter) window.close();
+            });
+        }
+        const int loop = app.exec();
+        if (status == 0) status = loop;
+    }
+    return status;
+}
