@@ -21,6 +21,7 @@ struct IdentificationState {
     std::int32_t HddFwIndicator = 0;    // not reset by a new identification
     std::int32_t IncludeNvram = 1;      // the operator's "Include 4K NVRAM" choice
     std::int32_t EraseOnlyFlag = 0;     // copy of "Erase All Flash Only "
+    std::int32_t NvramInImage = 0;      // the firmware file carries a 4 KiB NVRAM block ahead of its code
 };
 
 // The process-wide flash settings.

@@ -1,0 +1,22 @@
+// What an update procedure works with: the tool state (identification,
+// options, flash settings through Geometry()), the operator panel (option
+// boxes, file names, status field, messages) and the device path.
+#pragma once
+
+#include <string>
+
+#include "Fwupdate/OperatorPanel.h"
+#include "Fwupdate/ToolState.h"
+
+namespace v62x {
+
+struct ProcedureContext {
+    ToolState& state;
+    OperatorPanel& panel;
+    std::string path;
+};
+
+// The message that ends a successful run: the operator must power-cycle.
+constexpr const char* kPowerCycleText = "Please Turn-Off the Power and Turn-On Again!";
+
+}  // namespace v62x

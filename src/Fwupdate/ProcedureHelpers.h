@@ -1,0 +1,30 @@
+// Pieces every update procedure shares: block-wise flash read and erase with
+// progress dots, erase-all with its blank check, the backup file, and the
+// word-wise CRC-32 of the firmware kept on the attached disk. Each returns
+// non-zero for success.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "Fwupdate/Procedure.h"
+
+namespace v62x {
+
+// The backup file written when the operator names none.
+constexpr const char* kDefaultBackupFile = "oldflash.bak";
+
+// Reads length bytes from flash address start in blocks of ProgramChunk.
+int ReadFlashRange(ProcedureContext& ctx, std::uint32_t start, std::uint8_t* buffer,
+                   std::uint32_t length);
+// Erases the flash from address 0 over length bytes, block by block.
+int EraseFlashRange(ProcedureContext& ctx, std::uint32_t length);
+// Erases the whole flash (FirmwareSize bytes) and checks it blank.
+int EraseAllFlash(ProcedureContext& ctx);
+// Reads the flash and writes it, less the first `skip` bytes, to the backup file.
+int BackupFlashImage(ProcedureContext& ctx, std::uint32_t skip);
+// MSB-first CRC-32 (0x04C11DB7) over 32-bit words, start 0x52325032, no final XOR.
+int FirmwareCrc32(const std::uint8_t* data, std::size_t length, bool bigEndianWords,
+                  std::uint32_t& out);
+
+}  // namespace v62x
