@@ -1,3 +1,4 @@
+#include "VirtualBridge/DeviceReplies.h"
 #include "VirtualBridge/BridgeDiskPaths.h"
 
 #include <algorithm>
@@ -41,44 +42,13 @@ constexpr std::uint8_t kDeviceLba = 0x40;
 constexpr std::uint8_t kAtaIdentify = 0xEC;
 constexpr std::uint32_t kIdentifyBytes = 512;
 
-HostReply Good(std::uint32_t transferred) {
-    HostReply reply;
-    reply.opened = true;
-    reply.completed = true;
-    reply.scsiStatus = scsi::kGood;
-    reply.transferred = transferred;
-    return reply;
-}
 
-HostReply CheckCondition(std::uint8_t senseKey, std::uint8_t asc, std::uint8_t ascq = 0) {
-    HostReply reply;
-    reply.opened = true;
-    reply.completed = true;
-    reply.scsiStatus = scsi::kCheckCondition;
-    reply.senseValid = true;
-    reply.senseKey = senseKey;
-    reply.asc = asc;
-    reply.ascq = ascq;
-    return reply;
-}
 
-HostReply InvalidOpcode() { return CheckCondition(scsi::kSenseIllegalRequest, kAscInvalidOpcode); }
-HostReply InvalidField() { return CheckCondition(scsi::kSenseIllegalRequest, kAscInvalidField); }
 HostReply OutOfRange() { return CheckCondition(scsi::kSenseIllegalRequest, kAscLbaOutOfRange); }
 HostReply NoMedium() { return CheckCondition(scsi::kSenseNotReady, kAscMediumNotPresent); }
 // The drive aborted the command (ATA error register ABRT).
 HostReply DriveAborted() { return CheckCondition(kSenseAbortedCommand, 0x00); }
 
-// The data phase does not fit the command: a data phase against the
-// command's direction, or less room than the device moves. The storage
-// transport gives up on the request and the driver reports an I/O error.
-HostReply PhaseError() {
-    HostReply reply;
-    reply.opened = true;
-    reply.completed = false;
-    reply.hostError = EIO;
-    return reply;
-}
 
 std::uint64_t BigEndian(const Cdb& cdb, std::size_t at, std::size_t bytes) {
     std::uint64_t value = 0;

@@ -35,6 +35,7 @@
 #include <cstring>
 #include <limits>
 
+#include "VirtualBridge/DeviceReplies.h"
 #include "VirtualBridge/VirtualDevice.h"
 
 namespace v62x::sim {
@@ -54,40 +55,12 @@ constexpr std::uint8_t kOpDirect = 0xDF;
 constexpr std::uint8_t kTargetFlashRead = 0xFA;
 constexpr std::uint8_t kTargetFlashWrite = 0xFB;
 
-HostReply Good(std::uint32_t transferred) {
-    HostReply reply;
-    reply.opened = true;
-    reply.completed = true;
-    reply.scsiStatus = scsi::kGood;
-    reply.transferred = transferred;
-    return reply;
-}
 
-HostReply Check(std::uint8_t senseKey, std::uint8_t asc, std::uint8_t ascq = 0) {
-    HostReply reply;
-    reply.opened = true;
-    reply.completed = true;
-    reply.scsiStatus = scsi::kCheckCondition;
-    reply.senseValid = true;
-    reply.senseKey = senseKey;
-    reply.asc = asc;
-    reply.ascq = ascq;
-    return reply;
-}
 
-HostReply InvalidOpcode() { return Check(scsi::kSenseIllegalRequest, 0x20); }
-HostReply InvalidField() { return Check(scsi::kSenseIllegalRequest, 0x24); }
-HostReply SequenceError() { return Check(scsi::kSenseIllegalRequest, 0x2C); }
-HostReply InProgress() { return Check(scsi::kSenseNotReady, 0x04, 0x07); }
-HostReply WriteError() { return Check(scsi::kSenseMediumError, 0x0C); }
+HostReply SequenceError() { return CheckCondition(scsi::kSenseIllegalRequest, 0x2C); }
+HostReply InProgress() { return CheckCondition(scsi::kSenseNotReady, 0x04, 0x07); }
+HostReply WriteError() { return CheckCondition(scsi::kSenseMediumError, 0x0C); }
 
-HostReply PhaseError() {
-    HostReply reply;
-    reply.opened = true;
-    reply.completed = false;
-    reply.hostError = EIO;
-    return reply;
-}
 
 HostReply SendData(const std::uint8_t* answer, std::size_t available, DataDirection direction,
                    std::uint8_t* data, std::uint32_t length) {

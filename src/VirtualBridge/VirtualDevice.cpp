@@ -1,3 +1,4 @@
+#include "VirtualBridge/DeviceReplies.h"
 #include "VirtualBridge/VirtualDevice.h"
 
 #include <algorithm>
@@ -23,40 +24,9 @@ using Cdb = std::array<std::uint8_t, kCdbBytes>;
 constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 constexpr std::uint8_t kAscInvalidField = 0x24;
 
-HostReply Good(std::uint32_t transferred) {
-    HostReply reply;
-    reply.opened = true;
-    reply.completed = true;
-    reply.scsiStatus = scsi::kGood;
-    reply.transferred = transferred;
-    return reply;
-}
 
-HostReply CheckCondition(std::uint8_t senseKey, std::uint8_t asc, std::uint8_t ascq = 0) {
-    HostReply reply;
-    reply.opened = true;
-    reply.completed = true;
-    reply.scsiStatus = scsi::kCheckCondition;
-    reply.senseValid = true;
-    reply.senseKey = senseKey;
-    reply.asc = asc;
-    reply.ascq = ascq;
-    return reply;
-}
 
-HostReply InvalidOpcode() { return CheckCondition(scsi::kSenseIllegalRequest, kAscInvalidOpcode); }
-HostReply InvalidField() { return CheckCondition(scsi::kSenseIllegalRequest, kAscInvalidField); }
 
-// The host offered a data phase in the direction opposite to the one the
-// command has: the USB or IEEE 1394 storage transport gives up on the
-// request (phase error) and the driver reports an I/O error.
-HostReply PhaseError() {
-    HostReply reply;
-    reply.opened = true;
-    reply.completed = false;
-    reply.hostError = EIO;
-    return reply;
-}
 
 // True when every CDB byte whose index is not in `named` is zero.
 bool OthersZero(const Cdb& cdb, std::initializer_list<std::size_t> named) {

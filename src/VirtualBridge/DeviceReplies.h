@@ -1,0 +1,48 @@
+// The replies a simulated device gives, in one place for every command path.
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+
+#include "IDEAccess/Host.h"
+
+namespace v62x::sim {
+
+// The command completed with GOOD status after moving `transferred` bytes.
+inline HostReply Good(std::uint32_t transferred) {
+    HostReply reply;
+    reply.opened = true;
+    reply.completed = true;
+    reply.scsiStatus = scsi::kGood;
+    reply.transferred = transferred;
+    return reply;
+}
+
+// The command ended with CHECK CONDITION and this sense data; nothing moved.
+inline HostReply CheckCondition(std::uint8_t senseKey, std::uint8_t asc, std::uint8_t ascq = 0) {
+    HostReply reply;
+    reply.opened = true;
+    reply.completed = true;
+    reply.scsiStatus = scsi::kCheckCondition;
+    reply.senseValid = true;
+    reply.senseKey = senseKey;
+    reply.asc = asc;
+    reply.ascq = ascq;
+    return reply;
+}
+
+inline HostReply InvalidOpcode() { return CheckCondition(scsi::kSenseIllegalRequest, 0x20); }
+inline HostReply InvalidField() { return CheckCondition(scsi::kSenseIllegalRequest, 0x24); }
+
+// The data phase does not fit the command: a data phase against the
+// command's direction, or less room than the device moves. The storage
+// transport gives up on the request and the driver reports an I/O error.
+inline HostReply PhaseError() {
+    HostReply reply;
+    reply.opened = true;
+    reply.completed = false;
+    reply.hostError = EIO;
+    return reply;
+}
+
+}  // namespace v62x::sim
