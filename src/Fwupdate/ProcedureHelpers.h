@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "Fwupdate/Procedure.h"
 
@@ -14,7 +16,20 @@ namespace v62x {
 // The backup file written when the operator names none.
 constexpr const char* kDefaultBackupFile = "oldflash.bak";
 
-// Reads length bytes from flash address start in blocks of ProgramChunk.
+// The flash block commands carry 24-bit addresses: nothing at or past this
+// address can be reached.
+constexpr std::uint32_t kFlashAddressSpace = 0x1000000;
+
+// A zero-filled byte buffer of its own, or null when the memory cannot be had.
+std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size);
+
+// ReadFlashData that trusts only a flash that is ready (a busy flash ignores
+// reads and the bus reads 0xFF) and a reply that delivered all length bytes.
+int ReadFlashChecked(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
+                     std::uint32_t length);
+
+// Reads length bytes from flash address start in blocks of ProgramChunk
+// (any length: the last block is read whole and only its part is copied).
 int ReadFlashRange(ProcedureContext& ctx, std::uint32_t start, std::uint8_t* buffer,
                    std::uint32_t length);
 // Erases the flash from address 0 over length bytes, block by block.

@@ -1,0 +1,215 @@
+#include "Fwupdate/ProcedureHelpers.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/Host.h"
+#include "IDEAccess/SerialProgramming.h"
+#include "IDEAccess/Transport.h"
+
+namespace v62x {
+namespace {
+
+constexpr const char* kInitialNotReadyTrace = "0.1 Device initial not ready!!";
+constexpr std::uint8_t kChipKindVrb646 = 10;
+constexpr std::int32_t kFlashTypeSst = 2;
+constexpr unsigned kAfterEraseMs = 500;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+void Say(ProcedureContext& ctx, const std::string& text) {
+    ctx.panel.SetStatus(text);
+    ctx.panel.ProcessPendingEvents();
+}
+
+void Dot(ProcedureContext& ctx) {
+    ctx.panel.AppendStatusDot();
+    ctx.panel.ProcessPendingEvents();
+}
+
+// The transfer block size B; 0 when the setting is unusable.
+std::uint32_t ChunkSize() {
+    const std::int32_t chunk = Geometry().ProgramChunk;
+    return chunk > 0 ? static_cast<std::uint32_t>(chunk) : 0;
+}
+
+// Blocks of `chunk` bytes that cover `length` bytes from `start`; 0 when
+// they would not fit the flash address space (or chunk is 0).
+std::uint32_t BlocksCovering(std::uint32_t start, std::uint32_t length, std::uint32_t chunk) {
+    if (chunk == 0) return 0;
+    const std::uint64_t blocks = (std::uint64_t{length} + chunk - 1) / chunk;
+    if (std::uint64_t{start} + blocks * chunk > kFlashAddressSpace) return 0;
+    return static_cast<std::uint32_t>(blocks);
+}
+
+// A flash size setting in bytes; 0 when it is none the flash commands can cover.
+std::uint32_t FlashBytes(std::int64_t size) {
+    return size > 0 && size <= std::int64_t{kFlashAddressSpace} ? static_cast<std::uint32_t>(size)
+                                                                : 0;
+}
+
+}  // namespace
+
+std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size) {
+    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]());
+}
+
+int ReadFlashChecked(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
+                     std::uint32_t length) {
+    if (WaitFlashReady(path) == 0) return 0;
+    std::uint32_t transferred = 0;
+    const Cdb12 cdb = ReadFlashDataCdb(address);
+    if (ScsiPassThroughIn(path, cdb.data(), cdb.size(), buffer, length, transferred) == 0) return 0;
+    return transferred >= length ? 1 : 0;
+}
+
+int ReadFlashRange(ProcedureContext& ctx, std::uint32_t start, std::uint8_t* buffer,
+                   std::uint32_t length) {
+    if (WaitFlashReady(ctx.path) == 0) CurrentHost().Trace(kInitialNotReadyTrace);
+    const std::uint32_t chunk = ChunkSize();
+    const std::uint32_t blocks = BlocksCovering(start, length, chunk);
+    Say(ctx, "ReadFlash...");
+    if (blocks == 0 || buffer == nullptr) return 0;
+
+    // Every block is read whole into a block of its own; only the caller's
+    // length is copied out, so a length that is not a multiple of the
+    // block never writes past the caller's buffer.
+    const std::unique_ptr<std::uint8_t[]> block = AllocateBytes(chunk);
+    if (!block) return 0;
+    for (std::uint32_t k = 0; k < blocks; ++k) {
+        const std::uint32_t offset = k * chunk;
+        if (ReadFlashChecked(ctx.path, start + offset, block.get(), chunk) == 0) return 0;
+        std::memcpy(buffer + offset, block.get(), std::min(chunk, length - offset));
+        Dot(ctx);
+    }
+    return 1;
+}
+
+int EraseFlashRange(ProcedureContext& ctx, std::uint32_t length) {
+    if (WaitFlashReady(ctx.path) == 0) CurrentHost().Trace(kInitialNotReadyTrace);
+    const std::uint32_t chunk = ChunkSize();
+    const std::uint32_t blocks = BlocksCovering(0, length, chunk);
+    Say(ctx, "Erase...");
+    for (std::uint32_t k = 0; k < blocks; ++k) {
+        WaitFlashReady(ctx.path);
+        if (SectorEraseFlash(ctx.path, k * chunk) == 0) return 0;
+        if (WaitFlashReady(ctx.path) == 0) CurrentHost().Trace("Not ready after Erase flash success");
+        Dot(ctx);
+    }
+    return blocks > 0 ? 1 : 0;
+}
+
+int EraseAllFlash(ProcedureContext& ctx) {
+    const IdentificationState& id = ctx.state.id;
+    Say(ctx, "Start Erase only!");
+    const std::uint32_t size = FlashBytes(Geometry().FirmwareSize);
+    if (size == 0) {
+        Say(ctx, "Erase command fail!!");
+        return 0;
+    }
+    WaitFlashReady(ctx.path);
+
+    // A chip erase for ATMEL flash and for the VRB646 series (a second one on
+    // a VRB646 whose ATMEL chip erase failed); block by block otherwise.
+    const bool chipErased = (id.AtmelProbe != -1 && ChipEraseFlash(ctx.path) != 0) ||
+                            (id.ChipKind == kChipKindVrb646 && ChipEraseFlash(ctx.path) != 0);
+    if (!chipErased && EraseFlashRange(ctx, size) == 0) {
+        Say(ctx, "Erase command fail!!");
+        return 0;
+    }
+
+    CurrentHost().Sleep(kAfterEraseMs);
+    if (WaitFlashReady(ctx.path) == 0) Say(ctx, "Not ready after Erase flash cmd success");
+    if (id.ChipKind == kChipKindVrb646 && id.FlashTypeCode == kFlashTypeSst) SpiChipErase(ctx.path);
+
+    const std::unique_ptr<std::uint8_t[]> data = AllocateBytes(size);
+    if (!data) {
+        Say(ctx, "Allocate read buffer Error!!");
+        return 0;
+    }
+    // A flash still busy erasing cannot be checked (it would read 0xFF):
+    // ReadFlashChecked takes it as a failed read.
+    if (ReadFlashChecked(ctx.path, 0, data.get(), size) == 0) {
+        Say(ctx, "Read Back Erased Flash Error!!");
+        return 0;
+    }
+    if (std::any_of(data.get(), data.get() + size, [](std::uint8_t b) { return b != 0xFF; })) {
+        Say(ctx, "Data not 0xff !!");
+        return 0;
+    }
+    Say(ctx, "Erase flash all success!");
+    return 1;
+}
+
+int BackupFlashImage(ProcedureContext& ctx, std::uint32_t skip) {
+    const IdentificationState& id = ctx.state.id;
+    std::string name = ctx.panel.BackupFileName();
+    if (name.empty()) {
+        name = kDefaultBackupFile;
+        ctx.panel.ShowMessage("Message", "Default backup firmware as OldFalsh.bak!");
+    }
+    const std::uint32_t size = id.ChipKind == kChipKindVrb646
+                                   ? FlashBytes(std::int64_t{id.FlashSizeKB} * 1024)
+                                   : FlashBytes(Geometry().FirmwareSize);
+    Say(ctx, "Backup ...");
+    // Nothing to read, or nothing left after the skip: no backup to write.
+    if (size == 0 || skip >= size) {
+        Say(ctx, "Read Back to Backup Error!!");
+        return 0;
+    }
+
+    const std::unique_ptr<std::uint8_t[]> data = AllocateBytes(size);
+    if (!data) {
+        Say(ctx, "Allocate read buffer Error!!");
+        return 0;
+    }
+    const int read = id.ChipKind == kChipKindVrb646 ? ReadFlashRange(ctx, 0, data.get(), size)
+                                                    : ReadFlashChecked(ctx.path, 0, data.get(), size);
+    if (read == 0) {
+        Say(ctx, "Read Back to Backup Error!!");
+        return 0;
+    }
+    const std::uint32_t kept = size - skip;
+    if (skip > 0) std::memmove(data.get(), data.get() + skip, kept);
+
+    FilePtr file(std::fopen(name.c_str(), "wb"));
+    if (!file) {
+        Say(ctx, "Open Backup File Error!!");
+        return 0;
+    }
+    // A backup that did not reach the file (disk full, I/O error) is no backup.
+    const bool written = std::fwrite(data.get(), 1, kept, file.get()) == kept;
+    const bool closed = std::fclose(file.release()) == 0;
+    if (!written || !closed) {
+        Say(ctx, "Write Backup File Error!!");
+        return 0;
+    }
+    Say(ctx, "Read flash and backup success!");
+    return 1;
+}
+
+int FirmwareCrc32(const std::uint8_t* data, std::size_t length, bool bigEndianWords,
+                  std::uint32_t& out) {
+    std::uint32_t state = 0x52325032;
+    for (std::size_t at = 0; data != nullptr && length - at >= 4; at += 4) {
+        const std::uint8_t* b = data + at;
+        const std::uint32_t word =
+            bigEndianWords
+                ? (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3]
+                : (std::uint32_t{b[3]} << 24) | (std::uint32_t{b[2]} << 16) | (std::uint32_t{b[1]} << 8) | b[0];
+        state ^= word;
+        for (int bit = 0; bit < 32; ++bit) {
+            state = (state & 0x80000000U) != 0 ? (state << 1) ^ 0x04C11DB7U : state << 1;
+        }
+    }
+    out = state;
+    return 1;
+}
+
+}  // namespace v62x

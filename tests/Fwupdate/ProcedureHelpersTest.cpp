@@ -1,0 +1,418 @@
+#include "Fwupdate/ProcedureHelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "Fwupdate/ChipCheck.h"
+#include "Fwupdate/DeviceRefresh.h"
+#include "support/SimBridges.h"
+
+namespace v62x {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+// A directory of its own under the system's temporary directory, removed
+// with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "v62x-helpers-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+        EXPECT_FALSE(path_.empty());
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Runs in `dir` for its lifetime and returns to where it was.
+class InDirectory {
+public:
+    explicit InDirectory(const fs::path& dir) : previous_(fs::current_path()) { fs::current_path(dir); }
+    ~InDirectory() { fs::current_path(previous_); }
+    InDirectory(const InDirectory&) = delete;
+    InDirectory& operator=(const InDirectory&) = delete;
+
+private:
+    fs::path previous_;
+};
+
+Bytes ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Flash contents no erase or program leaves behind by chance: never 0xFF.
+std::uint8_t PatternByte(std::size_t i) { return static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13) % 255); }
+
+// A simulated bridge with a real flash part, identified as the chip check
+// does it, and the tool state and panel a procedure works with. The flash
+// settings start as at program start and come back afterwards.
+struct Bench {
+    FlashGeometry savedGeometry = Geometry();
+    sim::SimulatedHost host;
+    ScopedHost scoped{host};
+    ToolState state;
+    RecordingPanel panel;
+    sim::VirtualDevice* device = nullptr;
+
+    Bench(int kind, int revision, const std::string& part) {
+        Geometry() = FlashGeometry{};
+        sim::DeviceConfig config = test::BridgeConfig(kind, revision);
+        std::string why;
+        EXPECT_TRUE(sim::SetFlashPart(config.flash, part, why)) << why;
+        device = &host.AddDevice(config);
+        Bytes& flash = *device->FlashContents();
+        for (std::size_t i = 0; i < flash.size(); ++i) flash[i] = PatternByte(i);
+
+        RefreshDevices(state.devices);
+        ChipCheckRequest request;
+        request.listEnabled = true;
+        UpdateBtnCheck(state, request, panel);
+        EXPECT_EQ(kind, state.id.ChipKind);
+        panel = RecordingPanel{};
+        host.ClearLog();
+    }
+    ~Bench() { Geometry() = savedGeometry; }
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    ProcedureContext Context() { return {state, panel, state.devices.records[0].InterfacePath}; }
+    Bytes& Flash() { return *device->FlashContents(); }
+    Bytes FlashRange(std::size_t from, std::size_t count) {
+        return Bytes(Flash().begin() + static_cast<long>(from), Flash().begin() + static_cast<long>(from + count));
+    }
+    bool Traced(const std::string& text) const {
+        const auto& traces = host.Traces();
+        return std::find(traces.begin(), traces.end(), text) != traces.end();
+    }
+    // Addresses of the flash block commands with sub-command `sub`, in order.
+    std::vector<std::uint32_t> Addresses(std::uint8_t sub) const {
+        std::vector<std::uint32_t> out;
+        for (const sim::LogEntry& e : host.Log()) {
+            if (e.cdb.size() >= 6 && e.cdb[0] == 0xFF && e.cdb[1] == 0x04 && e.cdb[2] == sub) {
+                out.push_back((std::uint32_t{e.cdb[3]} << 16) | (std::uint32_t{e.cdb[4]} << 8) | e.cdb[5]);
+            }
+        }
+        return out;
+    }
+    void Fail(std::vector<std::uint8_t> prefix, int nth, sim::FaultKind kind = sim::FaultKind::CheckCondition) {
+        sim::FaultRule rule;
+        rule.prefix = std::move(prefix);
+        rule.nth = nth;
+        rule.kind = kind;
+        host.AddFault(rule);
+    }
+};
+
+constexpr std::uint8_t kRead = 0x10;
+constexpr std::uint8_t kChipErase = 0x13;
+constexpr std::uint8_t kSectorErase = 0x14;
+
+// ---- FirmwareCrc32
+
+TEST(FirmwareCrc32, KnownValues) {
+    struct Row {
+        const char* data;
+        bool bigEndian;
+        std::uint32_t crc;
+    };
+    const Row rows[] = {
+        {"", true, 0x52325032},         {"", false, 0x52325032},
+        {"abc", true, 0x52325032},      {"abc", false, 0x52325032},
+        {"1234", true, 0x52052CC1},     {"1234", false, 0x3699FC43},
+        {"12345", true, 0x52052CC1},    {"12345", false, 0x3699FC43},
+        {"1234567", true, 0x52052CC1},  {"1234567", false, 0x3699FC43},
+    };
+    for (const Row& r : rows) {
+        std::uint32_t crc = 0;
+        EXPECT_EQ(1, FirmwareCrc32(reinterpret_cast<const std::uint8_t*>(r.data), std::strlen(r.data),
+                                   r.bigEndian, crc));
+        EXPECT_EQ(r.crc, crc) << '"' << r.data << "\" big-endian " << r.bigEndian;
+    }
+}
+
+TEST(FirmwareCrc32, EachWordFeedsTheNext) {
+    // Two words: the second starts from the first one's state, and the byte
+    // order of each word matters.
+    const std::uint8_t data[8] = {'1', '2', '3', '4', '1', '2', '3', '4'};
+    std::uint32_t one = 0, two = 0, swapped = 0;
+    FirmwareCrc32(data, 4, true, one);
+    FirmwareCrc32(data, 8, true, two);
+    FirmwareCrc32(data, 8, false, swapped);
+    EXPECT_NE(one, two);
+    EXPECT_NE(two, swapped);
+    EXPECT_NE(0x52325032u, two);
+}
+
+// ---- ReadFlashRange
+
+TEST(ReadFlashRange, LengthOffTheBlockGrainReadsWholeBlocksAndFillsOnlyTheBuffer) {
+    Bench bench(1, 1, "Pm25LV512");
+    ProcedureContext ctx = bench.Context();
+    // 20 KiB asked for, followed by guard bytes: three whole 8 KiB blocks
+    // read straight into the buffer would run 4 KiB into them.
+    constexpr std::size_t kAsked = 20 * 1024;
+    Bytes buffer(kAsked + 8192, 0xEE);
+    ASSERT_EQ(1, ReadFlashRange(ctx, 0x2000, buffer.data(), kAsked));
+    EXPECT_EQ(bench.FlashRange(0x2000, kAsked), Bytes(buffer.begin(), buffer.begin() + kAsked));
+    EXPECT_EQ(Bytes(8192, 0xEE), Bytes(buffer.begin() + kAsked, buffer.end())) << "nothing past the length";
+    EXPECT_EQ(std::string("ReadFlash...") + "...", bench.panel.status) << "a dot per block";
+    EXPECT_EQ((std::vector<std::uint32_t>{0x2000, 0x4000, 0x6000}), bench.Addresses(kRead));
+    for (const sim::LogEntry& e : bench.host.Log()) {
+        if (e.cdb[0] == 0xFF && e.cdb[1] == 0x04 && e.cdb[2] == kRead) {
+            EXPECT_EQ(8192u, e.length);
+        }
+    }
+}
+
+TEST(ReadFlashRange, BlockSizeFollowsTheSetting) {
+    Bench bench(1, 1, "Pm25LV512");
+    Geometry().ProgramChunk = 2048;
+    ProcedureContext ctx = bench.Context();
+    Bytes buffer(8192);
+    ASSERT_EQ(1, ReadFlashRange(ctx, 0, buffer.data(), 8192));
+    EXPECT_EQ(bench.FlashRange(0, 8192), buffer);
+    EXPECT_EQ(std::string("ReadFlash...") + "....", bench.panel.status);
+    EXPECT_EQ(4u, bench.Addresses(kRead).size());
+}
+
+TEST(ReadFlashRange, Failures) {
+    struct Case {
+        const char* what;
+        std::uint32_t length;
+        std::vector<std::uint8_t> failing;  // CDB prefix that fails
+        int nth;
+        sim::FaultKind kind;
+        bool neverReady;
+        std::size_t reads;  // read commands sent
+        const char* status;
+    };
+    const Case cases[] = {
+        {"nothing to read", 0, {}, 0, sim::FaultKind::Transport, false, 0, "ReadFlash..."},
+        {"the second block fails", 24576, {0xFF, 0x04, kRead}, 2, sim::FaultKind::CheckCondition, false, 2,
+         "ReadFlash...."},
+        {"the second block arrives short", 24576, {0xFF, 0x04, kRead}, 2, sim::FaultKind::ShortTransfer,
+         false, 2, "ReadFlash...."},
+        {"the flash never gets ready", 8192, {}, 0, sim::FaultKind::Transport, true, 0, "ReadFlash..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench bench(1, 1, "Pm25LV512");
+        if (!c.failing.empty()) bench.Fail(c.failing, c.nth, c.kind);
+        if (c.neverReady) bench.device->serialFlash()->SetNeverReady(true);
+        ProcedureContext ctx = bench.Context();
+        Bytes buffer(std::max<std::uint32_t>(c.length, 1));
+        EXPECT_EQ(0, ReadFlashRange(ctx, 0, buffer.data(), c.length));
+        EXPECT_EQ(c.reads, bench.Addresses(kRead).size());
+        EXPECT_EQ(c.status, bench.panel.status);
+        if (c.neverReady) {
+            EXPECT_TRUE(bench.Traced("0.1 Device initial not ready!!"));
+        }
+    }
+}
+
+// ---- EraseFlashRange
+
+TEST(EraseFlashRange, ErasesBlockByBlockFromAddressZero) {
+    Bench bench(1, 1, "Pm25LV010");
+    ProcedureContext ctx = bench.Context();
+    ASSERT_EQ(1, EraseFlashRange(ctx, 40000));
+    EXPECT_EQ((std::vector<std::uint32_t>{0x0000, 0x2000, 0x4000, 0x6000, 0x8000}),
+              bench.Addresses(kSectorErase));
+    EXPECT_EQ(std::string("Erase...") + ".....", bench.panel.status);
+    // The part erases 32 KiB per block command: two blocks cover the range.
+    EXPECT_EQ(Bytes(0x10000, 0xFF), bench.FlashRange(0, 0x10000));
+    EXPECT_EQ(PatternByte(0x10000), bench.Flash()[0x10000]);
+}
+
+TEST(EraseFlashRange, StopsAtTheFirstFailedErase) {
+    Bench bench(1, 1, "Pm25LV010");
+    bench.Fail({0xFF, 0x04, kSectorErase}, 2);
+    ProcedureContext ctx = bench.Context();
+    EXPECT_EQ(0, EraseFlashRange(ctx, 32768));
+    EXPECT_EQ(2u, bench.Addresses(kSectorErase).size());
+    EXPECT_EQ(std::string("Erase...") + ".", bench.panel.status);
+}
+
+TEST(EraseFlashRange, NothingToEraseFails) {
+    Bench bench(1, 1, "Pm25LV010");
+    ProcedureContext ctx = bench.Context();
+    EXPECT_EQ(0, EraseFlashRange(ctx, 0));
+    EXPECT_TRUE(bench.Addresses(kSectorErase).empty());
+}
+
+// ---- EraseAllFlash
+
+TEST(EraseAllFlash, ErasesTheSelectedSizeTheWayTheFlashNeeds) {
+    struct Case {
+        int kind;
+        int revision;
+        const char* part;
+        bool chipErase;  // ATMEL flash or the VRB646 series
+    };
+    const Case cases[] = {
+        {1, 1, "Pm25LV512", false}, {3, 1, "M25P10A", false}, {4, 1, "AT25FS010", true},
+        {7, 1, "Pm25LV010", false}, {13, 2, "Pm25LV010", false}, {15, 1, "W25X40", false},
+        {10, 1, "W25X40", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("kind ") + std::to_string(c.kind) + " " + c.part);
+        Bench bench(c.kind, c.revision, c.part);
+        ProcedureContext ctx = bench.Context();
+        ASSERT_EQ(1, EraseAllFlash(ctx));
+        EXPECT_EQ(Bytes(65536, 0xFF), bench.FlashRange(0, 65536));
+        EXPECT_EQ("Start Erase only!", bench.panel.statusHistory.front());
+        EXPECT_EQ("Erase flash all success!", bench.panel.status);
+        EXPECT_EQ(c.chipErase, !bench.Addresses(kChipErase).empty());
+        EXPECT_EQ(c.chipErase, bench.Addresses(kSectorErase).empty());
+        EXPECT_TRUE(bench.panel.messages.empty()) << "the caller shows the closing message";
+    }
+}
+
+TEST(EraseAllFlash, Failures) {
+    struct Case {
+        const char* what;
+        const char* part;
+        std::vector<std::uint8_t> failing;
+        int nth;
+        sim::FaultKind kind;
+        bool stuck7F;
+        bool neverReady;
+        const char* status;
+    };
+    const Case cases[] = {
+        {"one byte stays 0x7F", "Pm25LV512", {}, 0, sim::FaultKind::Transport, true, false, "Data not 0xff !!"},
+        {"a block erase fails", "Pm25LV512", {0xFF, 0x04, kSectorErase}, 3, sim::FaultKind::CheckCondition, false, false, "Erase command fail!!"},
+        {"the blank check read fails", "Pm25LV512", {0xFF, 0x04, kRead}, 1, sim::FaultKind::CheckCondition, false, false,
+         "Read Back Erased Flash Error!!"},
+        {"the blank check read arrives short", "Pm25LV512", {0xFF, 0x04, kRead}, 1, sim::FaultKind::ShortTransfer, false, false,
+         "Read Back Erased Flash Error!!"},
+        {"the flash never gets ready", "Pm25LV512", {}, 0, sim::FaultKind::Transport, false, true, "Erase command fail!!"},
+        {"ATMEL: chip erase fails, then a block erase", "AT25FS010", {0xFF, 0x04, kSectorErase}, 1,
+         sim::FaultKind::CheckCondition, false,
+         false, "Erase command fail!!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench bench(1, 1, c.part);
+        if (std::string(c.part) == "AT25FS010") bench.Fail({0xFF, 0x04, kChipErase}, 0);
+        if (!c.failing.empty()) bench.Fail(c.failing, c.nth, c.kind);
+        if (c.stuck7F) bench.device->serialFlash()->AddStuckBit(0x1234, 7, false);
+        if (c.neverReady) bench.device->serialFlash()->SetNeverReady(true);
+        ProcedureContext ctx = bench.Context();
+        EXPECT_EQ(0, EraseAllFlash(ctx));
+        EXPECT_EQ(c.status, bench.panel.status);
+        for (const std::string& s : bench.panel.statusHistory) EXPECT_NE("Erase flash all success!", s);
+    }
+}
+
+// ---- BackupFlashImage
+
+TEST(BackupFlashImage, DefaultNameWithItsMessageAndTheNvramBlockLeftOut) {
+    TempDir dir;
+    InDirectory inside(dir.path());
+    Bench bench(1, 1, "Pm25LV512");
+    ProcedureContext ctx = bench.Context();
+    ASSERT_EQ(1, BackupFlashImage(ctx, 4096));
+    ASSERT_EQ(1u, bench.panel.messages.size());
+    EXPECT_EQ("Message", bench.panel.messages[0].title);
+    EXPECT_EQ("Default backup firmware as OldFalsh.bak!", bench.panel.messages[0].text);
+    const Bytes file = ReadFile(dir.path() / "oldflash.bak");
+    EXPECT_EQ(61440u, file.size());
+    EXPECT_EQ(bench.FlashRange(4096, 61440), file);
+    EXPECT_EQ("Backup ...", bench.panel.statusHistory.front());
+    EXPECT_EQ("Read flash and backup success!", bench.panel.status);
+    EXPECT_EQ((std::vector<std::uint32_t>{0}), bench.Addresses(kRead)) << "one read of the whole size";
+}
+
+TEST(BackupFlashImage, NamedFileIsOverwrittenWithTheWholeFlash) {
+    TempDir dir;
+    const fs::path name = dir.path() / "saved.bin";
+    { std::ofstream(name, std::ios::binary) << std::string(100000, 'x'); }
+    Bench bench(3, 1, "M25P10A");
+    bench.panel.backupFile = name.string();
+    ProcedureContext ctx = bench.Context();
+    ASSERT_EQ(1, BackupFlashImage(ctx, 0));
+    EXPECT_TRUE(bench.panel.messages.empty());
+    EXPECT_EQ(bench.FlashRange(0, 65536), ReadFile(name)) << "FirmwareSize bytes from address 0";
+    EXPECT_EQ("Read flash and backup success!", bench.panel.status);
+}
+
+TEST(BackupFlashImage, VrbSeriesReadsTheReportedFlashSizeBlockByBlock) {
+    TempDir dir;
+    Bench bench(10, 1, "W25X40");
+    ASSERT_EQ(512, bench.state.id.FlashSizeKB);
+    bench.panel.backupFile = (dir.path() / "vrb.bak").string();
+    ProcedureContext ctx = bench.Context();
+    ASSERT_EQ(1, BackupFlashImage(ctx, 4096));
+    EXPECT_EQ(bench.FlashRange(4096, 512 * 1024 - 4096), ReadFile(bench.panel.backupFile));
+    EXPECT_EQ(64u, bench.Addresses(kRead).size());
+    EXPECT_NE(bench.panel.statusHistory.end(),
+              std::find(bench.panel.statusHistory.begin(), bench.panel.statusHistory.end(), "ReadFlash..."));
+}
+
+TEST(BackupFlashImage, Failures) {
+    struct Case {
+        const char* what;
+        const char* file;  // under the temporary directory; null: the system's full device
+        sim::FaultKind kind;
+        bool failRead;
+        bool neverReady;
+        std::int32_t firmwareSize;
+        const char* status;
+    };
+    const Case cases[] = {
+        {"the read fails", "a.bak", sim::FaultKind::CheckCondition, true, false, 65536,
+         "Read Back to Backup Error!!"},
+        {"the read arrives short", "a.bak", sim::FaultKind::ShortTransfer, true, false, 65536,
+         "Read Back to Backup Error!!"},
+        {"the flash never gets ready", "a.bak", sim::FaultKind::Transport, false, true, 65536,
+         "Read Back to Backup Error!!"},
+        {"the file cannot be created", "missing/a.bak", sim::FaultKind::Transport, false, false, 65536,
+         "Open Backup File Error!!"},
+        {"the file cannot be written", nullptr, sim::FaultKind::Transport, false, false, 65536,
+         "Write Backup File Error!!"},
+        {"nothing left after the skip", "a.bak", sim::FaultKind::Transport, false, false, 4096,
+         "Read Back to Backup Error!!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        Bench bench(1, 1, "Pm25LV512");
+        if (c.file == nullptr && !fs::exists("/dev/full")) continue;
+        bench.panel.backupFile = c.file != nullptr ? (dir.path() / c.file).string() : "/dev/full";
+        Geometry().FirmwareSize = c.firmwareSize;
+        if (c.failRead) bench.Fail({0xFF, 0x04, kRead}, 0, c.kind);
+        if (c.neverReady) bench.device->serialFlash()->SetNeverReady(true);
+        ProcedureContext ctx = bench.Context();
+        EXPECT_EQ(0, BackupFlashImage(ctx, 4096));
+        EXPECT_EQ(c.status, bench.panel.status);
+        for (const std::string& s : bench.panel.statusHistory) EXPECT_NE("Read flash and backup success!", s);
+        if (c.file != nullptr && std::string(c.status) != "Write Backup File Error!!") {
+            EXPECT_FALSE(fs::exists(bench.panel.backupFile)) << "no backup file is created";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace v62x
