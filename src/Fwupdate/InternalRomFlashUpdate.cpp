@@ -1,0 +1,229 @@
+#include "Fwupdate/InternalRomFlashUpdate.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "Fwupdate/ProcedureHelpers.h"
+#include "IDEAccess/FlashCommands.h"
+
+namespace v62x {
+namespace {
+
+constexpr const char* kAllocateFailed = "Allocate read buffer Error!!";
+constexpr const char* kPreEraseFailed = "Error pre-erase command!!";
+constexpr const char* kEraseStatusFailed = "Erase command ok,status fail!!";
+constexpr const char* kEraseOk = "Erase command ok!!";
+constexpr const char* kNotErased = "Not Erase correctly!";
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// One run's buffer of the whole flash, zero-filled; null when memory is short.
+using FlashBuffer = std::unique_ptr<std::uint8_t[]>;
+
+FlashBuffer AllocateFlashBuffer() {
+    return FlashBuffer(new (std::nothrow) std::uint8_t[kInternalRomFlashSize]());
+}
+
+// Status texts are redrawn at once; these runs process no window events.
+void Show(ProcedureContext& ctx, const std::string& text) {
+    ctx.panel.SetStatus(text);
+    ctx.panel.RepaintStatus();
+}
+
+bool IsBlank(const std::uint8_t* data, std::uint32_t length) {
+    return std::all_of(data, data + length, [](std::uint8_t b) { return b == 0xFF; });
+}
+
+enum class ImageLoad { Loaded, Unreadable, Empty, TooLarge };
+
+// Reads the whole firmware file into `image` (kInternalRomFlashSize bytes).
+// A file that cannot be opened or read, an empty one and one longer than
+// the flash are refused, so nothing is erased for a file that cannot be
+// programmed in full.
+ImageLoad LoadFirmwareImage(const std::string& fileName, std::uint8_t* image) {
+    FilePtr file(std::fopen(fileName.c_str(), "rb"));
+    if (!file) return ImageLoad::Unreadable;
+    const std::size_t read = std::fread(image, 1, kInternalRomFlashSize, file.get());
+    if (std::ferror(file.get()) != 0) return ImageLoad::Unreadable;
+    if (read == 0) return ImageLoad::Empty;
+    if (read == kInternalRomFlashSize) {
+        if (std::fgetc(file.get()) != EOF) return ImageLoad::TooLarge;
+        if (std::ferror(file.get()) != 0) return ImageLoad::Unreadable;
+    }
+    return ImageLoad::Loaded;
+}
+
+}  // namespace
+
+int WaitRomIdle(const std::string& path) {
+    for (int round = 0; round < kRomIdleRounds; ++round) {
+        for (int poll = 0; poll < kRomIdlePollsPerRound; ++poll) {
+            if (ReadRomBusy(path) == 0) return 1;
+        }
+    }
+    return 0;
+}
+
+int InternalRomFlashUpdate(ProcedureContext& ctx, int flashTypeIndex) {
+    const std::string& path = ctx.path;
+
+    // The A1 chip starts in its internal ROM and takes no switch command.
+    if (!ctx.panel.A1ChipChecked() && SwitchToInternalRom(path) == 0) {
+        Show(ctx, "Can't switch to internal ROM");
+        return 0;
+    }
+    if (ctx.state.id.EraseOnlyFlag != 0) return EraseInternalRomFlash(ctx, flashTypeIndex);
+    if (ctx.panel.BackupOnlyChecked()) return BackupInternalRomFlash(ctx);
+
+    const std::string fileName = ctx.panel.FirmwareFileName();
+    FlashBuffer readBack = AllocateFlashBuffer();
+    FlashBuffer image = AllocateFlashBuffer();
+    if (!readBack || !image) {
+        Show(ctx, kAllocateFailed);
+        return 0;
+    }
+
+    // The file is loaded and checked before the erase: a file that cannot
+    // be programmed in full must not cost the bridge its firmware.
+    switch (LoadFirmwareImage(fileName, image.get())) {
+    case ImageLoad::Loaded:
+        break;
+    case ImageLoad::Unreadable:
+        Show(ctx, "Open New ROM File Error!!");
+        return 0;
+    case ImageLoad::Empty:
+        Show(ctx, "New ROM File is empty!!");
+        return 0;
+    case ImageLoad::TooLarge:
+        Show(ctx, "New ROM File is bigger than 64KB!!");
+        return 0;
+    }
+    // The bytes read rounded up to whole 64 KiB: for any accepted file (1 to
+    // 65,536 bytes) the whole flash, the part past the file's end as 0x00.
+    const std::uint32_t programmedSize = kInternalRomFlashSize;
+
+    if (LoadRomEraseSequence(path, flashTypeIndex) == 0) {
+        Show(ctx, kPreEraseFailed);
+        return 0;
+    }
+    // An erase that does not confirm does not stop the run: the image is
+    // programmed anyway and the compare decides.
+    if (StartRomErase(path) > 0) {
+        if (WaitRomIdle(path) == 0) {
+            Show(ctx, kEraseStatusFailed);
+        } else {
+            Show(ctx, kEraseOk);
+            if (ReadRom(path, 0, readBack.get(), kInternalRomFlashSize) != 0 &&
+                !IsBlank(readBack.get(), kInternalRomFlashSize)) {
+                Show(ctx, kNotErased);
+                return 0;
+            }
+        }
+    }
+
+    WaitRomIdle(path);
+    if (ProgramRom(path, image.get(), programmedSize, flashTypeIndex) <= 0) {
+        Show(ctx, "Programming Fail!!");
+        return 0;
+    }
+    Show(ctx, "Programming Success!!");
+
+    // The ROM code programs in the background after the command returns.
+    WaitRomIdle(path);
+    if (ReadRom(path, 0, readBack.get(), programmedSize) == 0) {
+        Show(ctx, "Read Fail!!");
+        return 0;
+    }
+    if (std::memcmp(readBack.get(), image.get(), programmedSize) != 0) {
+        Show(ctx, "Compare Fail!!");
+        return 0;
+    }
+
+    Show(ctx, "Programming & Compare Success!!");
+    ctx.panel.ShowMessage("Message", kPowerCycleText);
+    return 1;
+}
+
+int EraseInternalRomFlash(ProcedureContext& ctx, int flashTypeIndex) {
+    const std::string& path = ctx.path;
+
+    Show(ctx, "Start Erase only!");
+    if (LoadRomEraseSequence(path, flashTypeIndex) == 0) {
+        Show(ctx, kPreEraseFailed);
+        return 0;
+    }
+    // Only a flash that reads back blank counts as erased; every other end
+    // is a failure and gets no power-cycle message.
+    if (StartRomErase(path) <= 0) {
+        Show(ctx, "Erase command fail!!");
+        return 0;
+    }
+    if (WaitRomIdle(path) == 0) {
+        Show(ctx, kEraseStatusFailed);
+        return 0;
+    }
+    Show(ctx, kEraseOk);
+
+    FlashBuffer readBack = AllocateFlashBuffer();
+    if (!readBack) {
+        Show(ctx, kAllocateFailed);
+        return 0;
+    }
+    if (ReadRom(path, 0, readBack.get(), kInternalRomFlashSize) == 0) {
+        Show(ctx, "Read Back after Erase fail!!");
+        return 0;
+    }
+    if (!IsBlank(readBack.get(), kInternalRomFlashSize)) {
+        Show(ctx, kNotErased);
+        return 0;
+    }
+
+    Show(ctx, "Erase All success!!");
+    ctx.panel.ShowMessage("Message", kPowerCycleText);
+    return 1;
+}
+
+int BackupInternalRomFlash(ProcedureContext& ctx) {
+    std::string fileName = ctx.panel.BackupFileName();
+    if (fileName.empty()) {
+        fileName = kDefaultBackupFile;
+        ctx.panel.ShowMessage("Message", "Default backup firmware as OldFalsh.bak!");
+    }
+    Show(ctx, "Backup ...");
+
+    FlashBuffer data = AllocateFlashBuffer();
+    if (!data) {
+        Show(ctx, kAllocateFailed);
+        return 0;
+    }
+    if (ReadRom(ctx.path, 0, data.get(), kInternalRomFlashSize) == 0) {
+        Show(ctx, "Read ROM fail!!");
+        return 0;
+    }
+
+    // The backup file is the raw flash: 65,536 bytes, nothing else. A write
+    // or close that fails counts as a failed save.
+    const char* saveFailed = "Read ROM Suceess, but save to file fail!!";
+    FilePtr file(std::fopen(fileName.c_str(), "wb"));
+    if (!file) {
+        Show(ctx, saveFailed);
+        return 0;
+    }
+    const std::size_t written = std::fwrite(data.get(), 1, kInternalRomFlashSize, file.get());
+    const int closed = std::fclose(file.release());
+    if (written != kInternalRomFlashSize || closed != 0) {
+        Show(ctx, saveFailed);
+        return 0;
+    }
+
+    Show(ctx, "Read flash and backup success!");
+    return 1;
+}
+
+}  // namespace v62x
