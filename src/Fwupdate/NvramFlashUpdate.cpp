@@ -1,0 +1,480 @@
+#include "Fwupdate/NvramFlashUpdate.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Fwupdate/ImageChecks.h"
+#include "Fwupdate/ProcedureHelpers.h"
+#include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/Host.h"
+#include "IDEAccess/SerialProgramming.h"
+#include "IDEAccess/Transport.h"
+
+namespace v62x {
+namespace {
+
+// Flash layout of these bridges.
+constexpr std::uint32_t kNvramSize = 4096;     // at flash address 0
+constexpr std::uint32_t kBlockSize = 16384;    // one write, one read-back
+constexpr std::uint32_t kEraseUnit = 32768;    // checked blank as two blocks
+constexpr std::uint32_t kCarryStart = kBlockSize - kNvramSize;  // chunk bytes pushed to the next block
+// Kind 10: the settings area behind the E9 AC 67 tag block, taken from the
+// file into the kept NVRAM.
+constexpr std::size_t kSettingsStart = 128;
+constexpr std::size_t kSettingsEnd = 208;
+
+constexpr std::int32_t kFlashSst = 2;
+constexpr std::int32_t kFlashSt = 3;
+constexpr std::int32_t kFlashMxic = 5;
+constexpr std::uint8_t kSettingsKind = 10;
+constexpr std::uint8_t kPreparedKind = 11;
+constexpr std::uint8_t kBankKind = 12;
+
+constexpr const char* kAllocText = "Allocate buffers Error!!";
+constexpr const char* kBackupNvramText = "Backup NVRAM command fail!";
+constexpr const char* kAtmelText = "Enable ATMEL flash write enable fail!!";
+constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
+constexpr const char* kOpenText = "Open File Error!!";
+constexpr const char* kErasingText = "Erasing";
+constexpr const char* kEraseFailText = "Erase command fail!!";
+constexpr const char* kEraseReadText = "Read back after erase fail!!";
+constexpr const char* kNotBlankText = "Data not 0xff !!";
+constexpr const char* kProgrammingText = "Programming";
+constexpr const char* kWriteFailText = "Write command fail!";
+constexpr const char* kCompareText = "Data compare fail !!";
+constexpr const char* kSuccessText = "Programming Success!!";
+
+using Nvram = std::array<std::uint8_t, kNvramSize>;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// These procedures redraw only the status field after each change.
+void Say(ProcedureContext& ctx, const char* text) {
+    ctx.panel.SetStatus(text);
+    ctx.panel.RepaintStatus();
+}
+
+void Dot(ProcedureContext& ctx) {
+    ctx.panel.AppendStatusDot();
+    ctx.panel.RepaintStatus();
+}
+
+void DevTrace(const std::string& text) { CurrentHost().Trace(text); }
+
+std::uint64_t RoundUp(std::uint64_t value, std::uint32_t unit) { return (value + unit - 1) / unit * unit; }
+
+bool AllErased(const std::uint8_t* bytes, std::size_t count) {
+    return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0xFF; });
+}
+
+// The firmware file, read whole before the flash is touched: a file that
+// cannot be read to its end then never leaves a half-programmed flash.
+struct FirmwareFile {
+    PaddedBuffer bytes;
+    std::size_t length = 0;
+};
+
+enum class Loaded { Ok, OpenFailed, NoMemory, TooLarge };
+
+Loaded LoadFirmware(const std::string& name, FirmwareFile& out) {
+    FilePtr file(std::fopen(name.c_str(), "rb"));
+    struct stat info {};
+    if (!file || ::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return Loaded::OpenFailed;
+    }
+    const long length = FileLength(file.get());
+    if (length < 0) return Loaded::OpenFailed;
+    const auto size = static_cast<std::size_t>(length);
+    // Past the flash addresses there is nothing to program it into: no need to read it.
+    if (size > kFlashAddressSpace) return Loaded::TooLarge;
+    PaddedBuffer bytes(std::max<std::size_t>(size, 1));
+    if (!bytes.valid()) return Loaded::NoMemory;
+    if (std::fread(bytes.data(), 1, size, file.get()) != size) return Loaded::OpenFailed;
+    out.bytes = std::move(bytes);
+    out.length = size;
+    return Loaded::Ok;
+}
+
+// The three block buffers of a run.
+struct Blocks {
+    PaddedBuffer readBack{kBlockSize};
+    PaddedBuffer write{kBlockSize};
+    PaddedBuffer chunk{kBlockSize};
+    bool valid() const { return readBack.valid() && write.valid() && chunk.valid(); }
+};
+
+// Loads the file and the buffers; false with the status set.
+bool PrepareRun(ProcedureContext& ctx, FirmwareFile& file, Blocks& blocks) {
+    switch (LoadFirmware(ctx.panel.FirmwareFileName(), file)) {
+        case Loaded::OpenFailed:
+            Say(ctx, kOpenText);
+            return false;
+        case Loaded::NoMemory:
+            Say(ctx, kAllocText);
+            return false;
+        case Loaded::TooLarge:
+            DevTrace("The firmware file does not fit the flash addresses; the flash is left as it is\n");
+            Say(ctx, kOpenText);
+            return false;
+        case Loaded::Ok:
+            break;
+    }
+    if (!blocks.valid()) {
+        Say(ctx, kAllocText);
+        return false;
+    }
+    return true;
+}
+
+// Refuses, before anything is erased, an image that holds no code to
+// program or that the 24-bit flash addresses cannot reach.
+bool ImageIsProgrammable(ProcedureContext& ctx, const FirmwareFile& file, std::size_t codeStart,
+                         std::uint64_t imageLength) {
+    if (file.length <= codeStart) {
+        DevTrace("The firmware file holds no code to program; the flash is left as it is\n");
+        Say(ctx, kOpenText);
+        return false;
+    }
+    if (imageLength > kFlashAddressSpace) {
+        DevTrace("The firmware file does not fit the flash addresses; the flash is left as it is\n");
+        Say(ctx, kOpenText);
+        return false;
+    }
+    return true;
+}
+
+// Erases `units` units from address 0 and checks each blank, half by half.
+bool EraseUnits(ProcedureContext& ctx, std::uint32_t units, std::uint8_t* readBack) {
+    for (std::uint32_t u = 0; u < units; ++u) {
+        const std::uint32_t address = u * kEraseUnit;
+        WaitFlashReady(ctx.path);
+        if (SectorEraseFlash(ctx.path, address) == 0) {
+            Say(ctx, kEraseFailText);
+            return false;
+        }
+        Dot(ctx);
+        for (std::uint32_t half = 0; half < kEraseUnit / kBlockSize; ++half) {
+            if (ReadFlashChecked(ctx.path, address + half * kBlockSize, readBack, kBlockSize) == 0) {
+                Say(ctx, kEraseReadText);
+                return false;
+            }
+            if (!AllErased(readBack, kBlockSize)) {
+                Say(ctx, kNotBlankText);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+enum class Writer {
+    BlockCommand,  // the bridge firmware programs the flash
+    SerialTyped,   // the tool drives the serial flash in the form of its type
+};
+
+// Writes length bytes at address, reads them back and compares.
+bool WriteVerified(ProcedureContext& ctx, Writer writer, std::uint32_t address,
+                   const std::uint8_t* data, std::uint32_t length, std::uint8_t* readBack) {
+    const IdentificationState& id = ctx.state.id;
+    WaitFlashReady(ctx.path);
+    int written = 0;
+    if (writer == Writer::SerialTyped) {
+        written = SpiProgramRange(ctx.path, address, data, length, id.FlashTypeCode, id.SstSerialFlag != 0);
+        ctx.panel.ProcessPendingEvents();
+    } else {
+        written = WriteFlashData(ctx.path, address, data, length);
+    }
+    if (written == 0) {
+        Say(ctx, kWriteFailText);
+        return false;
+    }
+    if (ReadFlashChecked(ctx.path, address, readBack, length) == 0) {
+        Say(ctx, kWriteFailText);
+        return false;
+    }
+    if (std::memcmp(data, readBack, length) != 0) {
+        Say(ctx, kCompareText);
+        return false;
+    }
+    return true;
+}
+
+// An image longer than the flash wraps round to address 0, where a later
+// block can overwrite the first one and still read back as written. The
+// first block is read once more at the end to catch that.
+bool FirstBlockIntact(ProcedureContext& ctx, const std::uint8_t* firstBlock, std::uint8_t* readBack) {
+    if (ReadFlashChecked(ctx.path, 0, readBack, kBlockSize) == 0) {
+        Say(ctx, kWriteFailText);
+        return false;
+    }
+    if (std::memcmp(firstBlock, readBack, kBlockSize) != 0) {
+        DevTrace("Flash block 0 changed after it was written: the image runs past the end of the flash\n");
+        Say(ctx, kCompareText);
+        return false;
+    }
+    return true;
+}
+
+// True when programming `wanted` over `present` gives `wanted` (programming
+// only clears bits).
+bool Programmable(const std::uint8_t* present, const std::uint8_t* wanted, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if ((present[i] & wanted[i]) != wanted[i]) return false;
+    }
+    return true;
+}
+
+enum class NvramBack { AlreadyThere, Written, Failed };
+
+// Puts the kept NVRAM at flash address 0 and reads it back. Nothing is
+// written when it is still there; its erase unit is erased first when the
+// flash holds bytes it cannot be programmed over, and on the second try in
+// any case.
+NvramBack PutNvramBack(const std::string& path, const Nvram& kept) {
+    Nvram seen{};
+    auto readAtZero = [&path, &seen]() { return ReadFlashChecked(path, 0, seen.data(), kNvramSize) != 0; };
+    bool known = readAtZero();
+    if (known && seen == kept) return NvramBack::AlreadyThere;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0 || !known || !Programmable(seen.data(), kept.data(), kNvramSize)) {
+            if (SectorEraseFlash(path, 0) == 0) {
+                known = readAtZero();
+                continue;
+            }
+            WaitFlashReady(path);
+        }
+        WriteFlashData(path, 0, kept.data(), kNvramSize);
+        known = readAtZero();
+        if (known && seen == kept) return NvramBack::Written;
+    }
+    return NvramBack::Failed;
+}
+
+// After a failed run: the flash must not be left without the NVRAM the run
+// kept, or the next run would keep an erased or broken block instead. The
+// status keeps the failing step's text.
+void RestoreKeptNvram(const std::string& path, const Nvram& kept) {
+    switch (PutNvramBack(path, kept)) {
+        case NvramBack::AlreadyThere:
+            DevTrace("Run failed; the kept NVRAM is still in place at flash address 0\n");
+            break;
+        case NvramBack::Written:
+            DevTrace("Run failed; the kept NVRAM was written back at flash address 0\n");
+            break;
+        case NvramBack::Failed:
+            DevTrace("Run failed; the kept NVRAM could NOT be put back and checked at flash address 0\n");
+            break;
+    }
+}
+
+// The erase-only option of the NVRAM-keeping procedure.
+int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept) {
+    if (ctx.state.id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
+    int result = EraseAllFlash(ctx);
+    if (!includeNvram) {
+        const NvramBack back = PutNvramBack(ctx.path, kept);
+        if (back == NvramBack::Failed) {
+            DevTrace("Erase only: the NVRAM could not be written back at flash address 0\n");
+            Say(ctx, kWriteBackText);
+            result = 0;
+        }
+    }
+    if (result != 0) ctx.panel.ShowMessage("Message", kPowerCycleText);
+    return result != 0 ? 1 : 0;
+}
+
+// What the NVRAM-keeping procedure writes.
+struct KeepingPlan {
+    bool keep = false;            // the bridge's NVRAM goes in front of the code
+    std::size_t codeStart = 0;    // first file byte written after the flash's NVRAM block
+    bool settingsFromFile = false;  // kind 10: bytes 128..207 of the kept NVRAM from the file
+    std::uint32_t imageLength = 0;  // T
+    std::uint32_t units = 0;        // E
+};
+
+// Steps "Erasing" to the last compare; false with the failing step's status.
+bool ProgramKeeping(ProcedureContext& ctx, const KeepingPlan& plan, const FirmwareFile& file,
+                    const Nvram& kept, Blocks& blocks, std::uint8_t* firstBlock) {
+    std::uint8_t* readBack = blocks.readBack.data();
+    std::uint8_t* block = blocks.write.data();
+    std::uint8_t* chunk = blocks.chunk.data();
+
+    Say(ctx, kErasingText);
+    if (!EraseUnits(ctx, plan.units, readBack)) return false;
+
+    Say(ctx, kProgrammingText);
+    // The kept NVRAM heads block 0; later the carry heads every next block.
+    Nvram carry = kept;
+    if (plan.settingsFromFile) {
+        const std::size_t end = std::min(kSettingsEnd, file.length);
+        if (end > kSettingsStart) {
+            std::memcpy(carry.data() + kSettingsStart, file.bytes.data() + kSettingsStart, end - kSettingsStart);
+        }
+    }
+    std::uint32_t w = 0;
+    std::size_t at = plan.codeStart;
+    while (at < file.length) {
+        const std::size_t n = std::min<std::size_t>(kBlockSize, file.length - at);
+        if (plan.keep) {
+            std::memset(chunk, 0, kBlockSize);
+            std::memcpy(chunk, file.bytes.data() + at, n);
+            std::memcpy(block, carry.data(), kNvramSize);
+            std::memcpy(block + kNvramSize, chunk, kCarryStart);
+        } else {
+            std::memset(block, 0, kBlockSize);
+            std::memcpy(block, file.bytes.data() + at, n);
+        }
+        at += n;
+        if (!WriteVerified(ctx, Writer::BlockCommand, w, block, kBlockSize, readBack)) return false;
+        if (w == 0) std::memcpy(firstBlock, block, kBlockSize);
+        Dot(ctx);
+        if (plan.keep) std::memcpy(carry.data(), chunk + kCarryStart, kNvramSize);
+        w += kBlockSize;
+    }
+    // The last chunk's tail, carried behind the last full block.
+    if (plan.keep && w < plan.imageLength) {
+        if (!WriteVerified(ctx, Writer::BlockCommand, w, carry.data(), kNvramSize, readBack)) return false;
+    }
+    return FirstBlockIntact(ctx, firstBlock, readBack);
+}
+
+}  // namespace
+
+int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
+    IdentificationState& id = ctx.state.id;
+    OperatorPanel& panel = ctx.panel;
+    const std::string& path = ctx.path;
+
+    id.NvramInImage = id.ChipKind == kPreparedKind || id.ChipKind == kBankKind
+                          ? 1
+                          : (FileHasNvramBlock(panel.FirmwareFileName(), id.ChipKind) != 0 ? 1 : 0);
+    const bool includeNvram = panel.IncludeNvramChecked();
+    KeepingPlan plan;
+    plan.keep = !(id.NvramInImage != 0 && includeNvram);
+
+    // The bridge's NVRAM as it is before anything changes. Only a ready
+    // flash and a complete reply count: a busy flash reads as 0xFF, and
+    // keeping that would erase the settings for good.
+    Nvram kept{};
+    if (plan.keep) {
+        if (ReadFlashChecked(path, 0, kept.data(), kNvramSize) == 0) {
+            Say(ctx, kBackupNvramText);
+            return 0;
+        }
+    }
+    if (id.AtmelProbe != -1) {
+        SpiWriteEnable(path);  // only the latch tells whether it took
+        if (WaitFlashStatusSet(path, kStatusWriteEnable) == 0) {
+            Say(ctx, kAtmelText);
+            return 0;
+        }
+    }
+    if ((id.FlashTypeCode == kFlashSt || id.FlashTypeCode == kFlashMxic) && id.ChipKind != kSettingsKind) {
+        UnprotectFlash(path);
+    }
+
+    if (panel.RdVersionChecked() && id.EraseOnlyFlag != 0) return EraseOnlyKeeping(ctx, includeNvram, kept);
+    if (panel.RdVersionChecked() && panel.BackupOnlyChecked()) {
+        return BackupFlashImage(ctx, includeNvram ? 0 : kNvramSize) != 0 ? 1 : 0;
+    }
+
+    FirmwareFile file;
+    Blocks blocks;
+    PaddedBuffer firstBlock(kBlockSize);
+    if (!PrepareRun(ctx, file, blocks)) return 0;
+    if (!firstBlock.valid()) {
+        Say(ctx, kAllocText);
+        return 0;
+    }
+    // With the file's NVRAM block replaced by the bridge's, the file keeps
+    // its length; with the bridge's put in front of a file without one, the
+    // image grows by the block.
+    const bool nvramInImage = id.NvramInImage != 0;
+    plan.codeStart = plan.keep && nvramInImage ? kNvramSize : 0;
+    plan.settingsFromFile = plan.keep && nvramInImage && id.ChipKind == kSettingsKind;
+    const std::uint64_t counted = std::max<std::uint64_t>(file.length, kBlockSize);
+    const std::uint64_t image = RoundUp(counted + (plan.keep && !nvramInImage ? kNvramSize : 0), kBlockSize);
+    if (!ImageIsProgrammable(ctx, file, plan.codeStart, image)) return 0;
+    plan.imageLength = static_cast<std::uint32_t>(image);
+    plan.units = (plan.imageLength + kEraseUnit - 1) / kEraseUnit;
+
+    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(path);
+
+    const bool done = ProgramKeeping(ctx, plan, file, kept, blocks, firstBlock.data());
+    if (!done && plan.keep) RestoreKeptNvram(path, kept);
+    if (done) {
+        Say(ctx, kSuccessText);
+        panel.ShowMessage("Message", kPowerCycleText);
+    }
+    panel.RepaintStatus();
+    return done ? 1 : 0;
+}
+
+int FullImageFlashUpdate(ProcedureContext& ctx) {
+    const IdentificationState& id = ctx.state.id;
+    OperatorPanel& panel = ctx.panel;
+    const std::string& path = ctx.path;
+
+    // The NVRAM always comes from the file.
+    panel.SetIncludeNvramChecked(true);
+    if (id.FlashTypeCode == kFlashMxic) UnprotectFlash(path);
+
+    if (panel.RdVersionChecked() && id.EraseOnlyFlag != 0) {
+        const int result = EraseAllFlash(ctx);
+        if (result != 0) panel.ShowMessage("Message", kPowerCycleText);
+        return result != 0 ? 1 : 0;
+    }
+    if (panel.RdVersionChecked() && panel.BackupOnlyChecked()) return BackupFlashImage(ctx, 0) != 0 ? 1 : 0;
+
+    FirmwareFile file;
+    Blocks blocks;
+    PaddedBuffer firstBlock(kBlockSize);
+    if (!PrepareRun(ctx, file, blocks)) return 0;
+    if (!firstBlock.valid()) {
+        Say(ctx, kAllocText);
+        return 0;
+    }
+    const std::uint64_t image = RoundUp(std::max<std::uint64_t>(file.length, kBlockSize), kBlockSize);
+    if (!ImageIsProgrammable(ctx, file, 0, image)) return 0;
+    const std::uint32_t units = (static_cast<std::uint32_t>(image) + kEraseUnit - 1) / kEraseUnit;
+
+    auto program = [&]() {
+        std::uint8_t* readBack = blocks.readBack.data();
+        std::uint8_t* block = blocks.write.data();
+        Say(ctx, kErasingText);
+        if (id.ChipKind == kSettingsKind && id.FlashTypeCode == kFlashSst) SpiChipErase(path);
+        if (!EraseUnits(ctx, units, readBack)) return false;
+        Say(ctx, kProgrammingText);
+        std::uint32_t w = 0;
+        for (std::size_t at = 0; at < file.length;) {
+            const std::size_t n = std::min<std::size_t>(kBlockSize, file.length - at);
+            std::memset(block, 0, kBlockSize);
+            std::memcpy(block, file.bytes.data() + at, n);
+            at += n;
+            if (!WriteVerified(ctx, Writer::SerialTyped, w, block, kBlockSize, readBack)) return false;
+            if (w == 0) std::memcpy(firstBlock.data(), block, kBlockSize);
+            Dot(ctx);
+            w += kBlockSize;
+        }
+        return FirstBlockIntact(ctx, firstBlock.data(), readBack);
+    };
+    const bool done = program();
+    if (done) {
+        Say(ctx, kSuccessText);
+        panel.ShowMessage("Message", kPowerCycleText);
+    }
+    panel.RepaintStatus();
+    return done ? 1 : 0;
+}
+
+}  // namespace v62x
