@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "IDEAccess/Notifier.h"
+#include "support/ScratchDir.h"
 
 namespace v62x {
 namespace {
@@ -21,30 +22,9 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-// A scratch directory removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (fs::path(testing::TempDir()) / "v62x-imagecheck-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : "";
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    bool ok() const { return !path_.empty(); }
-    std::string File(const std::string& name) const { return (fs::path(path_) / name).string(); }
-    std::string Write(const std::string& name, const Bytes& bytes) const {
-        const std::string file = File(name);
-        std::ofstream out(file, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return file;
-    }
-
-private:
-    std::string path_;
+// Scratch directories of these tests carry their own prefix.
+struct ScratchDir : test::ScratchDir {
+    ScratchDir() : test::ScratchDir("v62x-imagecheck") {}
 };
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
