@@ -1,0 +1,237 @@
+#include "Fwupdate/SerialFlashBlocks.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Fwupdate/ProcedureHelpers.h"
+#include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/Host.h"
+#include "IDEAccess/SerialProgramming.h"
+#include "IDEAccess/Transport.h"
+
+namespace v62x {
+namespace {
+
+constexpr std::uint32_t kTransferUnit = 512;      // every transfer is a whole number of these
+constexpr std::uint32_t kFirstPieceLimit = 4096;  // the piece at flash address 0
+constexpr std::uint32_t kMaxChunk = 0xFFFF;       // the direct commands carry a 16-bit length
+constexpr std::int32_t kFlashMxic = 5;
+constexpr std::uint8_t kBankKind = 12;
+constexpr std::uint32_t kBankCodeEnd = 0xC000;    // kind 12: code below, NVRAM from here
+constexpr std::uint32_t kBankFlashSize = 131072;
+constexpr const char* kBackupName = "oldFlash.bak";
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+void Say(ProcedureContext& ctx, const char* text) {
+    ctx.panel.SetStatus(text);
+    ctx.panel.ProcessPendingEvents();
+}
+
+void Dot(ProcedureContext& ctx) {
+    ctx.panel.AppendStatusDot();
+    ctx.panel.ProcessPendingEvents();
+}
+
+int Unit(int mode) { return mode & 0x7F; }
+
+// Bytes per command; 0 when the setting is unusable.
+std::uint32_t ChunkSize() {
+    const std::int32_t chunk = Geometry().ProgramChunk;
+    return chunk > 0 && static_cast<std::uint32_t>(chunk) <= kMaxChunk ? static_cast<std::uint32_t>(chunk) : 0;
+}
+
+// A transfer of `rounded` bytes from `address` that the 24-bit flash
+// addresses can carry.
+bool Reachable(std::uint32_t address, std::uint64_t rounded) {
+    return std::uint64_t{address} + rounded <= kFlashAddressSpace;
+}
+
+// The end of the unit counted so far, for modes that cut pieces; 0 otherwise.
+std::uint32_t CountedEnd(int mode) {
+    const FlashGeometry& g = Geometry();
+    switch (Unit(mode)) {
+        case 1:
+        case 4:
+            return static_cast<std::uint32_t>(g.SectorEraseSize) * static_cast<std::uint32_t>(g.NextSectorIndex);
+        case 2:
+        case 5:
+            return static_cast<std::uint32_t>(g.BlockEraseSize) * static_cast<std::uint32_t>(g.NextBlockIndex);
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+std::uint8_t SelectEraseCode(std::uint32_t address, int mode) {
+    FlashGeometry& g = Geometry();
+    const int m = Unit(mode);
+    int code = 0;
+    switch (m) {
+        case 1:
+        case 4:
+            if (address >= CountedEnd(m)) {
+                ++g.NextSectorIndex;
+                code = m;
+            }
+            break;
+        case 2:
+        case 5:
+            if (address >= CountedEnd(m)) {
+                ++g.NextBlockIndex;
+                code = m;
+            }
+            break;
+        case 3:
+        case 6:
+        case 7:
+            code = address == 0 ? m : 0;
+            break;
+        default:
+            break;
+    }
+    return static_cast<std::uint8_t>(code & 0x07);
+}
+
+std::uint32_t ClipToEraseUnit(std::uint32_t address, std::uint32_t length, int mode) {
+    const int m = Unit(mode);
+    if (m != 1 && m != 4 && m != 2 && m != 5) return length;
+    const std::uint32_t end = CountedEnd(m);
+    // Counters that lag behind the address (a caller that did not position
+    // them) give no unit to cut at: the piece stays whole rather than wrap.
+    if (end <= address) return length;
+    return std::uint64_t{address} + length >= end ? end - address : length;
+}
+
+int ReadFlashBlocks(ProcedureContext& ctx, std::uint32_t address, std::uint8_t* destination,
+                    std::uint32_t length) {
+    if (length == 0 || destination == nullptr) return 0;
+    const std::uint32_t chunk = ChunkSize();
+    const std::uint64_t rounded = (std::uint64_t{length} + kTransferUnit - 1) / kTransferUnit * kTransferUnit;
+    if (chunk == 0 || !Reachable(address, rounded)) return 0;
+    PaddedBuffer buffer(static_cast<std::size_t>(rounded));
+    if (!buffer.valid()) return 0;
+
+    Say(ctx, "ReadFlash...");
+    std::uint32_t remaining = static_cast<std::uint32_t>(rounded);
+    std::uint32_t offset = 0;
+    bool ok = false;
+    while (remaining > 0) {
+        const std::uint32_t n = std::min(remaining, chunk);
+        WaitFlashReady(ctx.path);
+        if (ReadFlashDirect(ctx.path, address + offset, buffer.data() + offset, static_cast<std::uint16_t>(n)) == 0) {
+            ok = false;
+            break;
+        }
+        offset += n;
+        remaining -= n;
+        ok = true;
+        Dot(ctx);
+    }
+    std::memcpy(destination, buffer.data(), length);
+    return ok ? 1 : 0;
+}
+
+int WriteFlashBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uint8_t* source,
+                     std::uint32_t length, int mode) {
+    if (length == 0 || source == nullptr) return 0;
+    const std::uint32_t chunk = ChunkSize();
+    const std::uint64_t rounded = (std::uint64_t{length} + kTransferUnit - 1) / kTransferUnit * kTransferUnit;
+    if (chunk == 0 || !Reachable(address, rounded)) return 0;
+    PaddedBuffer buffer(static_cast<std::size_t>(rounded));
+    if (!buffer.valid()) return 0;
+    std::memcpy(buffer.data(), source, length);
+
+    const bool mxic = ctx.state.id.FlashTypeCode == kFlashMxic;
+    std::uint32_t remaining = static_cast<std::uint32_t>(rounded);
+    std::uint32_t offset = 0;
+    bool ok = false;
+    while (remaining > 0) {
+        const std::uint32_t a = address + offset;
+        std::uint32_t n = std::min(remaining, chunk);
+        if (a == 0) n = std::min(n, kFirstPieceLimit);
+        std::uint8_t code = SelectEraseCode(a, mode);
+        if (a == 0 && mxic && code != 0) code = static_cast<std::uint8_t>(code | kMxicEraseFlag);
+        n = ClipToEraseUnit(a, n, mode);
+        WaitFlashReady(ctx.path);
+        if (WriteFlashDirect(ctx.path, a, buffer.data() + offset, static_cast<std::uint16_t>(n), code) == 0) {
+            ok = false;
+            break;
+        }
+        offset += n;
+        remaining -= n;
+        ok = true;
+        Dot(ctx);
+    }
+    return ok ? 1 : 0;
+}
+
+int EraseByWriting(ProcedureContext& ctx, std::uint32_t length) {
+    if (length == 0) return 0;
+    PaddedBuffer blank(length);
+    if (!blank.valid()) return 0;
+    std::memset(blank.data(), 0xFF, length);
+    Say(ctx, "Erase...");
+    return WriteFlashBlocks(ctx, 0, blank.data(), length, kWriteModeSmallUnit);
+}
+
+int BackupFlashToFile(ProcedureContext& ctx, std::uint32_t skip) {
+    const IdentificationState& id = ctx.state.id;
+    const std::int32_t firmwareSize = Geometry().FirmwareSize;
+    std::uint32_t size = firmwareSize > 0 ? static_cast<std::uint32_t>(firmwareSize) : 0;
+    if (id.ChipKind == kBankKind && id.FlashSizeKB > 64) size = kBankFlashSize;
+
+    std::string name = ctx.panel.BackupFileName();
+    if (name.empty()) {
+        name = kBackupName;
+        ctx.panel.ShowMessage("Message", "Default backup firmware as OldFalsh.bak!");
+    }
+    Say(ctx, "Backup ...");
+    // Nothing left to write after the skip is no backup either.
+    const std::uint32_t minimum = id.ChipKind == kBankKind ? kBankCodeEnd : skip;
+    if (size == 0 || (skip > 0 && size <= minimum)) {
+        Say(ctx, "Read Back to Backup Error!!");
+        return 0;
+    }
+    PaddedBuffer data(size);
+    if (!data.valid()) {
+        Say(ctx, "Allocate read buffer Error!!");
+        return 0;
+    }
+    if (ReadFlashBlocks(ctx, 0, data.data(), size) == 0) {
+        Say(ctx, "Read Back to Backup Error!!");
+        return 0;
+    }
+    std::uint32_t kept = size;
+    if (skip > 0) {
+        if (id.ChipKind == kBankKind) {
+            kept = kBankCodeEnd;  // the code only: the NVRAM and the second copy stay out
+        } else {
+            kept = size - skip;
+            std::memmove(data.data(), data.data() + skip, kept);
+        }
+    }
+    FilePtr file(std::fopen(name.c_str(), "wb"));
+    if (!file) {
+        Say(ctx, "Open Backup File Error!!");
+        return 0;
+    }
+    // A backup that did not reach the file (disk full, I/O error) is no backup.
+    const bool written = std::fwrite(data.data(), 1, kept, file.get()) == kept;
+    const bool closed = std::fclose(file.release()) == 0;
+    if (!written || !closed) {
+        Say(ctx, "Write Backup File Error!!");
+        return 0;
+    }
+    Say(ctx, "Read flash and backup success!");
+    return 1;
+}
+
+}  // namespace v62x

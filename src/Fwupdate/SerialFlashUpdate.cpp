@@ -1,0 +1,373 @@
+#include "Fwupdate/SerialFlashUpdate.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Fwupdate/ImageChecks.h"
+#include "Fwupdate/ProcedureHelpers.h"
+#include "Fwupdate/SerialFlashBlocks.h"
+#include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/Host.h"
+#include "IDEAccess/SerialProgramming.h"
+#include "IDEAccess/Transport.h"
+
+namespace v62x {
+namespace {
+
+constexpr std::uint32_t kNvramSize = 4096;
+constexpr std::uint32_t kBankNvramAddress = 0xC000;  // kind 12; the others keep it at 0
+constexpr std::uint32_t kBankSize = 0x10000;         // one 64 KiB copy
+constexpr std::uint32_t kCrcSpan = 0xBFFC;           // bytes the kind-12 checksum covers
+constexpr std::uint32_t kCrcAt = 0xBFFE;             // high byte, then low byte
+constexpr std::uint32_t kBankFlashSize = 131072;
+constexpr std::uint32_t kImageUnit = 256;
+constexpr std::uint32_t kBufferUnit = 8192;
+constexpr std::int32_t kProgramChunk = 8192;
+constexpr unsigned kAfterEraseMs = 500;
+constexpr int kAttempts = 3;
+
+constexpr std::uint8_t kPreparedKind = 11;
+constexpr std::uint8_t kBankKind = 12;
+constexpr std::int32_t kFlashAtmel = 4;
+constexpr std::int32_t kFlashMxic = 5;
+constexpr std::int32_t kFlashEon = 8;
+constexpr std::uint32_t kAtmelSecondHalf = 0x8000;
+
+constexpr const char* kAllocText = "Allocate buffers Error!!";
+constexpr const char* kBackupNvramText = "Backup NVRAM command fail!";
+constexpr const char* kOpenText = "Open File Error!!";
+constexpr const char* kProgrammingText = "Programming";
+constexpr const char* kWriteFailText = "Write Bin File fail!";
+constexpr const char* kReadFailText = "Read command fail!";
+constexpr const char* kCompareText = "Data compare fail !!";
+constexpr const char* kSuccessText = "Programming Success!!";
+constexpr const char* kEraseFailText = "Erase command fail!!";
+constexpr const char* kEraseDoneText = "Erase flash all success!";
+constexpr const char* kNotBlankText = "Data not 0xff !!";
+constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
+
+using Nvram = std::array<std::uint8_t, kNvramSize>;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+void Say(ProcedureContext& ctx, const char* text) {
+    ctx.panel.SetStatus(text);
+    ctx.panel.ProcessPendingEvents();
+}
+
+void DevTrace(const std::string& text) { CurrentHost().Trace(text); }
+
+std::uint64_t RoundUp(std::uint64_t value, std::uint32_t unit) { return (value + unit - 1) / unit * unit; }
+
+bool AllErased(const std::uint8_t* bytes, std::size_t count) {
+    return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0xFF; });
+}
+
+std::uint32_t NvramAddress(const IdentificationState& id) { return id.ChipKind == kBankKind ? kBankNvramAddress : 0; }
+
+// Counters for a run that starts at `base`, a unit boundary.
+void PositionCounters(std::uint32_t base) {
+    FlashGeometry& g = Geometry();
+    g.NextBlockIndex = g.BlockEraseSize > 0 ? static_cast<std::int32_t>(base / static_cast<std::uint32_t>(g.BlockEraseSize)) : 0;
+    g.NextSectorIndex = g.SectorEraseSize > 0 ? static_cast<std::int32_t>(base / static_cast<std::uint32_t>(g.SectorEraseSize)) : 0;
+}
+
+// The NVRAM block at `address` as the flash holds it now, without touching
+// the status field (it keeps the failing step's text).
+bool ReadNvramQuietly(const std::string& path, std::uint32_t address, Nvram& out) {
+    WaitFlashReady(path);
+    return ReadFlashDirect(path, address, out.data(), static_cast<std::uint16_t>(kNvramSize)) != 0;
+}
+
+bool NvramInPlace(const std::string& path, std::uint32_t address, const Nvram& kept) {
+    Nvram seen{};
+    return ReadNvramQuietly(path, address, seen) && seen == kept;
+}
+
+// After a failure that touched the flash: the kept NVRAM goes back to its
+// address, erasing its 4 KiB unit first, and is read back. Two tries.
+bool PutNvramBack(ProcedureContext& ctx, std::uint32_t address, const Nvram& kept) {
+    if (NvramInPlace(ctx.path, address, kept)) {
+        DevTrace("Run failed; the kept NVRAM is still in place\n");
+        return true;
+    }
+    std::uint8_t code = static_cast<std::uint8_t>(kWriteModeSmallUnit);
+    if (address == 0 && ctx.state.id.FlashTypeCode == kFlashMxic) code |= kMxicEraseFlag;
+    Nvram copy = kept;  // the command wants a buffer it may hand to the device
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        WaitFlashReady(ctx.path);
+        WriteFlashDirect(ctx.path, address, copy.data(), static_cast<std::uint16_t>(kNvramSize), code);
+        if (NvramInPlace(ctx.path, address, kept)) {
+            DevTrace("Run failed; the kept NVRAM was written back and checked\n");
+            return true;
+        }
+    }
+    DevTrace("Run failed; the kept NVRAM could NOT be put back and checked\n");
+    return false;
+}
+
+// The end of a successful run: kind 12 restarts itself, the others need
+// their power cycled.
+void FinishSuccessfully(ProcedureContext& ctx) {
+    if (ctx.state.id.ChipKind == kBankKind) {
+        ResetBridge(ctx.path);
+        ctx.panel.ShowMessage("Message", kAutoResetText);
+    } else {
+        ctx.panel.ShowMessage("Message", kPowerCycleText);
+    }
+}
+
+// Erase-only after the NVRAM was kept: erase, check blank, second erase
+// when needed. False with the status set.
+bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size, const std::uint8_t* blank) {
+    const IdentificationState& id = ctx.state.id;
+    std::uint8_t eraseByte = 3;
+    if (id.FlashTypeCode == kFlashMxic) eraseByte = 0x83;
+    if (id.FlashTypeCode == kFlashEon || id.FlashTypeCode == kFlashAtmel) eraseByte = 2;
+
+    if (!ctx.panel.EraseOnlyChecked() ||
+        WriteFlashDirect(ctx.path, 0, blank, static_cast<std::uint16_t>(kNvramSize), eraseByte) == 0) {
+        Say(ctx, kEraseFailText);
+        return false;
+    }
+    CurrentHost().Sleep(kAfterEraseMs);
+    if (id.FlashTypeCode == kFlashAtmel) {
+        WriteFlashDirect(ctx.path, kAtmelSecondHalf, blank, static_cast<std::uint16_t>(kNvramSize), eraseByte);
+        CurrentHost().Sleep(kAfterEraseMs);
+    }
+
+    PaddedBuffer check(size);
+    if (!check.valid()) {
+        Say(ctx, "Allocate read buffer Error!!");
+        return false;
+    }
+    // A failed read is no evidence of a flash that is not blank.
+    if (ReadFlashBlocks(ctx, 0, check.data(), size) == 0 || AllErased(check.data(), size)) return true;
+
+    if (id.FlashTypeCode == kFlashMxic) {
+        if (WriteFlashDirect(ctx.path, 0, blank, static_cast<std::uint16_t>(kNvramSize), 3) != 0) {
+            CurrentHost().Sleep(kAfterEraseMs);
+            Say(ctx, kEraseDoneText);
+        }
+    } else if (EraseByWriting(ctx, size) != 0) {
+        CurrentHost().Sleep(kAfterEraseMs);
+        Say(ctx, kEraseDoneText);
+    }
+    if (ReadFlashBlocks(ctx, 0, check.data(), size) != 0 && !AllErased(check.data(), size)) {
+        Say(ctx, kNotBlankText);
+        return false;
+    }
+    return true;
+}
+
+// Reads the whole firmware file into the image buffer laid out for the
+// flash. False with the status set.
+struct Image {
+    PaddedBuffer bytes;
+    PaddedBuffer readBack;
+    std::uint32_t fileSize = 0;
+    std::uint32_t size = 0;  // bytes programmed per pass
+};
+
+bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) {
+    const IdentificationState& id = ctx.state.id;
+    FilePtr file(std::fopen(ctx.panel.FirmwareFileName().c_str(), "rb"));
+    if (!file) {
+        Say(ctx, kOpenText);
+        return false;
+    }
+    const long length = FileLength(file.get());
+    // An empty file holds nothing to program; one past the 24-bit flash
+    // addresses cannot be programmed.
+    if (length <= 0 || static_cast<std::uint64_t>(length) > kFlashAddressSpace) {
+        DevTrace("The firmware file is empty or larger than the flash addresses; the flash is left as it is\n");
+        Say(ctx, kOpenText);
+        return false;
+    }
+    const auto fileSize = static_cast<std::uint32_t>(length);
+    std::uint64_t imageSize = RoundUp(fileSize, kImageUnit);
+    // The kept NVRAM and, on kind 12, the checksum lie inside the image
+    // whatever the file's length: a short file is padded with zeros.
+    if (keep) imageSize = std::max<std::uint64_t>(imageSize, NvramAddress(id) + kNvramSize);
+    if (id.ChipKind == kBankKind) imageSize = std::max<std::uint64_t>(imageSize, kBankSize);
+    const std::uint64_t bufferSize = RoundUp(imageSize, kBufferUnit);
+
+    out.bytes = PaddedBuffer(static_cast<std::size_t>(bufferSize));
+    out.readBack = PaddedBuffer(static_cast<std::size_t>(bufferSize));
+    if (!out.bytes.valid() || !out.readBack.valid()) {
+        Say(ctx, kAllocText);
+        return false;
+    }
+    std::uint8_t* image = out.bytes.data();
+    if (std::fread(image, 1, fileSize, file.get()) != fileSize) {
+        Say(ctx, kOpenText);
+        return false;
+    }
+    if (keep) std::memcpy(image + NvramAddress(id), kept.data(), kNvramSize);
+
+    if (id.ChipKind == kBankKind) {
+        const std::uint16_t crc = ImageCrc16(image, kCrcSpan, 0);
+        // A longer file carries its own checksum bytes.
+        if (fileSize <= kBankSize) {
+            image[kCrcAt] = static_cast<std::uint8_t>(crc >> 8);
+            image[kCrcAt + 1] = static_cast<std::uint8_t>(crc & 0xFF);
+        }
+        imageSize = std::min<std::uint64_t>(imageSize, kBankSize);
+    }
+    out.fileSize = fileSize;
+    out.size = static_cast<std::uint32_t>(imageSize);
+    return true;
+}
+
+}  // namespace
+
+int SerialFlashUpdate(ProcedureContext& ctx) {
+    OperatorPanel& panel = ctx.panel;
+    Geometry().ProgramChunk = kProgramChunk;
+    if (panel.RdVersionChecked() && panel.EraseOnlyChecked()) {
+        if (EraseSerialFlash(ctx) == 0) return 0;
+        FinishSuccessfully(ctx);
+        return 1;
+    }
+    if (panel.RdVersionChecked() && panel.BackupOnlyChecked()) {
+        return BackupFlashToFile(ctx, panel.IncludeNvramChecked() ? 0 : kNvramSize) != 0 ? 1 : 0;
+    }
+    return ProgramSerialFlash(ctx);
+}
+
+int EraseSerialFlash(ProcedureContext& ctx) {
+    const IdentificationState& id = ctx.state.id;
+    Say(ctx, "Start Erase only!");
+    const std::int32_t firmwareSize = Geometry().FirmwareSize;
+    std::uint32_t size = firmwareSize > 0 ? static_cast<std::uint32_t>(firmwareSize) : 0;
+    PositionCounters(0);
+    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
+    const std::uint32_t nvramAddress = NvramAddress(id);
+    if (id.ChipKind == kBankKind && id.FlashSizeKB > 64) size = kBankFlashSize;
+    if (size < kNvramSize || size > kFlashAddressSpace) {
+        DevTrace("Erase only: no usable flash size; the flash is left as it is\n");
+        Say(ctx, kEraseFailText);
+        return 0;
+    }
+
+    PaddedBuffer blank(size);
+    if (!blank.valid()) {
+        Say(ctx, kAllocText);
+        return 0;
+    }
+    std::memset(blank.data(), 0xFF, size);
+
+    const bool keep = !ctx.panel.IncludeNvramChecked();
+    Nvram kept{};
+    if (keep && ReadFlashBlocks(ctx, nvramAddress, kept.data(), kNvramSize) == 0) {
+        Say(ctx, kBackupNvramText);
+        return 0;
+    }
+
+    if (!EraseAndCheck(ctx, size, blank.data())) {
+        // Even an erase that reported failure may have gone through.
+        if (keep) PutNvramBack(ctx, nvramAddress, kept);
+        return 0;
+    }
+    if (keep) {
+        WaitFlashReady(ctx.path);
+        const bool written = WriteFlashBlocks(ctx, nvramAddress, kept.data(), kNvramSize, kWriteModeNone) != 0;
+        if (!written || !NvramInPlace(ctx.path, nvramAddress, kept)) {
+            // The flash is erased: without its NVRAM the bridge loses its
+            // settings, so this is no success.
+            Say(ctx, kWriteBackText);
+            PutNvramBack(ctx, nvramAddress, kept);
+            return 0;
+        }
+    }
+    Say(ctx, kEraseDoneText);
+    return 1;
+}
+
+int ProgramSerialFlash(ProcedureContext& ctx) {
+    const IdentificationState& id = ctx.state.id;
+    OperatorPanel& panel = ctx.panel;
+    const std::string& path = ctx.path;
+
+    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(path);
+    const std::uint32_t nvramAddress = NvramAddress(id);
+    const bool keep = !panel.IncludeNvramChecked();
+    Nvram kept{};
+    if (keep && ReadFlashBlocks(ctx, nvramAddress, kept.data(), kNvramSize) == 0) {
+        Say(ctx, kBackupNvramText);
+        return 0;
+    }
+    Image image;
+    if (!LoadImage(ctx, keep, kept, image)) return 0;
+    const int passes = id.ChipKind == kBankKind && id.FlashSizeKB >= 128 ? 2 : 1;
+    std::uint8_t* bytes = image.bytes.data();
+    std::uint8_t* readBack = image.readBack.data();
+
+    panel.SetStatus(kProgrammingText);
+    panel.RepaintStatus();
+    PositionCounters(0);
+
+    if (id.FlashTypeCode == kFlashMxic) {
+        WaitFlashReady(path);
+        if (WriteFlashDirect(path, 0, bytes, static_cast<std::uint16_t>(kNvramSize), kWriteModeLargeUnit) != 0) {
+            CurrentHost().Sleep(kAfterEraseMs);
+        }
+    }
+
+    int mode = Geometry().DefaultWriteMode;
+    std::uint32_t base = 0;
+    std::string failure;  // the last failure text of the first pass that failed
+    for (int pass = 0; pass < passes; ++pass) {
+        bool clean = false;
+        for (int attempt = 0; attempt < kAttempts && !clean; ++attempt) {
+            Say(ctx, kProgrammingText);
+            if (pass == 1 && image.fileSize >= 2 * kBankSize) std::memcpy(bytes, bytes + kBankSize, kBankSize);
+            // Every attempt erases its units anew: with the counters left
+            // where the last attempt stopped, a repeated mode would write
+            // over flash it never erased.
+            PositionCounters(base);
+            if (WriteFlashBlocks(ctx, base, bytes, image.size, mode) == 0) {
+                Say(ctx, kWriteFailText);
+            } else {
+                WaitFlashReady(path);
+                std::memset(readBack, 0, image.size);
+                if (ReadFlashBlocks(ctx, base, readBack, image.size) == 0) {
+                    Say(ctx, kReadFailText);
+                } else if (std::memcmp(bytes, readBack, image.size) != 0) {
+                    Say(ctx, kCompareText);
+                } else {
+                    clean = true;
+                }
+            }
+            if (!clean) {
+                DevTrace("Programming attempt " + std::to_string(attempt + 1) + " at " +
+                         std::to_string(base) + " failed: " + panel.Status() + "\n");
+                mode = attempt == 1 ? kWriteModeChip : kWriteModeSmallUnit;
+            }
+        }
+        if (!clean && failure.empty()) failure = panel.Status();
+        base = kBankSize;
+        PositionCounters(base);
+    }
+
+    const bool done = failure.empty();
+    if (done) {
+        Say(ctx, kSuccessText);
+        FinishSuccessfully(ctx);
+    } else {
+        ctx.panel.SetStatus(failure);
+        if (keep) PutNvramBack(ctx, nvramAddress, kept);
+    }
+    panel.RepaintStatus();
+    return done ? 1 : 0;
+}
+
+}  // namespace v62x

@@ -1,0 +1,21 @@
+// Run procedure for bridges whose firmware sits in a serial flash next to a
+// 4 KiB NVRAM block (chip kinds 8, 9, 11 and 12): erase only, backup only,
+// or program the firmware file with read-back verify and up to three
+// attempts per 64 KiB pass (write modes 2, 1, 3). Unless "Include 4K NVRAM"
+// is ticked the NVRAM already in the flash (at 0, or at 0xC000 on kind 12)
+// is kept; a run that fails after touching the flash puts it back and checks
+// it before it returns. Each returns non-zero for success.
+#pragma once
+
+#include "Fwupdate/Procedure.h"
+
+namespace v62x {
+
+// The message that ends a successful kind-12 run: the bridge restarts itself.
+constexpr const char* kAutoResetText = "VRS735 Auto reset, Please wait device re-attached!";
+
+int SerialFlashUpdate(ProcedureContext& ctx);
+int EraseSerialFlash(ProcedureContext& ctx);
+int ProgramSerialFlash(ProcedureContext& ctx);
+
+}  // namespace v62x
