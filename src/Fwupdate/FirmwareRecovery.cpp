@@ -1,8 +1,122 @@
 #include "Fwupdate/FirmwareRecovery.h"
 
-namespace v62x {
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
 
-// The bank repair is not built yet: nothing is read or written.
-int RecoverFirmware(ToolState&, OperatorPanel&, const std::string&, std::uint8_t) { return 1; }
+#include "Fwupdate/ImageChecks.h"
+#include "Fwupdate/Procedure.h"
+#include "Fwupdate/SerialFlashBlocks.h"
+
+namespace v62x {
+namespace {
+
+constexpr std::uint8_t kBankKind = 12;
+constexpr std::int32_t kMinimumFlashKB = 128;
+constexpr int kAttemptModes[] = {kWriteModeLargeUnit, kWriteModeSmallUnit};
+
+// The listed record of the device at `path`; null when none is listed.
+DeviceRecord* RecordOf(DeviceTable& devices, const std::string& path) {
+    const int listed = std::clamp(devices.ListedCount, 0, static_cast<int>(devices.records.size()));
+    for (int i = 0; i < listed; ++i) {
+        DeviceRecord& record = devices.records[static_cast<std::size_t>(i)];
+        if (record.InterfacePath == path) return &record;
+    }
+    return nullptr;
+}
+
+void ClearStatus(OperatorPanel& panel) {
+    panel.SetStatus("");
+    panel.ProcessPendingEvents();
+}
+
+std::int32_t UnitIndex(std::uint32_t offset, std::int32_t unit) {
+    return unit > 0 ? static_cast<std::int32_t>(offset / static_cast<std::uint32_t>(unit)) : 0;
+}
+
+// Puts the erase counters at `target`, so that the write erases each unit
+// of the target bank before its first piece and nothing outside it.
+void PositionEraseCounters(std::uint32_t target) {
+    FlashGeometry& g = Geometry();
+    g.NextBlockIndex = UnitIndex(target, g.BlockEraseSize);
+    g.NextSectorIndex = UnitIndex(target, g.SectorEraseSize);
+}
+
+// Gives the erase counters back as the caller had them, whatever happened.
+class EraseCounterGuard {
+public:
+    EraseCounterGuard() : block_(Geometry().NextBlockIndex), sector_(Geometry().NextSectorIndex) {}
+    ~EraseCounterGuard() {
+        Geometry().NextBlockIndex = block_;
+        Geometry().NextSectorIndex = sector_;
+    }
+    EraseCounterGuard(const EraseCounterGuard&) = delete;
+    EraseCounterGuard& operator=(const EraseCounterGuard&) = delete;
+
+private:
+    std::int32_t block_;
+    std::int32_t sector_;
+};
+
+// One write of `image` to `target` in `mode` and its read-back compare.
+bool WriteAndVerify(ProcedureContext& ctx, std::uint32_t target, const std::uint8_t* image,
+                    std::uint8_t* readBack, int mode) {
+    PositionEraseCounters(target);
+    std::memset(readBack, 0, kRecoveryBankSize);
+    if (WriteFlashBlocks(ctx, target, image, kRecoveryBankSize, mode) == 0) return false;
+    const int read = ReadFlashBlocks(ctx, target, readBack, kRecoveryBankSize);
+    ClearStatus(ctx.panel);
+    if (read == 0) return false;
+    return std::memcmp(readBack, image, kRecoveryBankSize) == 0;
+}
+
+}  // namespace
+
+int RecoverFirmware(ToolState& state, OperatorPanel& panel, const std::string& path,
+                    std::uint8_t chipKind) {
+    if (chipKind != kBankKind || state.id.FlashSizeKB < kMinimumFlashKB) return 1;
+    DeviceRecord* record = RecordOf(state.devices, path);
+    if (record != nullptr && record->RecoveryChecked == 1) return 1;
+
+    std::unique_ptr<std::uint8_t[]> a(new (std::nothrow) std::uint8_t[kRecoveryBankSize]);
+    std::unique_ptr<std::uint8_t[]> b(new (std::nothrow) std::uint8_t[kRecoveryBankSize]);
+    if (!a || !b) return 0;
+
+    ProcedureContext ctx{state, panel, path};
+
+    // Bank 0.
+    std::memset(a.get(), 0, kRecoveryBankSize);
+    int read = ReadFlashBlocks(ctx, kRecoveryBank0, a.get(), kRecoveryBankSize);
+    ClearStatus(panel);
+    if (read == 0) return 0;
+    const bool bank0Valid = BankImageValid(a.get(), chipKind) != 0;
+    if (bank0Valid) std::memcpy(b.get(), a.get(), kRecoveryBankSize);
+
+    // Bank 1.
+    std::memset(a.get(), 0, kRecoveryBankSize);
+    read = ReadFlashBlocks(ctx, kRecoveryBank1, a.get(), kRecoveryBankSize);
+    ClearStatus(panel);
+    if (read == 0) return 0;
+    const bool bank1Valid = BankImageValid(a.get(), chipKind) != 0;
+    if (bank1Valid) std::memcpy(b.get(), a.get(), kRecoveryBankSize);
+
+    if (record != nullptr) record->RecoveryChecked = 1;
+
+    // Both good or both damaged: there is nothing trustworthy to copy, or
+    // no need to.
+    if (bank0Valid == bank1Valid) return 1;
+
+    const std::uint32_t target = bank0Valid ? kRecoveryBank1 : kRecoveryBank0;
+    EraseCounterGuard counters;
+    bool clean = false;
+    for (const int mode : kAttemptModes) {
+        clean = WriteAndVerify(ctx, target, b.get(), a.get(), mode);
+        if (clean) break;
+    }
+    panel.SetStatus(clean ? kRecoverySuccessText : kRecoveryFailText);
+    panel.ProcessPendingEvents();
+    return clean ? 1 : 0;
+}
 
 }  // namespace v62x
