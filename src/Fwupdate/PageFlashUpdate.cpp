@@ -1,0 +1,297 @@
+#include "Fwupdate/PageFlashUpdate.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Fwupdate/ProcedureHelpers.h"
+#include "Fwupdate/SerialFlashBlocks.h"
+#include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/Host.h"
+#include "IDEAccess/SerialProgramming.h"
+#include "IDEAccess/Transport.h"
+
+namespace v62x {
+namespace {
+
+constexpr std::int32_t kPageChunk = 256;       // what one direct command moves on this bridge
+constexpr std::uint32_t kPiece = 256;          // the writer's rounding; also the NVRAM check pieces
+constexpr std::uint32_t kHalf = 0x8000;        // the second erasable half starts here
+constexpr std::uint32_t kMinImage = 0x8000;    // an image covers at least the first half
+constexpr std::uint32_t kDotSpan = 2048;       // one progress dot per this many bytes written
+constexpr std::uint32_t kMaxChunk = 0xFFFF;    // the direct commands carry a 16-bit length
+constexpr unsigned kAfterEraseMs = 500;
+
+constexpr const char* kAllocText = "Allocate buffers Error!!";
+constexpr const char* kBackupNvramText = "Backup NVRAM command fail!";
+constexpr const char* kOpenText = "Open File Error!!";
+constexpr const char* kProgrammingText = "Programming";
+constexpr const char* kWriteFailText = "Write Bin File fail!";
+constexpr const char* kReadFailText = "Read command fail!";
+constexpr const char* kCompareText = "Data compare fail !!";
+constexpr const char* kSuccessText = "Programming Success!!";
+constexpr const char* kEraseFailText = "Erase flash command fail!";
+constexpr const char* kEraseDoneText = "Erase flash all success!";
+constexpr const char* kNotBlankText = "Data not 0xff !!";
+constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
+
+using Nvram = std::array<std::uint8_t, kPageNvramSize>;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+void Say(ProcedureContext& ctx, const char* text) {
+    ctx.panel.SetStatus(text);
+    ctx.panel.ProcessPendingEvents();
+}
+
+void DevTrace(const std::string& text) { CurrentHost().Trace(text); }
+
+std::uint64_t RoundUp(std::uint64_t value, std::uint32_t unit) { return (value + unit - 1) / unit * unit; }
+
+bool AllErased(const std::uint8_t* bytes, std::size_t count) {
+    return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0xFF; });
+}
+
+// Bytes per write command; 0 when the setting is unusable.
+std::uint32_t ChunkSize() {
+    const std::int32_t chunk = Geometry().ProgramChunk;
+    return chunk > 0 && static_cast<std::uint32_t>(chunk) <= kMaxChunk ? static_cast<std::uint32_t>(chunk) : 0;
+}
+
+// The NVRAM as the flash holds it now, read without touching the status
+// field (it keeps the failing step's text).
+bool NvramInPlace(const std::string& path, const Nvram& kept) {
+    Nvram seen{};
+    for (std::uint32_t at = 0; at < kPageNvramSize; at += kPiece) {
+        WaitFlashReady(path);
+        if (ReadFlashDirect(path, kPageNvramAddress + at, seen.data() + at, static_cast<std::uint16_t>(kPiece)) == 0) {
+            return false;
+        }
+    }
+    return seen == kept;
+}
+
+// After a failure that may have touched the second half: the kept NVRAM
+// goes back to 0x8000 (the first piece erases the half) and is read back.
+// Two tries; the status text stays the failing step's.
+bool PutNvramBack(ProcedureContext& ctx, const Nvram& kept) {
+    if (NvramInPlace(ctx.path, kept)) {
+        DevTrace("Run failed; the kept NVRAM is still in place\n");
+        return true;
+    }
+    Nvram copy = kept;  // the command wants a buffer it may hand to the device
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        for (std::uint32_t at = 0; at < kPageNvramSize; at += kPiece) {
+            WaitFlashReady(ctx.path);
+            if (WriteFlashDirectErase(ctx.path, kPageNvramAddress + at, copy.data() + at,
+                                      static_cast<std::uint16_t>(kPiece), at == 0) == 0) {
+                break;
+            }
+        }
+        if (NvramInPlace(ctx.path, kept)) {
+            DevTrace("Run failed; the kept NVRAM was written back and checked\n");
+            return true;
+        }
+    }
+    DevTrace("Run failed; the kept NVRAM could NOT be put back and checked\n");
+    return false;
+}
+
+// The programming steps after the file was opened. False with the status
+// set; `kept` is filled when the NVRAM was read and must survive.
+bool ProgramOpenedFile(ProcedureContext& ctx, std::FILE* file, bool& keep, Nvram& kept) {
+    OperatorPanel& panel = ctx.panel;
+    const long length = FileLength(file);
+    // An empty file would program zeros over the firmware; one past the
+    // 24-bit flash addresses cannot be programmed at all.
+    if (length <= 0 || static_cast<std::uint64_t>(length) > kFlashAddressSpace) {
+        DevTrace("The firmware file is empty or larger than the flash addresses; the flash is left as it is\n");
+        Say(ctx, kOpenText);
+        return false;
+    }
+    const std::uint32_t readCount = std::max(static_cast<std::uint32_t>(length), kMinImage);
+    const auto imageSize = static_cast<std::uint32_t>(RoundUp(readCount, kPiece));
+    if (imageSize > kFlashAddressSpace) {
+        Say(ctx, kOpenText);
+        return false;
+    }
+
+    // An image that ends below 0x8000 leaves the NVRAM where it is; a
+    // longer one brings its own bytes for it.
+    keep = imageSize == kMinImage;
+    if (keep && ReadFlashBlocks(ctx, kPageNvramAddress, kept.data(), kPageNvramSize) == 0) {
+        keep = false;  // nothing was written: nothing to put back
+        Say(ctx, kBackupNvramText);
+        return false;
+    }
+
+    PaddedBuffer image(imageSize);
+    PaddedBuffer readBack(imageSize);
+    if (!image.valid() || !readBack.valid()) {
+        Say(ctx, kAllocText);
+        return false;
+    }
+    const auto fileSize = static_cast<std::uint32_t>(length);
+    if (std::fread(image.data(), 1, fileSize, file) != fileSize) {
+        Say(ctx, kOpenText);
+        return false;
+    }
+
+    panel.SetStatus(kProgrammingText);
+    panel.RepaintStatus();
+    if (WritePageBlocks(ctx, 0, image.data(), imageSize) == 0) {
+        Say(ctx, kWriteFailText);
+        return false;
+    }
+    WaitFlashReady(ctx.path);
+    if (ReadFlashBlocks(ctx, 0, readBack.data(), imageSize) == 0) {
+        Say(ctx, kReadFailText);
+        return false;
+    }
+    if (std::memcmp(image.data(), readBack.data(), imageSize) != 0) {
+        Say(ctx, kCompareText);
+        return false;
+    }
+    return true;
+}
+
+// Erase-only after the NVRAM was kept: the two erase writes and the blank
+// check. False with the status set.
+bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size) {
+    PaddedBuffer blank(kPiece);
+    if (!blank.valid()) {
+        Say(ctx, kAllocText);
+        return false;
+    }
+    std::memset(blank.data(), 0xFF, kPiece);
+    // A failed first write shows in the blank check below.
+    WriteFlashDirectErase(ctx.path, 0, blank.data(), static_cast<std::uint16_t>(kPiece), true);
+    CurrentHost().Sleep(kAfterEraseMs);
+    if (WriteFlashDirectErase(ctx.path, kHalf, blank.data(), static_cast<std::uint16_t>(kPiece), true) == 0) {
+        Say(ctx, kEraseFailText);
+        return false;
+    }
+
+    PaddedBuffer check(size);
+    if (!check.valid()) {
+        Say(ctx, "Allocate read buffer Error!!");
+        return false;
+    }
+    // A failed read is no evidence of a flash that is not blank.
+    if (ReadFlashBlocks(ctx, 0, check.data(), size) != 0 && !AllErased(check.data(), size)) {
+        Say(ctx, kNotBlankText);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int PageFlashUpdate(ProcedureContext& ctx) {
+    OperatorPanel& panel = ctx.panel;
+    Geometry().ProgramChunk = kPageChunk;
+    if (panel.RdVersionChecked() && panel.EraseOnlyChecked()) {
+        const int result = ErasePageFlash(ctx);
+        // The bridge needs its power cycled after an erase run, failed or not.
+        panel.ShowMessage("Message", kPowerCycleText);
+        return result;
+    }
+    if (panel.RdVersionChecked() && panel.BackupOnlyChecked()) {
+        return BackupFlashToFile(ctx, 0) != 0 ? 1 : 0;
+    }
+    return ProgramPageFlash(ctx);
+}
+
+int WritePageBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uint8_t* source,
+                    std::uint32_t length) {
+    if (length == 0 || source == nullptr) return 0;
+    const std::uint32_t chunk = ChunkSize();
+    const std::uint64_t rounded = RoundUp(length, kPiece);
+    if (chunk == 0 || std::uint64_t{address} + rounded > kFlashAddressSpace) return 0;
+    PaddedBuffer buffer(static_cast<std::size_t>(rounded));
+    if (!buffer.valid()) return 0;
+    std::memcpy(buffer.data(), source, length);
+
+    auto remaining = static_cast<std::uint32_t>(rounded);
+    std::uint32_t offset = 0;
+    bool ok = false;
+    while (remaining > 0) {
+        const std::uint32_t a = address + offset;
+        const std::uint32_t n = std::min(remaining, chunk);
+        const bool erase = a == 0 || a == kHalf;
+        WaitFlashReady(ctx.path);
+        if (WriteFlashDirectErase(ctx.path, a, buffer.data() + offset, static_cast<std::uint16_t>(n), erase) == 0) {
+            ok = false;
+            break;
+        }
+        offset += n;
+        remaining -= n;
+        ok = true;
+        if ((address + offset) % kDotSpan == kPiece) {
+            ctx.panel.AppendStatusDot();
+            ctx.panel.ProcessPendingEvents();
+        }
+    }
+    return ok ? 1 : 0;
+}
+
+int ProgramPageFlash(ProcedureContext& ctx) {
+    FilePtr file(std::fopen(ctx.panel.FirmwareFileName().c_str(), "rb"));
+    if (!file) {
+        Say(ctx, kOpenText);
+        return 0;
+    }
+    bool keep = false;
+    Nvram kept{};
+    const bool done = ProgramOpenedFile(ctx, file.get(), keep, kept);
+    file.reset();
+    if (done) {
+        Say(ctx, kSuccessText);
+    } else if (keep) {
+        PutNvramBack(ctx, kept);
+    }
+    ctx.panel.RepaintStatus();
+    // The bridge needs its power cycled after a programming run, failed or not.
+    ctx.panel.ShowMessage("Message", kPowerCycleText);
+    return done ? 1 : 0;
+}
+
+int ErasePageFlash(ProcedureContext& ctx) {
+    Say(ctx, "Start Erase only!");
+    const std::int32_t firmwareSize = Geometry().FirmwareSize;
+    if (firmwareSize <= 0 || static_cast<std::uint64_t>(firmwareSize) > kFlashAddressSpace) {
+        DevTrace("Erase only: no usable flash size; the flash is left as it is\n");
+        Say(ctx, kEraseFailText);
+        return 0;
+    }
+    const auto size = static_cast<std::uint32_t>(firmwareSize);
+
+    Nvram kept{};
+    if (ReadFlashBlocks(ctx, kPageNvramAddress, kept.data(), kPageNvramSize) == 0) {
+        Say(ctx, kBackupNvramText);
+        return 0;
+    }
+    if (!EraseAndCheck(ctx, size)) {
+        // Even an erase that reported failure may have gone through.
+        PutNvramBack(ctx, kept);
+        return 0;
+    }
+    WaitFlashReady(ctx.path);
+    const bool written = WritePageBlocks(ctx, kPageNvramAddress, kept.data(), kPageNvramSize) != 0;
+    if (!written || !NvramInPlace(ctx.path, kept)) {
+        // Without its NVRAM the bridge loses its settings: no success.
+        Say(ctx, kWriteBackText);
+        PutNvramBack(ctx, kept);
+        return 0;
+    }
+    Say(ctx, kEraseDoneText);
+    return 1;
+}
+
+}  // namespace v62x
