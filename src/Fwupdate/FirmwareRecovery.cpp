@@ -79,6 +79,8 @@ int RecoverFirmware(ToolState& state, OperatorPanel& panel, const std::string& p
     DeviceRecord* record = RecordOf(state.devices, path);
     if (record != nullptr && record->RecoveryChecked == 1) return 1;
 
+    // Run stays disabled while the banks are read and written.
+    RunButtonHold hold(panel);
     std::unique_ptr<std::uint8_t[]> a(new (std::nothrow) std::uint8_t[kRecoveryBankSize]);
     std::unique_ptr<std::uint8_t[]> b(new (std::nothrow) std::uint8_t[kRecoveryBankSize]);
     if (!a || !b) return 0;

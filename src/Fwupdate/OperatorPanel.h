@@ -37,6 +37,25 @@ public:
 
     // A modal message with an OK button; title "Message" or "Error".
     virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
+
+    // The Run button, for work that must not be started twice while it runs.
+    virtual bool RunButtonEnabled() const { return false; }
+    virtual void SetRunButtonEnabled(bool) {}
+};
+
+// Disables the Run button for its lifetime and restores what it was.
+class RunButtonHold {
+public:
+    explicit RunButtonHold(OperatorPanel& panel) : panel_(panel), was_(panel.RunButtonEnabled()) {
+        panel_.SetRunButtonEnabled(false);
+    }
+    ~RunButtonHold() { panel_.SetRunButtonEnabled(was_); }
+    RunButtonHold(const RunButtonHold&) = delete;
+    RunButtonHold& operator=(const RunButtonHold&) = delete;
+
+private:
+    OperatorPanel& panel_;
+    bool was_;
 };
 
 // A panel without a window: options and names are plain fields, messages
@@ -61,6 +80,8 @@ public:
     std::vector<Message> messages;
     int pendingEventCalls = 0;
     int statusRepaints = 0;
+    bool runEnabled = false;
+    std::vector<bool> runChanges;  // every state the Run button was set to
 
     bool RdVersionChecked() const override { return rdVersion; }
     bool EraseOnlyChecked() const override { return eraseOnly; }
@@ -81,6 +102,11 @@ public:
     void RepaintStatus() override { ++statusRepaints; }
     void ShowMessage(const std::string& title, const std::string& text) override {
         messages.push_back({title, text});
+    }
+    bool RunButtonEnabled() const override { return runEnabled; }
+    void SetRunButtonEnabled(bool enabled) override {
+        runEnabled = enabled;
+        runChanges.push_back(enabled);
     }
 };
 

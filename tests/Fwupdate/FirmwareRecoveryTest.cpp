@@ -335,6 +335,22 @@ TEST(FirmwareRecovery, BothAttemptsFailReportFailure) {
     }
 }
 
+// Run stays disabled while the banks are worked on and comes back as it was,
+// after a repair, after a failure, and when the read fails.
+TEST(FirmwareRecovery, RunButtonIsHeldAndRestored) {
+    for (const bool runBefore : {true, false}) {
+        Bench bench(kTwoBanks);
+        bench.RefreshAndIdentify();
+        bench.DamageBanks(kBank1);
+        bench.state.devices.records[0].RecoveryChecked = 0;
+        bench.panel = RecordingPanel{};
+        bench.panel.runEnabled = runBefore;
+        EXPECT_EQ(1, RecoverFirmware(bench.state, bench.panel, bench.Path(), 12));
+        EXPECT_EQ((std::vector<bool>{false, runBefore}), bench.panel.runChanges) << runBefore;
+        EXPECT_EQ(runBefore, bench.panel.runEnabled) << runBefore;
+    }
+}
+
 // A failed read leaves the mark clear, so the next identification tries again.
 TEST(FirmwareRecovery, FailedReadLeavesTheMarkClear) {
     Bench bench(kTwoBanks);

@@ -513,6 +513,10 @@ void TV62xFwTool::ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
 void TV62xFwTool::RepaintStatus() { StatusEdit->repaint(); }
 
+bool TV62xFwTool::RunButtonEnabled() const { return UpdateBtn->isEnabled(); }
+
+void TV62xFwTool::SetRunButtonEnabled(bool enabled) { UpdateBtn->setEnabled(enabled); }
+
 void TV62xFwTool::ShowMessage(const std::string& title, const std::string& text) {
     messages_->Show(this, {title, text, title == "Error" ? MessageIcon::Error : MessageIcon::None});
 }

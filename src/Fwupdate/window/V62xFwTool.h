@@ -84,6 +84,8 @@ public:
     void ProcessPendingEvents() override;
     void RepaintStatus() override;
     void ShowMessage(const std::string& title, const std::string& text) override;
+    bool RunButtonEnabled() const override;
+    void SetRunButtonEnabled(bool enabled) override;
 
 signals:
     // Emitted at the end of every refresh of the device list.
