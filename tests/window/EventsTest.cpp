@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QUrl>
 
+#include "IDEAccess/FlashCommands.h"
 #include "window/WindowFixture.h"
 
 namespace v62x::test {
@@ -84,6 +85,26 @@ TEST_F(WindowDeviceEvents, RemovalRefreshesAfter200MsAndTheLastEventDecides) {
     EXPECT_LT(clock.elapsed(), 1200);
     EXPECT_FALSE(List("DeviceList")->isEnabled());
     EXPECT_EQ(kNoDeviceText, List("DeviceList")->currentText().toStdString());
+}
+
+// A bridge restarted by the reset command leaves and re-attaches; the window
+// refreshes after the re-attach and lists it again.
+TEST_F(WindowDeviceEvents, BridgeResetIsFollowedByARefresh) {
+    const std::string path = AddBridge(12, 1);
+    window->RefreshBtnClick();
+    Deliver();  // the first arrival
+    if (window->RefreshTimer()->isActive()) Expire();
+    const int refreshes = spy->count();
+
+    ASSERT_EQ(1, ResetBridge(path));
+    Deliver();
+    QTimer* timer = window->RefreshTimer();
+    ASSERT_TRUE(timer->isActive()) << "the reset's removal and arrival arm the refresh";
+    EXPECT_EQ(1200, timer->interval()) << "the re-attach is the last event";
+    Expire();
+    EXPECT_EQ(refreshes + 1, spy->count());
+    EXPECT_TRUE(List("DeviceList")->isEnabled());
+    EXPECT_EQ(1, List("DeviceList")->count());
 }
 
 class WindowDrops : public WindowTest {
