@@ -18,11 +18,6 @@ constexpr const char* kEraseStatusFailed = "Erase command ok,status fail!!";
 constexpr const char* kEraseOk = "Erase command ok!!";
 constexpr const char* kNotErased = "Not Erase correctly!";
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // One run's buffer of the whole flash, zero-filled; null when memory is short.
 using FlashBuffer = std::unique_ptr<std::uint8_t[]>;
 

@@ -53,13 +53,8 @@ constexpr const char* kSuccessText = "Programming Success!!";
 
 using Nvram = std::array<std::uint8_t, kNvramSize>;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // These procedures redraw only the status field after each change.
-void Say(ProcedureContext& ctx, const char* text) {
+void ShowStatus(ProcedureContext& ctx, const char* text) {
     ctx.panel.SetStatus(text);
     ctx.panel.RepaintStatus();
 }
@@ -70,12 +65,6 @@ void Dot(ProcedureContext& ctx) {
 }
 
 void DevTrace(const std::string& text) { CurrentHost().Trace(text); }
-
-std::uint64_t RoundUp(std::uint64_t value, std::uint32_t unit) { return (value + unit - 1) / unit * unit; }
-
-bool AllErased(const std::uint8_t* bytes, std::size_t count) {
-    return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0xFF; });
-}
 
 // The firmware file, read whole before the flash is touched: a file that
 // cannot be read to its end then never leaves a half-programmed flash.
@@ -117,20 +106,20 @@ struct Blocks {
 bool PrepareRun(ProcedureContext& ctx, FirmwareFile& file, Blocks& blocks) {
     switch (LoadFirmware(ctx.panel.FirmwareFileName(), file)) {
         case Loaded::OpenFailed:
-            Say(ctx, kOpenText);
+            ShowStatus(ctx, kOpenText);
             return false;
         case Loaded::NoMemory:
-            Say(ctx, kAllocText);
+            ShowStatus(ctx, kAllocText);
             return false;
         case Loaded::TooLarge:
             DevTrace("The firmware file does not fit the flash addresses; the flash is left as it is\n");
-            Say(ctx, kOpenText);
+            ShowStatus(ctx, kOpenText);
             return false;
         case Loaded::Ok:
             break;
     }
     if (!blocks.valid()) {
-        Say(ctx, kAllocText);
+        ShowStatus(ctx, kAllocText);
         return false;
     }
     return true;
@@ -142,12 +131,12 @@ bool ImageIsProgrammable(ProcedureContext& ctx, const FirmwareFile& file, std::s
                          std::uint64_t imageLength) {
     if (file.length <= codeStart) {
         DevTrace("The firmware file holds no code to program; the flash is left as it is\n");
-        Say(ctx, kOpenText);
+        ShowStatus(ctx, kOpenText);
         return false;
     }
     if (imageLength > kFlashAddressSpace) {
         DevTrace("The firmware file does not fit the flash addresses; the flash is left as it is\n");
-        Say(ctx, kOpenText);
+        ShowStatus(ctx, kOpenText);
         return false;
     }
     return true;
@@ -159,17 +148,17 @@ bool EraseUnits(ProcedureContext& ctx, std::uint32_t units, std::uint8_t* readBa
         const std::uint32_t address = u * kEraseUnit;
         WaitFlashReady(ctx.path);
         if (SectorEraseFlash(ctx.path, address) == 0) {
-            Say(ctx, kEraseFailText);
+            ShowStatus(ctx, kEraseFailText);
             return false;
         }
         Dot(ctx);
         for (std::uint32_t half = 0; half < kEraseUnit / kBlockSize; ++half) {
             if (ReadFlashChecked(ctx.path, address + half * kBlockSize, readBack, kBlockSize) == 0) {
-                Say(ctx, kEraseReadText);
+                ShowStatus(ctx, kEraseReadText);
                 return false;
             }
             if (!AllErased(readBack, kBlockSize)) {
-                Say(ctx, kNotBlankText);
+                ShowStatus(ctx, kNotBlankText);
                 return false;
             }
         }
@@ -195,15 +184,15 @@ bool WriteVerified(ProcedureContext& ctx, Writer writer, std::uint32_t address,
         written = WriteFlashData(ctx.path, address, data, length);
     }
     if (written == 0) {
-        Say(ctx, kWriteFailText);
+        ShowStatus(ctx, kWriteFailText);
         return false;
     }
     if (ReadFlashChecked(ctx.path, address, readBack, length) == 0) {
-        Say(ctx, kWriteFailText);
+        ShowStatus(ctx, kWriteFailText);
         return false;
     }
     if (std::memcmp(data, readBack, length) != 0) {
-        Say(ctx, kCompareText);
+        ShowStatus(ctx, kCompareText);
         return false;
     }
     return true;
@@ -214,12 +203,12 @@ bool WriteVerified(ProcedureContext& ctx, Writer writer, std::uint32_t address,
 // first block is read once more at the end to catch that.
 bool FirstBlockIntact(ProcedureContext& ctx, const std::uint8_t* firstBlock, std::uint8_t* readBack) {
     if (ReadFlashChecked(ctx.path, 0, readBack, kBlockSize) == 0) {
-        Say(ctx, kWriteFailText);
+        ShowStatus(ctx, kWriteFailText);
         return false;
     }
     if (std::memcmp(firstBlock, readBack, kBlockSize) != 0) {
         DevTrace("Flash block 0 changed after it was written: the image runs past the end of the flash\n");
-        Say(ctx, kCompareText);
+        ShowStatus(ctx, kCompareText);
         return false;
     }
     return true;
@@ -285,7 +274,7 @@ int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept
         const NvramBack back = PutNvramBack(ctx.path, kept);
         if (back == NvramBack::Failed) {
             DevTrace("Erase only: the NVRAM could not be written back at flash address 0\n");
-            Say(ctx, kWriteBackText);
+            ShowStatus(ctx, kWriteBackText);
             result = 0;
         }
     }
@@ -309,10 +298,10 @@ bool ProgramKeeping(ProcedureContext& ctx, const KeepingPlan& plan, const Firmwa
     std::uint8_t* block = blocks.write.data();
     std::uint8_t* chunk = blocks.chunk.data();
 
-    Say(ctx, kErasingText);
+    ShowStatus(ctx, kErasingText);
     if (!EraseUnits(ctx, plan.units, readBack)) return false;
 
-    Say(ctx, kProgrammingText);
+    ShowStatus(ctx, kProgrammingText);
     // The kept NVRAM heads block 0; later the carry heads every next block.
     Nvram carry = kept;
     if (plan.settingsFromFile) {
@@ -368,14 +357,14 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
     Nvram kept{};
     if (plan.keep) {
         if (ReadFlashChecked(path, 0, kept.data(), kNvramSize) == 0) {
-            Say(ctx, kBackupNvramText);
+            ShowStatus(ctx, kBackupNvramText);
             return 0;
         }
     }
     if (id.AtmelProbe != -1) {
         SpiWriteEnable(path);  // only the latch tells whether it took
         if (WaitFlashStatusSet(path, kStatusWriteEnable) == 0) {
-            Say(ctx, kAtmelText);
+            ShowStatus(ctx, kAtmelText);
             return 0;
         }
     }
@@ -393,7 +382,7 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
     PaddedBuffer firstBlock(kBlockSize);
     if (!PrepareRun(ctx, file, blocks)) return 0;
     if (!firstBlock.valid()) {
-        Say(ctx, kAllocText);
+        ShowStatus(ctx, kAllocText);
         return 0;
     }
     // With the file's NVRAM block replaced by the bridge's, the file keeps
@@ -413,7 +402,7 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
     const bool done = ProgramKeeping(ctx, plan, file, kept, blocks, firstBlock.data());
     if (!done && plan.keep) RestoreKeptNvram(path, kept);
     if (done) {
-        Say(ctx, kSuccessText);
+        ShowStatus(ctx, kSuccessText);
         panel.ShowMessage("Message", kPowerCycleText);
     }
     panel.RepaintStatus();
@@ -441,7 +430,7 @@ int FullImageFlashUpdate(ProcedureContext& ctx) {
     PaddedBuffer firstBlock(kBlockSize);
     if (!PrepareRun(ctx, file, blocks)) return 0;
     if (!firstBlock.valid()) {
-        Say(ctx, kAllocText);
+        ShowStatus(ctx, kAllocText);
         return 0;
     }
     const std::uint64_t image = RoundUp(std::max<std::uint64_t>(file.length, kBlockSize), kBlockSize);
@@ -451,10 +440,10 @@ int FullImageFlashUpdate(ProcedureContext& ctx) {
     auto program = [&]() {
         std::uint8_t* readBack = blocks.readBack.data();
         std::uint8_t* block = blocks.write.data();
-        Say(ctx, kErasingText);
+        ShowStatus(ctx, kErasingText);
         if (id.ChipKind == kSettingsKind && id.FlashTypeCode == kFlashSst) SpiChipErase(path);
         if (!EraseUnits(ctx, units, readBack)) return false;
-        Say(ctx, kProgrammingText);
+        ShowStatus(ctx, kProgrammingText);
         std::uint32_t w = 0;
         for (std::size_t at = 0; at < file.length;) {
             const std::size_t n = std::min<std::size_t>(kBlockSize, file.length - at);
@@ -470,7 +459,7 @@ int FullImageFlashUpdate(ProcedureContext& ctx) {
     };
     const bool done = program();
     if (done) {
-        Say(ctx, kSuccessText);
+        ShowStatus(ctx, kSuccessText);
         panel.ShowMessage("Message", kPowerCycleText);
     }
     panel.RepaintStatus();

@@ -40,23 +40,7 @@ constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
 
 using Nvram = std::array<std::uint8_t, kPageNvramSize>;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-void Say(ProcedureContext& ctx, const char* text) {
-    ctx.panel.SetStatus(text);
-    ctx.panel.ProcessPendingEvents();
-}
-
 void DevTrace(const std::string& text) { CurrentHost().Trace(text); }
-
-std::uint64_t RoundUp(std::uint64_t value, std::uint32_t unit) { return (value + unit - 1) / unit * unit; }
-
-bool AllErased(const std::uint8_t* bytes, std::size_t count) {
-    return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0xFF; });
-}
 
 // Bytes per write command; 0 when the setting is unusable.
 std::uint32_t ChunkSize() {

@@ -18,5 +18,7 @@ struct ProcedureContext {
 
 // The message that ends a successful run: the operator must power-cycle.
 constexpr const char* kPowerCycleText = "Please Turn-Off the Power and Turn-On Again!";
+// The message after a run that ends by restarting the bridge itself.
+constexpr const char* kAutoResetText = "VRS735 Auto reset, Please wait device re-attached!";
 
 }  // namespace v62x

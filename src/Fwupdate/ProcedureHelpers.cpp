@@ -1,5 +1,7 @@
 #include "Fwupdate/ProcedureHelpers.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -17,16 +19,6 @@ constexpr const char* kInitialNotReadyTrace = "0.1 Device initial not ready!!";
 constexpr std::uint8_t kChipKindVrb646 = 10;
 constexpr std::int32_t kFlashTypeSst = 2;
 constexpr unsigned kAfterEraseMs = 500;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-void Say(ProcedureContext& ctx, const std::string& text) {
-    ctx.panel.SetStatus(text);
-    ctx.panel.ProcessPendingEvents();
-}
 
 void Dot(ProcedureContext& ctx) {
     ctx.panel.AppendStatusDot();
@@ -55,6 +47,13 @@ std::uint32_t FlashBytes(std::int64_t size) {
 }
 
 }  // namespace
+
+FilePtr OpenFirmwareFile(const std::string& name) {
+    FilePtr file(std::fopen(name.c_str(), "rb"));
+    struct stat info {};
+    if (file && (::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))) file.reset();
+    return file;
+}
 
 std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size) {
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]());

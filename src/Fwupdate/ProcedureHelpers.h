@@ -4,8 +4,10 @@
 // non-zero for success.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -19,6 +21,32 @@ constexpr const char* kDefaultBackupFile = "oldflash.bak";
 // The flash block commands carry 24-bit addresses: nothing at or past this
 // address can be reached.
 constexpr std::uint32_t kFlashAddressSpace = 0x1000000;
+
+// A file that closes itself.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// A firmware file opened for reading raw bytes; null unless it is a regular
+// file (a folder or a device node is no firmware).
+FilePtr OpenFirmwareFile(const std::string& name);
+
+// Shows a status text and lets the window catch up.
+inline void Say(ProcedureContext& ctx, const std::string& text) {
+    ctx.panel.SetStatus(text);
+    ctx.panel.ProcessPendingEvents();
+}
+
+// value rounded up to a multiple of unit (unit > 0).
+inline std::uint64_t RoundUp(std::uint64_t value, std::uint32_t unit) {
+    return (value + unit - 1) / unit * unit;
+}
+
+// Every byte reads 0xFF, as an erased flash does.
+inline bool AllErased(const std::uint8_t* bytes, std::size_t count) {
+    return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0xFF; });
+}
 
 // A zero-filled byte buffer of its own, or null when the memory cannot be had.
 std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size);

@@ -24,16 +24,6 @@ constexpr std::uint32_t kBankCodeEnd = 0xC000;    // kind 12: code below, NVRAM 
 constexpr std::uint32_t kBankFlashSize = 131072;
 constexpr const char* kBackupName = "oldFlash.bak";
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-void Say(ProcedureContext& ctx, const char* text) {
-    ctx.panel.SetStatus(text);
-    ctx.panel.ProcessPendingEvents();
-}
-
 void Dot(ProcedureContext& ctx) {
     ctx.panel.AppendStatusDot();
     ctx.panel.ProcessPendingEvents();

@@ -12,7 +12,6 @@
 namespace v62x {
 
 // The message that ends a successful kind-12 run: the bridge restarts itself.
-constexpr const char* kAutoResetText = "VRS735 Auto reset, Please wait device re-attached!";
 
 int SerialFlashUpdate(ProcedureContext& ctx);
 int EraseSerialFlash(ProcedureContext& ctx);

@@ -30,27 +30,9 @@ constexpr const char* kEraseFailText = "Erase command fail!!";
 constexpr const char* kNotReadyText = "Not ready after Erase flash success";
 constexpr const char* kClosingText = "Please Turn-Off the Power and Turn-On Again !";
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-void Say(ProcedureContext& ctx, const std::string& text) {
-    ctx.panel.SetStatus(text);
-    ctx.panel.ProcessPendingEvents();
-}
-
 int Fail(ProcedureContext& ctx, const std::string& text) {
     Say(ctx, text);
     return 0;
-}
-
-// The firmware file for reading raw bytes; null unless it is a regular file.
-FilePtr OpenFirmware(const std::string& name) {
-    FilePtr file(std::fopen(name.c_str(), "rb"));
-    struct stat info {};
-    if (file && (::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))) file.reset();
-    return file;
 }
 
 // A sector erase at one of the small image's erase addresses, then the
@@ -90,7 +72,7 @@ int StandardFlashUpdate(ProcedureContext& ctx) {
     // The image: the file, padded with zeros to at least 32 KiB and to whole
     // blocks. Its size is bounded by what the block commands can address,
     // so the block count below never wraps.
-    FilePtr file = OpenFirmware(ctx.panel.FirmwareFileName());
+    FilePtr file = OpenFirmwareFile(ctx.panel.FirmwareFileName());
     if (!file) return Fail(ctx, "Open File Error!!");
     const long fileLength = FileLength(file.get());
     if (fileLength < 0) return Fail(ctx, "Open File Error!!");
