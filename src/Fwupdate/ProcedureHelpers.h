@@ -17,6 +17,8 @@ namespace v62x {
 
 // The backup file written when the operator names none.
 constexpr const char* kDefaultBackupFile = "oldflash.bak";
+// The same default as the serial-flash and disk-firmware procedures spell it.
+constexpr const char* kDiskBackupFile = "oldFlash.bak";
 
 // The flash block commands carry 24-bit addresses: nothing at or past this
 // address can be reached.

@@ -22,7 +22,6 @@ constexpr std::int32_t kFlashMxic = 5;
 constexpr std::uint8_t kBankKind = 12;
 constexpr std::uint32_t kBankCodeEnd = 0xC000;    // kind 12: code below, NVRAM from here
 constexpr std::uint32_t kBankFlashSize = 131072;
-constexpr const char* kBackupName = "oldFlash.bak";
 
 void Dot(ProcedureContext& ctx) {
     ctx.panel.AppendStatusDot();
@@ -180,7 +179,7 @@ int BackupFlashToFile(ProcedureContext& ctx, std::uint32_t skip) {
 
     std::string name = ctx.panel.BackupFileName();
     if (name.empty()) {
-        name = kBackupName;
+        name = kDiskBackupFile;
         ctx.panel.ShowMessage("Message", "Default backup firmware as OldFalsh.bak!");
     }
     Say(ctx, "Backup ...");

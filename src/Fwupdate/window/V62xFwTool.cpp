@@ -20,6 +20,7 @@
 
 #include "Fwupdate/DeviceRefresh.h"
 #include "Fwupdate/ImageChecks.h"
+#include "Fwupdate/RunDispatch.h"
 #include "Fwupdate/window/AppIcon.h"
 #include "Fwupdate/window/LabeledEdit.h"
 #include "IDEAccess/FirmwareFile.h"
@@ -270,6 +271,10 @@ void TV62xFwTool::OnDeviceEvents() {
 // --- Device list -----------------------------------------------------------
 
 void TV62xFwTool::RefreshBtnClick() {
+    if (running_) {
+        refreshAfterRun_ = true;
+        return;
+    }
     const RefreshOutcome outcome = RefreshDevices(state_.devices);
     state_.currentChip = outcome.currentChip;
 
@@ -408,7 +413,33 @@ void TV62xFwTool::dropEvent(QDropEvent* event) {
 
 // --- Run and Exit ----------------------------------------------------------------
 
-void TV62xFwTool::UpdateBtnClick() { CurrentHost().Trace("Update Btn Press\n"); }
+// One procedure per press, chosen by the dispatch; the button stays disabled
+// while it runs, so a second press cannot start another. After the size
+// message it stays disabled until the window state is checked again.
+//
+// A device event during the run (the bridge restarting itself, another
+// device plugged in) would refresh the list and identify the selected
+// device anew while the procedure still works with the identification: the
+// refresh waits until the run is over.
+void TV62xFwTool::UpdateBtnClick() {
+    if (running_) return;
+    UpdateBtn->setEnabled(false);
+    CurrentHost().Trace("Update Btn Press\n");
+    const int selected = std::max(0, DeviceList->currentIndex());
+    if (selected >= state_.devices.ListedCount) return;
+    ProcedureContext ctx{state_, *this, state_.devices.records[static_cast<std::size_t>(selected)].InterfacePath};
+    RunRequest request;
+    request.flashTypeIndex = std::max(0, FlashTypeList->currentIndex());
+    request.vrs735HddFw = VRS735HDDFwChk->isChecked();
+    running_ = true;
+    const RunOutcome outcome = RunUpdate(ctx, request);
+    running_ = false;
+    if (outcome.enableRun) UpdateBtn->setEnabled(true);
+    if (refreshAfterRun_) {
+        refreshAfterRun_ = false;
+        RefreshBtnClick();
+    }
+}
 
 void TV62xFwTool::ExitBtnClick() { close(); }
 

@@ -117,6 +117,8 @@ private:
     FileDialogs* files_;
     QString openDialogDir_;
     bool panelShown_ = true;  // the design height includes the panel
+    bool running_ = false;          // a procedure started by Run is working
+    bool refreshAfterRun_ = false;  // a refresh came due during the run
 
     QTimer* refreshTimer_ = nullptr;
     QSocketNotifier* deviceWatch_ = nullptr;

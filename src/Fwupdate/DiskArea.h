@@ -1,0 +1,55 @@
+// Moving the firmware area of a bridge that keeps its firmware on the
+// attached disk: whole-block reads and writes at 64-bit block addresses with
+// the command pair the area is reached by, in pieces of at most 64 KiB, and
+// the backup file the area is saved to.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Fwupdate/Procedure.h"
+
+namespace v62x {
+
+// Bytes one data command moves at most.
+constexpr std::uint32_t kDiskPiece = 65536;
+
+// The status text of an area whose place on the disk cannot be worked out
+// (the disk's geometry could not be read, or the place would lie below the
+// first block).
+constexpr const char* kAreaNotFoundText = "HDD firmware area not found!!";
+
+enum class DiskCommandSet {
+    Scsi10,  // READ/WRITE (10): 32-bit block addresses
+    Scsi16,  // READ/WRITE (16)
+    Ata,     // READ/WRITE DMA EXT through ATA PASS-THROUGH
+};
+
+struct DiskAccess {
+    std::string path;
+    DiskCommandSet commands = DiskCommandSet::Scsi10;
+    std::uint32_t blockSize = 512;
+};
+
+// A block size the area rules can work with: a power of two from 512 to
+// 65536 bytes, so that every piece and every alignment is whole blocks.
+bool UsableBlockSize(std::uint32_t blockSize);
+
+// bytes at block lba, in pieces of at most kDiskPiece; bytes must be whole
+// blocks. Fails without sending anything when the range does not fit the
+// command set's addresses.
+int ReadDiskArea(const DiskAccess& disk, std::uint64_t lba, std::uint8_t* buffer, std::uint32_t bytes);
+int WriteDiskArea(const DiskAccess& disk, std::uint64_t lba, const std::uint8_t* buffer,
+                  std::uint32_t bytes);
+
+// The backup file's name: BackupFileEdit, or the default with its message.
+std::string DiskBackupFileName(ProcedureContext& ctx);
+
+// Writes the backup file. Shows "Open Backup File Error!!" or "Write Backup
+// File Error!!" (a partly written file is removed), each followed by "Read
+// Back to Backup Error!!", or "Read flash and backup success!".
+int SaveDiskBackup(ProcedureContext& ctx, const std::string& name, const std::uint8_t* data,
+                   std::size_t size);
+
+}  // namespace v62x

@@ -1,0 +1,112 @@
+#include "Fwupdate/RunDispatch.h"
+
+#include "Fwupdate/DiskFirmwareUpdate.h"
+#include "Fwupdate/InternalRomFlashUpdate.h"
+#include "Fwupdate/NvramFlashUpdate.h"
+#include "Fwupdate/PageFlashUpdate.h"
+#include "Fwupdate/SerialFlashUpdate.h"
+#include "Fwupdate/StandardFlashUpdate.h"
+#include "Fwupdate/Vrs735DiskFirmwareUpdate.h"
+#include "IDEAccess/FirmwareFile.h"
+#include "IDEAccess/Host.h"
+#include "IDEAccess/IdentifyChip.h"
+
+namespace v62x {
+namespace {
+
+// Kinds whose firmware a flash procedure serves.
+bool FlashKind(int kind) {
+    switch (kind) {
+        case 1: case 3: case 4: case 6: case 7: case 8: case 9: case 10: case 11: case 12: case 13: case 15:
+            return true;
+        default:
+            return false;
+    }
+}
+
+RunChoice ChooseFlashProcedure(ProcedureContext& ctx) {
+    const IdentificationState& id = ctx.state.id;
+    switch (id.ChipKind) {
+        case 10:
+            if (!ctx.panel.EraseOnlyChecked() && !ctx.panel.BackupOnlyChecked() &&
+                FileFitsFlash(ctx.panel.FirmwareFileName(), static_cast<std::uint32_t>(id.FlashSizeKB)) == 0) {
+                return RunChoice::SizeMessage;
+            }
+            return id.FlashTypeCode == 2 ? RunChoice::FullImage : RunChoice::NvramKeeping;
+        case 6:
+            return RunChoice::NvramKeeping;
+        case 8:
+        case 9:
+        case 12:
+            return RunChoice::SerialFlash;
+        case 11:
+            if (CheckFlashMode(ctx.path) == 0 && id.ChipRevision < 5) return RunChoice::NvramKeeping;
+            return id.SstSerialFlag == 1 ? RunChoice::FullImage : RunChoice::SerialFlash;
+        case 7:
+            // The host knows whether the path sits on the IEEE 1394 storage driver.
+            if (CurrentHost().IsOnIeee1394(ctx.path)) return RunChoice::PageFlash;
+            break;
+        default:
+            break;
+    }
+    return id.SstSerialFlag == 1 ? RunChoice::FullImage : RunChoice::StandardFlash;
+}
+
+int RunChosen(ProcedureContext& ctx, RunChoice choice, const RunRequest& request) {
+    switch (choice) {
+        case RunChoice::DiskFirmware: return DiskFirmwareUpdate(ctx);
+        case RunChoice::Vrs735DiskFirmware: return VRS735DiskFirmwareUpdate(ctx);
+        case RunChoice::FullImage: return FullImageFlashUpdate(ctx);
+        case RunChoice::NvramKeeping: return NvramKeepingFlashUpdate(ctx);
+        case RunChoice::SerialFlash: return SerialFlashUpdate(ctx);
+        case RunChoice::PageFlash: return PageFlashUpdate(ctx);
+        case RunChoice::StandardFlash: return StandardFlashUpdate(ctx);
+        case RunChoice::InternalRom: return InternalRomFlashUpdate(ctx, request.flashTypeIndex);
+        case RunChoice::SizeMessage:
+            ctx.panel.ShowMessage("Message", kFileBiggerThanFlashText);
+            return 0;
+        case RunChoice::Nothing: return 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+RunChoice ChooseProcedure(ProcedureContext& ctx, const RunRequest& request) {
+    const IdentificationState& id = ctx.state.id;
+    const int kind = id.ChipKind;
+    if (id.FlashTypeCode == 0 && kind == 15) return RunChoice::DiskFirmware;
+    if ((request.vrs735HddFw || id.FlashTypeCode == 0) && kind == 12) return RunChoice::Vrs735DiskFirmware;
+    if (FlashKind(kind)) return ChooseFlashProcedure(ctx);
+    if (kind == 2 || kind == 20) return RunChoice::InternalRom;
+    // The indicator holds the status byte as the bridge reports it (0..255).
+    if (kind == 14 || (kind == 5 && id.HddFwIndicator >= 0xD0)) return RunChoice::DiskFirmware;
+    return RunChoice::Nothing;
+}
+
+const char* RunChoiceName(RunChoice choice) {
+    switch (choice) {
+        case RunChoice::Nothing: return "none";
+        case RunChoice::SizeMessage: return "size message";
+        case RunChoice::DiskFirmware: return "firmware on the attached disk";
+        case RunChoice::Vrs735DiskFirmware: return "735 firmware on the attached disk";
+        case RunChoice::FullImage: return "full-image flash update";
+        case RunChoice::NvramKeeping: return "NVRAM-keeping flash update";
+        case RunChoice::SerialFlash: return "serial-flash update";
+        case RunChoice::PageFlash: return "page flash update";
+        case RunChoice::StandardFlash: return "standard flash update";
+        case RunChoice::InternalRom: return "internal-ROM flash update";
+    }
+    return "none";
+}
+
+RunOutcome RunUpdate(ProcedureContext& ctx, const RunRequest& request) {
+    ctx.panel.SetStatus("");
+    RunOutcome outcome;
+    outcome.choice = ChooseProcedure(ctx, request);
+    outcome.result = RunChosen(ctx, outcome.choice, request);
+    outcome.enableRun = outcome.choice != RunChoice::SizeMessage;
+    return outcome;
+}
+
+}  // namespace v62x

@@ -1,0 +1,208 @@
+#include "Fwupdate/Vrs735DiskFirmwareUpdate.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "Fwupdate/DiskArea.h"
+#include "Fwupdate/ProcedureHelpers.h"
+#include "IDEAccess/DiskCommands.h"
+#include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/Transport.h"
+
+namespace v62x {
+namespace {
+
+constexpr std::uint64_t kAlignBytes = 1048576;
+constexpr std::uint64_t kBackOffBytes = 2097152;
+constexpr std::uint32_t kImageUnit = 256;
+
+constexpr const char* kAllocText = "Allocate read buffer Error!!";
+constexpr const char* kBackupFailText = "Read Back to Backup Error!!";
+constexpr const char* kEraseFailText = "Erase data in HDD fail!!";
+
+// Bytes an operation handles: the whole area, or the code part only when
+// "Include 4K NVRAM" is not ticked (the NVRAM then stays as it is).
+std::uint32_t HandledLength(ProcedureContext& ctx) {
+    return ctx.panel.IncludeNvramChecked() ? kVrs735AreaSize : kVrs735CodeSize;
+}
+
+// The area with the commands that reach it; false (status shown) when its
+// place cannot be worked out.
+bool LocateArea(ProcedureContext& ctx, DiskAccess& disk, std::uint64_t& start) {
+    const Vrs735DiskGeometry geometry = GatherVrs735DiskGeometry(ctx.path);
+    bool ata = false;
+    if (!Vrs735AreaStart(geometry, start, ata)) {
+        Say(ctx, kAreaNotFoundText);
+        return false;
+    }
+    disk.path = ctx.path;
+    disk.blockSize = geometry.blockSize;
+    disk.commands = ata ? DiskCommandSet::Ata : DiskCommandSet::Scsi16;
+    return true;
+}
+
+// After a successful erase or programming the bridge restarts itself and
+// comes back with the new area.
+int RestartBridge(ProcedureContext& ctx) {
+    ResetBridge(ctx.path);
+    ctx.panel.ShowMessage("Message", kAutoResetText);
+    return 1;
+}
+
+}  // namespace
+
+Vrs735DiskGeometry GatherVrs735DiskGeometry(const std::string& path) {
+    Vrs735DiskGeometry geometry;
+    geometry.blockSize = GetDiskBlockSize(path);
+    geometry.ataSectors = GetDiskSectorsAta(path);
+    geometry.scsiLastLba = GetDiskLastLba64(path);
+    return geometry;
+}
+
+bool Vrs735AreaStart(const Vrs735DiskGeometry& geometry, std::uint64_t& start, bool& ata) {
+    if (!UsableBlockSize(geometry.blockSize)) return false;
+    ata = geometry.ataSectors != 0;
+    std::uint64_t last = 0;
+    if (ata) {
+        last = geometry.ataSectors - 1;
+    } else if (geometry.scsiLastLba != 0) {
+        last = geometry.scsiLastLba;
+    } else {
+        return false;  // neither query answered
+    }
+    const std::uint64_t align = kAlignBytes / geometry.blockSize;
+    const std::uint64_t backOff = kBackOffBytes / geometry.blockSize;
+    last &= ~(align - 1);
+    if (last < backOff) return false;  // a disk this small has no room below its end
+    start = last - backOff;
+    return true;
+}
+
+int VRS735DiskFirmwareUpdate(ProcedureContext& ctx) {
+    if (ctx.panel.RdVersionChecked() && ctx.panel.EraseOnlyChecked()) {
+        return EraseVRS735DiskFirmware(ctx) != 0 ? RestartBridge(ctx) : 0;
+    }
+    if (ctx.panel.RdVersionChecked() && ctx.panel.BackupOnlyChecked()) return BackupVRS735DiskFirmware(ctx);
+    return ProgramVRS735DiskFirmware(ctx) != 0 ? RestartBridge(ctx) : 0;
+}
+
+int EraseVRS735DiskFirmware(ProcedureContext& ctx) {
+    const std::uint32_t length = HandledLength(ctx);
+    DiskAccess disk;
+    std::uint64_t start = 0;
+    if (!LocateArea(ctx, disk, start)) return 0;
+    const auto zeros = AllocateBytes(length);
+    const auto check = AllocateBytes(length);
+    if (!zeros || !check) {
+        Say(ctx, kAllocText);
+        return 0;
+    }
+    if (WriteDiskArea(disk, start, zeros.get(), length) == 0) {
+        Say(ctx, kEraseFailText);
+        return 0;
+    }
+    // The erase is reported only when the area reads back as zeros.
+    if (ReadDiskArea(disk, start, check.get(), length) == 0) {
+        Say(ctx, kEraseFailText);
+        return 0;
+    }
+    if (std::memcmp(zeros.get(), check.get(), length) != 0) {
+        Say(ctx, "Compare data in HDD fail!!");
+        return 0;
+    }
+    Say(ctx, "Erase all data in HDD success!!");
+    return 1;
+}
+
+int BackupVRS735DiskFirmware(ProcedureContext& ctx) {
+    DiskAccess disk;
+    std::uint64_t start = 0;
+    if (!LocateArea(ctx, disk, start)) return 0;
+    const std::string name = DiskBackupFileName(ctx);
+    Say(ctx, "Backup ...");
+    const std::uint32_t length = HandledLength(ctx);
+    const auto data = AllocateBytes(length);
+    if (!data) {
+        Say(ctx, kAllocText);
+        Say(ctx, kBackupFailText);
+        return 0;
+    }
+    // A failed read would leave zeros that look like an erased area: no file.
+    if (ReadDiskArea(disk, start, data.get(), length) == 0) {
+        Say(ctx, kBackupFailText);
+        return 0;
+    }
+    return SaveDiskBackup(ctx, name, data.get(), length);
+}
+
+int ProgramVRS735DiskFirmware(ProcedureContext& ctx) {
+    DiskAccess disk;
+    std::uint64_t start = 0;
+    if (!LocateArea(ctx, disk, start)) return 0;
+
+    FilePtr file = OpenFirmwareFile(ctx.panel.FirmwareFileName());
+    if (!file) {
+        Say(ctx, "Open File Error!!");
+        return 0;
+    }
+    const long fileSize = FileLength(file.get());
+    if (fileSize <= 0) {
+        Say(ctx, "Firmware file size error!!");
+        return 0;
+    }
+    // The area holds 64 KiB; of a longer file only a part would be written.
+    if (fileSize > static_cast<long>(kVrs735AreaSize)) {
+        Say(ctx, "Firmware file is bigger than 64KB!!");
+        return 0;
+    }
+    const auto image = AllocateBytes(kVrs735AreaSize);
+    if (!image) {
+        Say(ctx, kAllocText);
+        return 0;
+    }
+    const auto length = static_cast<std::size_t>(fileSize);
+    if (std::fread(image.get(), 1, length, file.get()) != length) {
+        Say(ctx, "Read File Error!!");
+        return 0;
+    }
+    file.reset();
+
+    std::uint32_t crc = 0;
+    FirmwareCrc32(image.get(), kVrs735CrcOffset, false, crc);
+    for (std::uint32_t i = 0; i < 4; ++i) image[kVrs735CrcOffset + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+
+    ctx.panel.SetStatus("Programming");
+    ctx.panel.RepaintStatus();
+
+    // A file of at most 64 KiB is one block of `unit` bytes.
+    const std::uint32_t unit = HandledLength(ctx);
+    const std::uint64_t blocks = RoundUp(RoundUp(length, kImageUnit), kVrs735AreaSize) / kVrs735AreaSize;
+    const auto write = AllocateBytes(unit);
+    const auto check = AllocateBytes(unit);
+    if (!write || !check) {
+        Say(ctx, kAllocText);
+        return 0;
+    }
+    std::uint64_t at = start;
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+        std::memcpy(write.get(), image.get() + i * unit, unit);
+        std::memset(check.get(), 0, unit);
+        if (WriteDiskArea(disk, at, write.get(), unit) == 0) {
+            Say(ctx, "Write Data SCSI16 To HDD FAIL!!");
+            return 0;
+        }
+        if (ReadDiskArea(disk, at, check.get(), unit) == 0) {
+            Say(ctx, "Read Data SCSI16 From HDD FAIL!!");
+            return 0;
+        }
+        if (std::memcmp(write.get(), check.get(), unit) != 0) {
+            Say(ctx, "Compare Data in HDD FAIL!!");
+            return 0;
+        }
+        at += unit / disk.blockSize;
+    }
+    Say(ctx, "Programming Success!!");
+    return 1;
+}
+
+}  // namespace v62x
