@@ -48,6 +48,7 @@ const char* ReadFailText(const DiskAccess& disk) {
 DiskAreaGeometry GatherDiskAreaGeometry(const std::string& path, std::uint8_t chipKind) {
     DiskAreaGeometry geometry;
     geometry.blockSize = GetDiskBlockSize(path);
+    geometry.lastLba = GetDiskLastLba(path);
     geometry.firmwareLba = GetDiskFirmwareLba(path, geometry.blockSize, chipKind);
     geometry.sectorsHigh = static_cast<std::uint32_t>(GetDiskSectorsDirect(path) >> 32);
     geometry.capacityFlag = CheckCapacityFlag(path);
@@ -60,6 +61,8 @@ std::uint64_t DiskAreaEnd(const DiskAreaGeometry& geometry) {
 
 bool DiskAreaStart(const DiskAreaGeometry& geometry, std::uint64_t& start) {
     if (!UsableBlockSize(geometry.blockSize)) return false;
+    if (geometry.lastLba == 0) return false;
+    if (geometry.lastLba == 0xFFFFFFFFU && geometry.sectorsHigh == 0) return false;
     std::uint64_t x = DiskAreaEnd(geometry);
     if (geometry.capacityFlag == 0) {
         if (x == 0) return false;

@@ -14,6 +14,7 @@ namespace v62x {
 // What the disk and the bridge tell about the area's place.
 struct DiskAreaGeometry {
     std::uint32_t blockSize = 512;
+    std::uint32_t lastLba = 0;      // READ CAPACITY(10): the host-visible last block
     std::uint32_t firmwareLba = 0;  // lower 32 bits; stored in the signature
     std::uint32_t sectorsHigh = 0;  // upper half of the drive's sector count
     int capacityFlag = 0;
@@ -25,7 +26,11 @@ DiskAreaGeometry GatherDiskAreaGeometry(const std::string& path, std::uint8_t ch
 // The block the area starts at: the firmware block address (with the upper
 // half of the sector count above it), one less without the capacity flag,
 // rounded down to 256 blocks, then 256 blocks lower. False when that lies
-// below the first block or the block size is unusable.
+// below the first block, the block size is unusable, or the disk's capacity
+// is unknown (the capacity query failed, or the disk is larger than 2^32
+// blocks and the bridge did not tell its real size): the firmware block
+// address is then made up from nothing, and an area there could lie over
+// the operator's data.
 bool DiskAreaStart(const DiskAreaGeometry& geometry, std::uint64_t& start);
 // The firmware block address with the upper half: where the area ends.
 std::uint64_t DiskAreaEnd(const DiskAreaGeometry& geometry);
