@@ -46,11 +46,9 @@ struct SimBench {
     ScratchDir dir{"v62x-bench"};
     sim::VirtualDevice* device = nullptr;
 
-    explicit SimBench(const std::string& description) {
+    explicit SimBench(const std::string& description) : SimBench(Parse(description)) {}
+    explicit SimBench(const std::vector<sim::DeviceConfig>& configs) {
         Geometry() = FlashGeometry{};
-        std::vector<sim::DeviceConfig> configs;
-        std::string why;
-        EXPECT_TRUE(sim::ParseSimulationDescription(description, configs, why)) << why;
         for (const auto& config : configs) {
             sim::VirtualDevice& added = host.AddDevice(config);
             if (device == nullptr) device = &added;
@@ -64,6 +62,12 @@ struct SimBench {
         host.DrainDeviceEvents();
     }
     ~SimBench() { Geometry() = savedGeometry; }
+    static std::vector<sim::DeviceConfig> Parse(const std::string& description) {
+        std::vector<sim::DeviceConfig> configs;
+        std::string why;
+        EXPECT_TRUE(sim::ParseSimulationDescription(description, configs, why)) << why;
+        return configs;
+    }
     SimBench(const SimBench&) = delete;
     SimBench& operator=(const SimBench&) = delete;
 
