@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -28,7 +29,11 @@ namespace v62x::test {
 
 struct RecordedMessages : MessageBoxes {
     std::vector<OperatorMessage> shown;
-    void Show(QWidget*, const OperatorMessage& message) override { shown.push_back(message); }
+    std::function<void()> onShow;  // runs while the box would be open
+    void Show(QWidget*, const OperatorMessage& message) override {
+        shown.push_back(message);
+        if (onShow) onShow();
+    }
     std::vector<std::string> Texts() const {
         std::vector<std::string> texts;
         for (const auto& m : shown) texts.push_back(m.text);
