@@ -13,10 +13,10 @@
 //   bus reads): a chip still busy with an erase or a program ignores them,
 //   so a bridge restarted in the middle of one finds no firmware.
 // - A kind-12 bridge whose status record says it runs its firmware from
-//   the attached disk (byte 8 0xD0 or more) does not look at its flash; the
-//   firmware from the disk marks itself as one from the flash does when
-//   status byte 19 says it is valid. Nothing about the disk copy itself is
-//   checked here: byte 19 is what the description gave (fwvalid, hddfw).
+//   the attached disk (byte 8 0xD0 or more) does not look at its flash: it
+//   reads its disk copy, runs it when its tag and CRC-32 agree (marking
+//   itself as a firmware from the flash does) and sets status byte 19 to
+//   the outcome. Without a disk the copy counts as invalid.
 #include "VirtualBridge/BridgeFirmware.h"
 
 #include <algorithm>
@@ -87,6 +87,20 @@ const FirmwareHome kHomes[] = {
      .signature = kSignatureVR, .codes = {"624"}, .tagFourth = 'E',
      .flagWord = bridge_memory::kFlagWordA, .flagByte = 2, .flagMask = 0x01},
 };
+
+// MSB-first CRC-32 (polynomial 0x04C11DB7, start 0x52325032, no final XOR)
+// over 32-bit words assembled least significant byte first.
+std::uint32_t DiskCopyCrc(const std::uint8_t* bytes, std::size_t length) {
+    std::uint32_t crc = 0x52325032;
+    for (std::size_t at = 0; at + 4 <= length; at += 4) {
+        crc ^= std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
+               std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24;
+        for (int bit = 0; bit < 32; ++bit) crc = (crc & 0x80000000U) ? (crc << 1) ^ 0x04C11DB7U : crc << 1;
+    }
+    return crc;
+}
+
+constexpr std::uint32_t kDiskCopyCrcAt = 0xBFFC;
 
 const FirmwareHome* HomeOf(FirmwareFamily family) {
     for (const FirmwareHome& home : kHomes) {
@@ -209,6 +223,43 @@ bool MinimalFirmwareImage(FirmwareFamily family, int revision, std::uint32_t fla
     return true;
 }
 
+bool KeepsFirmwareCopyOnDisk(FirmwareFamily family) {
+    const FirmwareHome* home = HomeOf(family);
+    return home != nullptr && home->diskFirmware;
+}
+
+bool DiskFirmwareCopyStart(std::uint64_t sectors, std::uint32_t blockSize, std::uint64_t& start) {
+    if (blockSize == 0 || sectors == 0) return false;
+    const std::uint64_t align = (1024 * KiB) / blockSize;
+    const std::uint64_t back = (2048 * KiB) / blockSize;
+    const std::uint64_t last = (sectors - 1) / align * align;
+    if (last < back) return false;
+    start = last - back;
+    return true;
+}
+
+std::vector<std::uint8_t> MinimalDiskFirmwareCopy(int revision) {
+    const FirmwareHome* home = HomeOf(FirmwareFamily::Vrs735);
+    std::vector<std::uint8_t> copy(kDiskCopySize, 0x00);
+    std::fill(copy.begin(), copy.begin() + kBankCode, 0xFF);
+    std::uint8_t* tag = copy.data() + home->tagAt;
+    std::copy(home->signature.begin(), home->signature.end(), tag);
+    std::copy(home->codes.front(), home->codes.front() + 3, tag + 4);
+    tag[7] = static_cast<std::uint8_t>('0' + std::max(revision, 1) + home->revisionBase);
+    const std::uint32_t crc = DiskCopyCrc(copy.data(), kDiskCopyCrcAt);
+    for (std::uint32_t i = 0; i < 4; ++i) copy[kDiskCopyCrcAt + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+    return copy;
+}
+
+bool DiskFirmwareCopyValid(const std::uint8_t* copy) {
+    const FirmwareHome* home = HomeOf(FirmwareFamily::Vrs735);
+    if (!TagAccepted(copy + home->tagAt, *home)) return false;
+    const std::uint32_t stored = std::uint32_t{copy[kDiskCopyCrcAt]} | std::uint32_t{copy[kDiskCopyCrcAt + 1]} << 8 |
+                                 std::uint32_t{copy[kDiskCopyCrcAt + 2]} << 16 |
+                                 std::uint32_t{copy[kDiskCopyCrcAt + 3]} << 24;
+    return stored == DiskCopyCrc(copy, kDiskCopyCrcAt);
+}
+
 void VirtualDevice::StartBridgeFirmware() {
     status_ = config_.answers.statusRecord;
     const FirmwareHome* home = HomeOf(config_.firmwareFamily);
@@ -231,7 +282,18 @@ void VirtualDevice::StartBridgeFirmware() {
         return index < status_.size() ? status_[index] : 0;
     };
     if (home->diskFirmware && statusByte(status_byte::kDiskFirmware) >= kDiskFirmwareIndicator) {
-        if (statusByte(status_byte::kRunningFirmwareValid) != 0) run(nullptr);
+        bool valid = false;
+        std::uint64_t start = 0;
+        if (disk_ && DiskFirmwareCopyStart(disk_->sectors(), disk_->blockSize(), start)) {
+            std::vector<std::uint8_t> copy(kDiskCopySize);
+            valid = disk_->Read(start, kDiskCopySize / disk_->blockSize(), copy.data()) &&
+                    DiskFirmwareCopyValid(copy.data());
+        }
+        if (status_.size() <= status_byte::kRunningFirmwareValid) {
+            status_.resize(status_byte::kRunningFirmwareValid + 1, 0);
+        }
+        status_[status_byte::kRunningFirmwareValid] = valid ? 1 : 0;
+        if (valid) run(nullptr);
         return;
     }
 

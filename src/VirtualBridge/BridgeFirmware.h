@@ -43,4 +43,23 @@ FirmwareFamily FirmwareFamilyOfKind(int kind);
 bool MinimalFirmwareImage(FirmwareFamily family, int revision, std::uint32_t flashSize,
                           std::vector<std::uint8_t>& out, std::string& why);
 
+// The 735 chips that run their firmware from the attached disk keep a copy
+// in an area 2 MiB below the drive's last 1 MiB boundary, laid out like one
+// flash bank: code with the tag block at 0xBFF0, a CRC-32 of the first
+// 0xBFFC bytes (32-bit words taken least significant byte first) stored at
+// 0xBFFC least significant byte first, then the 4 KiB NVRAM at 0xC000. At
+// every start the internal code reads the copy and runs it only when tag
+// and CRC-32 agree; status byte 19 tells the outcome.
+constexpr std::uint32_t kDiskCopySize = 0x10000;
+
+// True for the families that can run a copy from the disk.
+bool KeepsFirmwareCopyOnDisk(FirmwareFamily family);
+// The block the copy starts at on a drive of `sectors` blocks of
+// `blockSize` bytes; false when the drive is too small to hold it.
+bool DiskFirmwareCopyStart(std::uint64_t sectors, std::uint32_t blockSize, std::uint64_t& start);
+// A copy the internal code accepts (the rest of the code 0xFF, NVRAM zero).
+std::vector<std::uint8_t> MinimalDiskFirmwareCopy(int revision);
+// Whether the internal code would run the 64 KiB copy.
+bool DiskFirmwareCopyValid(const std::uint8_t* copy);
+
 }  // namespace v62x::sim

@@ -486,7 +486,7 @@ constexpr std::uint64_t kOrdinaryDiskBytes = 16000000000;
 
 // Gives a disk-class device its attached disk and a bridge the status bytes
 // and marks of the keys. On failure `key` names the key to blame.
-bool EquipDisk(DeviceConfig& config, int kind, const DiskKeys& keys, std::string& key,
+bool EquipDisk(DeviceConfig& config, int kind, int revision, const DiskKeys& keys, std::string& key,
                std::string& why) {
     BridgeAnswers& answers = config.answers;
     bool diskFirmware = false;
@@ -534,6 +534,13 @@ bool EquipDisk(DeviceConfig& config, int kind, const DiskKeys& keys, std::string
         if (!CheckDiskConfig(disk, why)) return false;
         if (config.isBridge && keys.fwarea.value_or(areaBeyondEnd) && disk.reservedBlocks > 0) {
             disk.presets.push_back(FirmwareAreaSignature(disk));
+        }
+        // A bridge that runs a valid firmware from its disk copy was shipped
+        // with one there.
+        std::uint64_t copyStart = 0;
+        if (config.isBridge && diskFirmware && KeepsFirmwareCopyOnDisk(config.firmwareFamily) &&
+            keys.fwvalid.value_or(true) && DiskFirmwareCopyStart(disk.sectors, disk.blockSize, copyStart)) {
+            disk.presets.push_back({copyStart, MinimalDiskFirmwareCopy(revision)});
         }
         config.disk = disk;
     } else {
@@ -621,7 +628,7 @@ bool ParseEntry(const std::string& text, std::size_t number, DeviceConfig& out,
     }
     std::string key;
     std::string why;
-    if (!EquipDisk(e.config, e.kind, e.disk, key, why)) {
+    if (!EquipDisk(e.config, e.kind, e.revision, e.disk, key, why)) {
         const std::string blame = e.given.count(key) != 0 ? e.given[key] : key;
         error = where + blame + ": " + why;
         return false;
@@ -640,7 +647,7 @@ DeviceConfig Bridge(int kind, int revision, Bus bus, DeviceClass cls, const std:
     config.product = Fit(product, 16);
     config.mountPoints = std::move(mounts);
     std::string key;
-    EquipDisk(config, kind, {}, key, why);
+    EquipDisk(config, kind, revision, {}, key, why);
     EquipFlash(config, kind);
     EquipFirmware(config, revision, std::nullopt, why);
     return config;
@@ -690,7 +697,7 @@ std::vector<DeviceConfig> DefaultSimulation() {
     stick.mountPoints = {"/media/user/STICK"};
     std::string key;
     std::string why;
-    EquipDisk(stick, 0, {}, key, why);
+    EquipDisk(stick, 0, 0, {}, key, why);
     devices.push_back(stick);
     // Keeps its firmware in the reserved area of its 500 GB disk.
     devices.push_back(Bridge(14, 1, Bus::Usb, DeviceClass::Disk, "External HDD", {}));

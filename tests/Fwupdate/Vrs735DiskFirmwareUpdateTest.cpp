@@ -9,6 +9,7 @@
 
 #include "Fwupdate/DiskArea.h"
 #include "Fwupdate/ProcedureHelpers.h"
+#include "IDEAccess/ChipCommands.h"
 #include "support/SimBench.h"
 
 namespace v62x {
@@ -80,6 +81,13 @@ struct Bench735 : test::SimBench {
     std::uint64_t start = 0;
 };
 
+// Status byte 19: the bridge runs a valid firmware from its disk copy.
+int RunningFirmwareValid(const std::string& path) {
+    std::uint8_t status[20] = {};
+    EXPECT_NE(0, GetBridgeStatus(path, status, sizeof status));
+    return status[19];
+}
+
 // The checksum as the disk copy carries it: CRC-32 of the first 0xBFFC
 // bytes, least significant byte first.
 Bytes WithChecksum(Bytes image) {
@@ -94,7 +102,9 @@ TEST(Vrs735DiskFirmwareUpdate, ProgramsTheCodeAndLeavesTheNvramWhenUnticked) {
     EXPECT_EQ(976769024u, bench.start);
     const Bytes nvram = Pattern(kArea - kCode, 4);
     bench.PutDisk(bench.start + kCode / 512, nvram);
-    const Bytes file = Pattern(kCode);
+    Bytes file = Pattern(kCode);
+    const std::uint8_t tag[] = {0x55, 0xAA, 0xAA, 0x55, '7', '3', '5', '1'};
+    std::copy(std::begin(tag), std::end(tag), file.begin() + 0xBFF0);
     bench.panel.firmwareFile = bench.dir.Write("fw.bin", file);
     bench.panel.includeNvram = false;
 
@@ -117,6 +127,8 @@ TEST(Vrs735DiskFirmwareUpdate, ProgramsTheCodeAndLeavesTheNvramWhenUnticked) {
     ASSERT_EQ(1u, bench.panel.messages.size());
     EXPECT_EQ("Message", bench.panel.messages[0].title);
     EXPECT_EQ(kAutoResetText, bench.panel.messages[0].text);
+    // After its restart the bridge runs the new copy: its checksum holds.
+    EXPECT_EQ(1, RunningFirmwareValid(bench.Path()));
 }
 
 TEST(Vrs735DiskFirmwareUpdate, WithTheNvramTickedTheWholeAreaIsReplaced) {
@@ -179,6 +191,7 @@ TEST(Vrs735DiskFirmwareUpdate, EraseZerosTheHandledLengthAndRestarts) {
         EXPECT_EQ("Erase all data in HDD success!!", bench.panel.status);
         EXPECT_TRUE(bench.ResetSent());
         EXPECT_TRUE(bench.MessageShown(kAutoResetText));
+        EXPECT_EQ(0, RunningFirmwareValid(bench.Path())) << "nothing left to run";
     }
 }
 

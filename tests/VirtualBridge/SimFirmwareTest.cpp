@@ -22,6 +22,7 @@
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/IdentifyChip.h"
+#include "VirtualBridge/BridgeFirmware.h"
 #include "VirtualBridge/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
@@ -327,6 +328,46 @@ TEST(SimFirmware, Kind12FromTheDisk) {
         ScopedHost scoped(host);
         const std::string path = host.AddDevice(Parse(c.entry)).path();
         EXPECT_EQ(c.active, FirmwareActive(path));
+    }
+}
+
+// The disk copy is read at every start: a copy whose tag or CRC-32 does not
+// hold (or that sits where the drive's geometry does not put it) is not run.
+TEST(SimFirmware, Kind12ChecksItsDiskCopyAtEveryStart) {
+    struct Case {
+        const char* what;
+        std::size_t offset;  // byte of the copy to change
+        std::uint8_t value;
+        int active;
+    };
+    const Case cases[] = {
+        {"as shipped", 0, 0xFF, 1},
+        {"a code byte changed", 0x1234, 0x00, 0},
+        {"the CRC's low byte changed", 0xBFFC, 0x00, 0},
+        {"the tag's chip code changed", 0xBFF4, '6', 0},
+        {"the NVRAM changed", 0xC010, 0x42, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimulatedHost host;
+        ScopedHost scoped(host);
+        VirtualDevice& device = host.AddDevice(Parse("bridge:kind=12,hddfw=1,flash=none,disk=3T"));
+        const std::string path = device.path();
+        ASSERT_EQ(1, FirmwareActive(path));
+        AttachedDisk& disk = *device.disk();
+        std::uint64_t start = 0;
+        ASSERT_TRUE(DiskFirmwareCopyStart(disk.sectors(), disk.blockSize(), start));
+        EXPECT_EQ(((disk.sectors() - 1) & ~std::uint64_t{2047}) - 4096, start);
+        Bytes copy(kDiskCopySize);
+        ASSERT_TRUE(disk.Read(start, copy.size() / 512, copy.data()));
+        EXPECT_EQ(Bytes({0x55, 0xAA, 0xAA, 0x55, '7', '3', '5', '1'}), Bytes(copy.begin() + 0xBFF0, copy.begin() + 0xBFF8));
+        if (c.offset != 0) copy[c.offset] = c.value;
+        ASSERT_TRUE(disk.Write(start, copy.size() / 512, copy.data()));
+        host.PowerCycle(path);
+        EXPECT_EQ(c.active, FirmwareActive(path));
+        std::uint8_t status[20] = {};
+        GetBridgeStatus(path, status, sizeof status);
+        EXPECT_EQ(c.active, status[19]);
     }
 }
 
