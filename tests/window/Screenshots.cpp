@@ -6,6 +6,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTextStream>
 #include <cstdio>
 #include <functional>
@@ -39,6 +42,23 @@ struct Shot {
     const char* devices;  // V62X_SIMULATE description of the devices
     std::function<void(TV62xFwTool&)> prepare;  // after construction, may be empty
 };
+
+// A 64 KiB kind-12 image (tag block at 0xBFF0) in the temporary folder.
+QString Kind12Image() {
+    const QString path = QDir::temp().filePath("v62x-screenshot-735.bin");
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        QByteArray bytes(65536, '\x11');
+        const char tag[] = {'\x55', '\xAA', '\xAA', '\x55', '7', '3', '5', '1'};
+        bytes.replace(0xBFF0, 8, tag, 8);
+        file.write(bytes);
+    }
+    return path;
+}
+
+void PressRun(TV62xFwTool& window) {
+    window.findChild<QPushButton*>("UpdateBtn")->click();
+}
 
 void Tick(TV62xFwTool& window, const char* name) {
     auto* box = window.findChild<QCheckBox*>(name);
@@ -106,6 +126,19 @@ int main(int argc, char** argv) {
          [](v62x::TV62xFwTool& window) {
              v62x::Tick(window, "RdCheckBox");
              v62x::Tick(window, "EraseOnlyCheck");
+         }},
+        {"kind12-disk-programmed.png", "kind-12 bridge with its firmware on the disk, after Run programmed an image",
+         "bridge:kind=12,hddfw=1,flash=none",
+         [](v62x::TV62xFwTool& window) {
+             window.findChild<QLineEdit*>("FwFilenameEdit")->setText(v62x::Kind12Image());
+             v62x::PressRun(window);
+         }},
+        {"kind14-erased.png", "kind-14 bridge, panel open, after an erase-only Run of its disk area",
+         "bridge:kind=14",
+         [](v62x::TV62xFwTool& window) {
+             v62x::Tick(window, "RdCheckBox");
+             v62x::Tick(window, "EraseOnlyCheck");
+             v62x::PressRun(window);
          }},
         {"ieee1394-two-bridges.png", "a kind-7 bridge on IEEE 1394 listed after a kind-3 on USB: \"1394 DISK\"",
          "bridge:kind=3;bridge:kind=7,rev=1,bus=1394,product=1394 Bridge", {}},
