@@ -16,6 +16,7 @@
 #include "IDEAccess/RequestTrace.h"
 #include "IDEAccess/Transport.h"
 #include "VirtualBridge/HostChoice.h"
+#include "cli/RunCommand.h"
 
 namespace v62x {
 namespace {
@@ -71,19 +72,6 @@ std::string Shown(const ControlChange& control, const std::string& text) {
     return text.empty() ? "-" : text;
 }
 
-// The listed entry named by `device`: a list index or a device path.
-int FindEntry(const DeviceTable& table, const std::string& device) {
-    if (device.empty()) return table.ListedCount > 0 ? 0 : -1;
-    for (int i = 0; i < table.ListedCount; ++i) {
-        if (table.records[static_cast<std::size_t>(i)].InterfacePath == device) return i;
-    }
-    if (device.find_first_not_of("0123456789") == std::string::npos && device.size() < 3) {
-        const int index = std::stoi(device);
-        if (index < table.ListedCount) return index;
-    }
-    return -1;
-}
-
 int Info(const std::string& device, std::ostream& out, std::ostream& err) {
     HookGuard guard;
     SetMessageNotifier([&err](const OperatorMessage& message) {
@@ -92,10 +80,9 @@ int Info(const std::string& device, std::ostream& out, std::ostream& err) {
     ToolState state;
     const RefreshOutcome outcome = RefreshDevices(state.devices);
     for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
-    const int entry = FindEntry(state.devices, device);
+    const int entry = FindListedEntry(state.devices, device);
     if (entry < 0) {
-        err << "v62xfw: " << (device.empty() ? std::string(kNoDeviceText) : "no listed device " + device)
-            << '\n';
+        err << "v62xfw: " << UnlistedDeviceText(device) << '\n';
         return kNoSuchDevice;
     }
     RecordingPanel panel;
@@ -121,6 +108,22 @@ int Info(const std::string& device, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
+int FindListedEntry(const DeviceTable& table, const std::string& device) {
+    if (device.empty()) return table.ListedCount > 0 ? 0 : -1;
+    for (int i = 0; i < table.ListedCount; ++i) {
+        if (table.records[static_cast<std::size_t>(i)].InterfacePath == device) return i;
+    }
+    if (device.find_first_not_of("0123456789") == std::string::npos && device.size() < 3) {
+        const int index = std::stoi(device);
+        if (index < table.ListedCount) return index;
+    }
+    return -1;
+}
+
+std::string UnlistedDeviceText(const std::string& device) {
+    return device.empty() ? std::string(kNoDeviceText) : "no listed device " + device;
+}
+
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, Host* host) {
     CLI::App app{"v62xfw: finds Velmora bridge controllers and works on their firmware", "v62xfw"};
     app.require_subcommand(1);
@@ -131,6 +134,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::string device;
     CLI::App* info = app.add_subcommand("info", "Show chip, flash and firmware version of one bridge");
     info->add_option("device", device, "Device path or list index (default: the first listed)");
+
+    RunOptions runOptions;
+    CLI::App* run = AddRunCommand(app, runOptions);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
@@ -144,6 +150,13 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     } catch (const CLI::ParseError& e) {
         err << "v62xfw: " << e.what() << '\n' << app.help();
         return kUsageError;
+    }
+    if (run->parsed()) {
+        const std::string problem = RunUsageProblem(runOptions);
+        if (!problem.empty()) {
+            err << "v62xfw: " << problem << '\n' << run->help();
+            return kUsageError;
+        }
     }
 
     HostChoice choice;
@@ -160,6 +173,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
 
     if (list->parsed()) return List(trace, out, err);
     if (info->parsed()) return Info(device, out, err);
+    if (run->parsed()) return RunFirmwareCommand(runOptions, out, err);
     return kUsageError;
 }
 

@@ -1,4 +1,5 @@
-// The command-line companion: `v62xfw list [--trace]`, `v62xfw info [DEVICE]`.
+// The command-line companion: `v62xfw list [--trace]`, `v62xfw info [DEVICE]`,
+// `v62xfw run [DEVICE] ...` (RunCommand.h).
 #pragma once
 
 #include <iosfwd>
@@ -7,11 +8,20 @@
 
 namespace v62x {
 class Host;
+struct DeviceTable;
 
 // Runs the command line. When host is null the host is chosen from the
-// environment (V62X_SIMULATE). Exit status: 0 when the command ran, 2 on a
-// usage error.
+// environment (V62X_SIMULATE). Exit status: 0 when the command ran, 1 when
+// the device is not listed or a run failed, 2 on a usage error or a
+// firmware file the chip check refused.
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
            Host* host = nullptr);
+
+// The listed entry a DEVICE argument names: a device path or a list index;
+// empty names the first listed entry. -1 when nothing listed matches.
+int FindListedEntry(const DeviceTable& table, const std::string& device);
+
+// The complaint about a DEVICE argument that names no listed entry.
+std::string UnlistedDeviceText(const std::string& device);
 
 }  // namespace v62x
