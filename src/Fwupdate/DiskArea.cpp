@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/DiskCommands.h"
@@ -68,6 +69,43 @@ int WriteDiskArea(const DiskAccess& disk, std::uint64_t lba, const std::uint8_t*
         if (ok == 0) return 0;
         done += piece;
         lba += piece / disk.blockSize;
+    }
+    return 1;
+}
+
+const char* DiskWriteFailText(const DiskAccess& disk) {
+    return disk.commands == DiskCommandSet::Scsi10 ? "Write Data To HDD FAIL!!" : "Write Data SCSI16 To HDD FAIL!!";
+}
+
+const char* DiskReadFailText(const DiskAccess& disk) {
+    return disk.commands == DiskCommandSet::Scsi10 ? "Read Data From HDD FAIL!!" : "Read Data SCSI16 From HDD FAIL!!";
+}
+
+int ProgramDiskBlocks(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start,
+                      const std::uint8_t* image, std::uint64_t blocks, std::uint32_t unit) {
+    const auto write = AllocateBytes(unit);
+    const auto check = AllocateBytes(unit);
+    if (!write || !check) {
+        Say(ctx, "Allocate read buffer Error!!");
+        return 0;
+    }
+    std::uint64_t at = start;
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+        std::memcpy(write.get(), image + i * unit, unit);
+        std::memset(check.get(), 0, unit);
+        if (WriteDiskArea(disk, at, write.get(), unit) == 0) {
+            Say(ctx, DiskWriteFailText(disk));
+            return 0;
+        }
+        if (ReadDiskArea(disk, at, check.get(), unit) == 0) {
+            Say(ctx, DiskReadFailText(disk));
+            return 0;
+        }
+        if (std::memcmp(write.get(), check.get(), unit) != 0) {
+            Say(ctx, "Compare Data in HDD FAIL!!");
+            return 0;
+        }
+        at += unit / disk.blockSize;
     }
     return 1;
 }

@@ -43,6 +43,18 @@ int ReadDiskArea(const DiskAccess& disk, std::uint64_t lba, std::uint8_t* buffer
 int WriteDiskArea(const DiskAccess& disk, std::uint64_t lba, const std::uint8_t* buffer,
                   std::uint32_t bytes);
 
+// The failure texts of a data command on the area: the 16-byte and the ATA
+// commands share the "SCSI16" texts.
+const char* DiskWriteFailText(const DiskAccess& disk);
+const char* DiskReadFailText(const DiskAccess& disk);
+
+// Programs `blocks` blocks of `unit` bytes of `image` upward from block
+// `start`, each written, read back and compared. Shows the text of the step
+// that failed ("Allocate read buffer Error!!", the write or read failure,
+// "Compare Data in HDD FAIL!!"); blocks before a failing one stay written.
+int ProgramDiskBlocks(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start,
+                      const std::uint8_t* image, std::uint64_t blocks, std::uint32_t unit);
+
 // The backup file's name: BackupFileEdit, or the default with its message.
 std::string DiskBackupFileName(ProcedureContext& ctx);
 

@@ -35,14 +35,6 @@ bool LocateArea(ProcedureContext& ctx, std::uint8_t chipKind, DiskAreaGeometry& 
     return true;
 }
 
-const char* WriteFailText(const DiskAccess& disk) {
-    return disk.commands == DiskCommandSet::Scsi16 ? "Write Data SCSI16 To HDD FAIL!!" : "Write Data To HDD FAIL!!";
-}
-
-const char* ReadFailText(const DiskAccess& disk) {
-    return disk.commands == DiskCommandSet::Scsi16 ? "Read Data SCSI16 From HDD FAIL!!" : "Read Data From HDD FAIL!!";
-}
-
 }  // namespace
 
 DiskAreaGeometry GatherDiskAreaGeometry(const std::string& path, std::uint8_t chipKind) {
@@ -115,7 +107,7 @@ int EraseDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
     // cannot be read, nothing is written: zeros in its place would lose it.
     if (CheckDiskFirmware(ctx.path, chipKind) != 0) {
         if (ReadDiskArea(disk, start, check.get(), geometry.blockSize) == 0) {
-            Say(ctx, ReadFailText(disk));
+            Say(ctx, DiskReadFailText(disk));
             return 0;
         }
         std::memcpy(pattern.get() + kDiskSignatureOffset, check.get() + kDiskSignatureOffset,
@@ -125,11 +117,11 @@ int EraseDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
     // A write or a read-back that failed verifies nothing: the zeroed check
     // buffer would compare equal to the zero pattern.
     if (WriteDiskArea(disk, start, pattern.get(), kBlock) == 0) {
-        Say(ctx, WriteFailText(disk));
+        Say(ctx, DiskWriteFailText(disk));
         return 0;
     }
     if (ReadDiskArea(disk, start, check.get(), kBlock) == 0) {
-        Say(ctx, ReadFailText(disk));
+        Say(ctx, DiskReadFailText(disk));
         return 0;
     }
     if (std::memcmp(pattern.get(), check.get(), kBlock) != 0) {
@@ -209,30 +201,7 @@ int ProgramDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
     ctx.panel.RepaintStatus();
     PutDiskSignature(image.get(), geometry.firmwareLba);
 
-    const auto write = AllocateBytes(kBlock);
-    const auto check = AllocateBytes(kBlock);
-    if (!write || !check) {
-        Say(ctx, kAllocText);
-        return 0;
-    }
-    std::uint64_t at = start;
-    for (std::uint32_t i = 0; i < blocks; ++i) {
-        std::memcpy(write.get(), image.get() + std::size_t{i} * kBlock, kBlock);
-        std::memset(check.get(), 0, kBlock);
-        if (WriteDiskArea(disk, at, write.get(), kBlock) == 0) {
-            Say(ctx, WriteFailText(disk));
-            return 0;
-        }
-        if (ReadDiskArea(disk, at, check.get(), kBlock) == 0) {
-            Say(ctx, ReadFailText(disk));
-            return 0;
-        }
-        if (std::memcmp(write.get(), check.get(), kBlock) != 0) {
-            Say(ctx, "Compare Data in HDD FAIL!!");
-            return 0;
-        }
-        at += kBlock / geometry.blockSize;
-    }
+    if (ProgramDiskBlocks(ctx, disk, start, image.get(), blocks, kBlock) == 0) return 0;
     Say(ctx, "Programming Success!!");
     return 1;
 }

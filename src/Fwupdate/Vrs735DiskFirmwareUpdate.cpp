@@ -177,30 +177,7 @@ int ProgramVRS735DiskFirmware(ProcedureContext& ctx) {
     // A file of at most 64 KiB is one block of `unit` bytes.
     const std::uint32_t unit = HandledLength(ctx);
     const std::uint64_t blocks = RoundUp(RoundUp(length, kImageUnit), kVrs735AreaSize) / kVrs735AreaSize;
-    const auto write = AllocateBytes(unit);
-    const auto check = AllocateBytes(unit);
-    if (!write || !check) {
-        Say(ctx, kAllocText);
-        return 0;
-    }
-    std::uint64_t at = start;
-    for (std::uint64_t i = 0; i < blocks; ++i) {
-        std::memcpy(write.get(), image.get() + i * unit, unit);
-        std::memset(check.get(), 0, unit);
-        if (WriteDiskArea(disk, at, write.get(), unit) == 0) {
-            Say(ctx, "Write Data SCSI16 To HDD FAIL!!");
-            return 0;
-        }
-        if (ReadDiskArea(disk, at, check.get(), unit) == 0) {
-            Say(ctx, "Read Data SCSI16 From HDD FAIL!!");
-            return 0;
-        }
-        if (std::memcmp(write.get(), check.get(), unit) != 0) {
-            Say(ctx, "Compare Data in HDD FAIL!!");
-            return 0;
-        }
-        at += unit / disk.blockSize;
-    }
+    if (ProgramDiskBlocks(ctx, disk, start, image.get(), blocks, unit) == 0) return 0;
     Say(ctx, "Programming Success!!");
     return 1;
 }
