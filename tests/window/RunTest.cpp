@@ -2,10 +2,12 @@
 // simulated bridge, the operator's steps (select, load or drop the image,
 // tick the options, press Run), and the result on the bridge, in the backup
 // file, in the status field and in the message boxes.
+#include <QFileInfo>
 #include <QMimeData>
 #include <QUrl>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "Fwupdate/DiskFirmwareUpdate.h"
 #include "Fwupdate/RunDispatch.h"
@@ -360,6 +362,35 @@ TEST_F(WindowRun, NoInjectedFailureEndsWithASuccessTextOrMessage) {
         window.reset();
         host.Unplug(device.path());
     }
+}
+
+TEST_F(WindowRun, ARefreshThatComesDueDuringARunWaitsForItsEnd) {
+    AddDescribed("bridge:kind=14");
+    Open();
+    Click(Box("RdCheckBox"));
+    Tick("BackupFWCheckBox");
+    Edit("BackupFileEdit")->setText(files_dir.filePath("area.bak"));
+    int listedDuringRun = -1;
+    std::uint8_t kindDuringRun = 0;
+    messages.onShow = [&] {
+        // Another enclosure arrives while the backup works, and the refresh
+        // timer expires.
+        host.AddDevice(BridgeConfig(8, 1));
+        window->RefreshBtnClick();
+        listedDuringRun = List("DeviceList")->count();
+        kindDuringRun = window->State().id.ChipKind;
+    };
+    // The default backup name brings up a message during the run.
+    Edit("BackupFileEdit")->clear();
+    const std::filesystem::path was = std::filesystem::current_path();
+    std::filesystem::current_path(files_dir.path().toStdString());
+    QTest::mouseClick(Button("UpdateBtn"), Qt::LeftButton);
+    std::filesystem::current_path(was);
+    messages.onShow = nullptr;
+    EXPECT_EQ(1, listedDuringRun) << "no refresh while the procedure works";
+    EXPECT_EQ(14, kindDuringRun) << "the identification stays that of the run";
+    EXPECT_EQ(65536, QFileInfo(files_dir.filePath("oldFlash.bak")).size()) << "the backup was written";
+    EXPECT_EQ(2, List("DeviceList")->count()) << "the refresh follows the run";
 }
 
 TEST_F(WindowRun, ADiskIndicatorBelowD0StartsNothing) {
