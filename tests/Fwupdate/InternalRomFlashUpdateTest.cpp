@@ -1,18 +1,17 @@
 #include "Fwupdate/InternalRomFlashUpdate.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Fwupdate/ProcedureHelpers.h"
+#include "support/Bytes.h"
+#include "support/ScratchDir.h"
 #include "support/SimBridges.h"
 
 namespace v62x {
@@ -20,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using test::ReadWholeFile;
 
 const Bytes kSwitchCdb = {0xFF, 0x04, 0x05};
 const Bytes kBusyCdb = {0xFF, 0x04, 0x00};
@@ -45,31 +45,6 @@ Bytes Pattern(std::size_t size, unsigned seed) {
     return out;
 }
 
-Bytes ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-class TempDir {
-public:
-    TempDir() {
-        static int serial = 0;
-        path_ = fs::temp_directory_path() /
-                ("v62x-irom-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 // A kind-2 or kind-20 bridge with one parallel part holding an old firmware
 // (pattern 1), on a simulated host, with the tool state and a panel.
 struct Rig {
@@ -77,12 +52,13 @@ struct Rig {
     ScopedHost scoped{host};
     ToolState state;
     RecordingPanel panel;
-    TempDir dir;
+    test::ScratchDir dir{"v62x-irom"};
     sim::VirtualDevice* device = nullptr;
     Bytes before;  // the flash as delivered
 
     explicit Rig(const std::string& part, int kind = 2,
                  const std::function<void(sim::DeviceConfig&)>& tweak = {}) {
+        EXPECT_TRUE(dir.ok());
         sim::DeviceConfig config = test::BridgeConfig(kind, kind == 20 ? 0 : 1);
         std::string why;
         EXPECT_TRUE(sim::SetFlashPart(config.flash, part, why)) << why;
@@ -95,10 +71,7 @@ struct Rig {
     const Bytes& Flash() { return *device->FlashContents(); }
 
     std::string WriteFile(const std::string& name, const Bytes& bytes) {
-        const fs::path file = dir.path() / name;
-        std::ofstream out(file, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return file.string();
+        return dir.Write(name, bytes);
     }
 
     // Programming from a file with `bytes`.
@@ -210,9 +183,9 @@ TEST(InternalRomBackup, EachPartIsSavedWhole) {
         SCOPED_TRACE(part.name);
         Rig rig(part.name);
         rig.panel.backupOnly = true;
-        rig.panel.backupFile = (rig.dir.path() / "saved.bin").string();
+        rig.panel.backupFile = rig.dir.File("saved.bin");
         EXPECT_EQ(1, rig.Run(part.index));
-        EXPECT_TRUE(ReadFile(rig.panel.backupFile) == rig.before);
+        EXPECT_TRUE(ReadWholeFile(rig.panel.backupFile) == rig.before);
         EXPECT_TRUE(rig.Flash() == rig.before);
         EXPECT_EQ((std::vector<std::string>{"Backup ...", "Read flash and backup success!"}),
                   rig.panel.statusHistory);
@@ -226,7 +199,7 @@ TEST(InternalRomBranches, EraseOnlyComesBeforeBackupOnly) {
     Rig rig("SST39LF512");
     rig.SetEraseOnly();
     rig.panel.backupOnly = true;
-    rig.panel.backupFile = (rig.dir.path() / "saved.bin").string();
+    rig.panel.backupFile = rig.dir.File("saved.bin");
     EXPECT_EQ(1, rig.Run(2));
     EXPECT_TRUE(rig.Saw("Erase All success!!"));
     EXPECT_FALSE(fs::exists(rig.panel.backupFile));
@@ -329,9 +302,9 @@ TEST(InternalRomFile, UnusableFileLeavesTheFlashUntouched) {
         const char* status;
     };
     const Row rows[] = {
-        {"missing", [](Rig& r) { return (r.dir.path() / "absent.bin").string(); }, "Open New ROM File Error!!"},
+        {"missing", [](Rig& r) { return r.dir.File("absent.bin"); }, "Open New ROM File Error!!"},
         {"no name", [](Rig&) { return std::string(); }, "Open New ROM File Error!!"},
-        {"a directory", [](Rig& r) { return r.dir.path().string(); }, "Open New ROM File Error!!"},
+        {"a directory", [](Rig& r) { return r.dir.File(""); }, "Open New ROM File Error!!"},
         {"65,537 bytes", [](Rig& r) { return r.WriteFile("long.bin", Pattern(kInternalRomFlashSize + 1, 2)); },
          "New ROM File is bigger than 64KB!!"},
         {"empty", [](Rig& r) { return r.WriteFile("empty.bin", {}); }, "New ROM File is empty!!"},
@@ -486,23 +459,23 @@ TEST(InternalRomBackup, AlwaysTheWholeFlashWhateverFirmwareSizeSays) {
         Geometry().FirmwareSize = size;
         Rig rig("AT49BV512");
         rig.panel.backupOnly = true;
-        rig.panel.backupFile = (rig.dir.path() / "saved.bin").string();
+        rig.panel.backupFile = rig.dir.File("saved.bin");
         EXPECT_EQ(1, rig.Run(0));
-        EXPECT_TRUE(ReadFile(rig.panel.backupFile) == rig.before);
+        EXPECT_TRUE(ReadWholeFile(rig.panel.backupFile) == rig.before);
         EXPECT_EQ((std::vector<std::uint32_t>{kInternalRomFlashSize}), rig.Lengths(kReadCdb));
     }
 }
 
 TEST(InternalRomBackup, DefaultNameInTheWorkingDirectoryOverwritesAnOldFile) {
     Rig rig("SST39LF512");
-    WorkingDirectory cwd(rig.dir.path());
+    WorkingDirectory cwd(rig.dir.File(""));
     rig.WriteFile(kDefaultBackupFile, Bytes(100000, 0x77));
     rig.panel.backupOnly = true;
     EXPECT_EQ(1, rig.Run(2));
     ASSERT_EQ(1u, rig.panel.messages.size());
     EXPECT_EQ("Message", rig.panel.messages[0].title);
     EXPECT_EQ("Default backup firmware as OldFalsh.bak!", rig.panel.messages[0].text);
-    EXPECT_TRUE(ReadFile(rig.dir.path() / "oldflash.bak") == rig.before);
+    EXPECT_TRUE(ReadWholeFile(rig.dir.File("oldflash.bak")) == rig.before);
 }
 
 TEST(InternalRomBackup, ReadAndSaveFailuresHaveTheirTexts) {
@@ -510,7 +483,7 @@ TEST(InternalRomBackup, ReadAndSaveFailuresHaveTheirTexts) {
         Rig rig("Pm39LV512");
         rig.Fail(kReadCdb);
         rig.panel.backupOnly = true;
-        rig.panel.backupFile = (rig.dir.path() / "saved.bin").string();
+        rig.panel.backupFile = rig.dir.File("saved.bin");
         EXPECT_EQ(0, rig.Run(1));
         EXPECT_EQ("Read ROM fail!!", rig.panel.status);
         EXPECT_FALSE(fs::exists(rig.panel.backupFile));
@@ -518,7 +491,7 @@ TEST(InternalRomBackup, ReadAndSaveFailuresHaveTheirTexts) {
     {
         Rig rig("Pm39LV512");
         rig.panel.backupOnly = true;
-        rig.panel.backupFile = (rig.dir.path() / "no-such-dir" / "saved.bin").string();
+        rig.panel.backupFile = rig.dir.File("no-such-dir/saved.bin");
         EXPECT_EQ(0, rig.Run(1));
         EXPECT_EQ("Read ROM Suceess, but save to file fail!!", rig.panel.status);
     }

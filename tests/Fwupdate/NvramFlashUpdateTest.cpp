@@ -6,21 +6,20 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/DeviceRefresh.h"
 #include "IDEAccess/IdentifyChip.h"
+#include "support/Bytes.h"
+#include "support/ScratchDir.h"
 #include "support/SimBridges.h"
 
 namespace v62x {
@@ -29,6 +28,8 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 using Procedure = int (*)(ProcedureContext&);
+using test::ReadWholeFile;
+using test::Slice;
 
 constexpr std::size_t kNvram = 4096;
 constexpr std::size_t kBlock = 16384;
@@ -43,47 +44,10 @@ constexpr std::uint8_t kPrepare = 0x25;
 
 const std::string kSuccess = "Programming Success!!";
 
-// A directory of its own under the system's temporary directory, removed
-// with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "v62x-nvramupdate-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-        EXPECT_FALSE(path_.empty());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string Write(const std::string& name, const Bytes& bytes) const {
-        const fs::path file = path_ / name;
-        std::ofstream out(file, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return file.string();
-    }
-    std::string Name(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-Bytes ReadFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Flash contents before a run: never 0xFF, never 0x00.
 std::uint8_t FlashByte(std::size_t i) { return static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13) % 253 + 1); }
 // Firmware file contents: never 0xFF, never 0x00, and unlike the flash.
 std::uint8_t FileByte(std::size_t i) { return static_cast<std::uint8_t>((i * 11 + (i >> 9) * 5) % 251 + 3); }
-
-Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t count) {
-    return Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(from + count));
-}
 
 void Put(Bytes& image, std::size_t at, const Bytes& bytes) { std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<long>(at)); }
 
@@ -124,11 +88,12 @@ struct Bench {
     ScopedHost scoped{host};
     ToolState state;
     RecordingPanel panel;
-    TempDir dir;
+    test::ScratchDir dir{"v62x-nvramupdate"};
     sim::VirtualDevice* device = nullptr;
     Bytes before;  // the flash before the run
 
     Bench(int kind, int revision, const std::string& part) {
+        EXPECT_TRUE(dir.ok());
         Geometry() = FlashGeometry{};
         sim::DeviceConfig config = test::BridgeConfig(kind, revision);
         std::string why;
@@ -433,7 +398,7 @@ TEST(NvramKeepingUpdate, RdVersionUntickedIgnoresEraseOnlyAndBackupOnly) {
         bench.state.id.EraseOnlyFlag = eraseOnly ? 1 : 0;
         bench.panel.eraseOnly = eraseOnly;
         bench.panel.backupOnly = !eraseOnly;
-        bench.panel.backupFile = bench.dir.Name("backup.bin");
+        bench.panel.backupFile = bench.dir.File("backup.bin");
         ExpectSuccess(bench, bench.Run(NvramKeepingFlashUpdate));
         EXPECT_FALSE(fs::exists(bench.panel.backupFile));
         Bytes image = bench.Nvram();
@@ -532,10 +497,10 @@ TEST(NvramKeepingUpdate, BackupOnlyLeavesOutTheNvramUnlessIncluded) {
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
         bench.panel.includeNvram = include;
-        bench.panel.backupFile = bench.dir.Name("backup.bin");
+        bench.panel.backupFile = bench.dir.File("backup.bin");
         EXPECT_EQ(1, bench.Run(NvramKeepingFlashUpdate));
         const std::size_t skip = include ? 0 : kNvram;
-        EXPECT_EQ(Slice(bench.before, skip, 65536 - skip), ReadFile(bench.panel.backupFile));
+        EXPECT_EQ(Slice(bench.before, skip, 65536 - skip), ReadWholeFile(bench.panel.backupFile));
         EXPECT_EQ(bench.before, bench.Flash());
         EXPECT_FALSE(bench.PowerCycleAsked());
     }
@@ -558,8 +523,8 @@ TEST(NvramKeepingUpdate, FailuresBeforeTheEraseLeaveTheFlashAlone) {
          "Backup NVRAM command fail!"},
         {"flash never ready", [](Bench& b) { b.device->serialFlash()->SetNeverReady(true); },
          "Backup NVRAM command fail!"},
-        {"no such file", [](Bench& b) { b.panel.firmwareFile = b.dir.Name("missing.bin"); }, "Open File Error!!"},
-        {"a directory", [](Bench& b) { b.panel.firmwareFile = b.dir.Name(""); }, "Open File Error!!"},
+        {"no such file", [](Bench& b) { b.panel.firmwareFile = b.dir.File("missing.bin"); }, "Open File Error!!"},
+        {"a directory", [](Bench& b) { b.panel.firmwareFile = b.dir.File(""); }, "Open File Error!!"},
         {"empty file", [](Bench& b) { b.UseFile({}); }, "Open File Error!!"},
         // Past the 24-bit flash addresses: the file itself, or the bridge's
         // NVRAM in front of a file that fills them.
@@ -768,9 +733,9 @@ TEST(FullImageUpdate, EraseOnlyAndBackupOnly) {
         Bench bench(15, 1, "SST25VF016B");
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
-        bench.panel.backupFile = bench.dir.Name("backup.bin");
+        bench.panel.backupFile = bench.dir.File("backup.bin");
         EXPECT_EQ(1, bench.Run(FullImageFlashUpdate));
-        EXPECT_EQ(Slice(bench.before, 0, 65536), ReadFile(bench.panel.backupFile));
+        EXPECT_EQ(Slice(bench.before, 0, 65536), ReadWholeFile(bench.panel.backupFile));
         EXPECT_EQ(bench.before, bench.Flash());
     }
 }
@@ -784,7 +749,7 @@ TEST(FullImageUpdate, Failures) {
         const char* status;
     };
     const Case cases[] = {
-        {"no such file", [](Bench& b) { b.panel.firmwareFile = b.dir.Name("missing.bin"); }, "Open File Error!!"},
+        {"no such file", [](Bench& b) { b.panel.firmwareFile = b.dir.File("missing.bin"); }, "Open File Error!!"},
         {"empty file", [](Bench& b) { b.UseFile({}); }, "Open File Error!!"},
         {"erase refused", [](Bench& b) { b.Fail({0xFF, 0x04, kSectorErase}, 2); }, "Erase command fail!!"},
         {"blank check read refused", [](Bench& b) { b.Fail({0xFF, 0x04, kRead}, 2); }, "Read back after erase fail!!"},

@@ -7,17 +7,15 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/DeviceRefresh.h"
+#include "support/Bytes.h"
+#include "support/ScratchDir.h"
 #include "support/SimBridges.h"
 
 namespace v62x {
@@ -25,46 +23,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using test::ReadWholeFile;
+using test::Slice;
 
 constexpr std::size_t kFlash = 65536;
 constexpr std::size_t kNvramAt = 0x8000;
 constexpr std::size_t kNvram = 1024;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "v62x-pageupdate-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-        EXPECT_FALSE(path_.empty());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string Write(const std::string& name, const Bytes& bytes) const {
-        std::ofstream out(path_ / name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return (path_ / name).string();
-    }
-    std::string Name(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-Bytes ReadFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::uint8_t FlashByte(std::size_t i) { return static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13) % 253 + 1); }
 std::uint8_t FileByte(std::size_t i) { return static_cast<std::uint8_t>((i * 11 + (i >> 9) * 5) % 251 + 3); }
-
-Bytes Slice(const Bytes& b, std::size_t from, std::size_t count) {
-    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + count));
-}
 
 Bytes FileImage(std::size_t length) {
     Bytes image(length);
@@ -84,11 +51,12 @@ struct Bench {
     ScopedHost scoped{host};
     ToolState state;
     RecordingPanel panel;
-    TempDir dir;
+    test::ScratchDir dir{"v62x-pageupdate"};
     sim::VirtualDevice* device = nullptr;
     Bytes before;
 
     Bench() {
+        EXPECT_TRUE(dir.ok());
         Geometry() = FlashGeometry{};
         sim::DeviceConfig config = test::BridgeConfig(7, 1, Bus::Ieee1394);
         std::string why;
@@ -238,9 +206,9 @@ TEST(BackupPage, WritesTheWholeFlashWhateverTheNvramBoxShows) {
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
         bench.panel.includeNvram = include;
-        bench.panel.backupFile = bench.dir.Name("b.bin");
+        bench.panel.backupFile = bench.dir.File("b.bin");
         ASSERT_EQ(1, bench.Run());
-        EXPECT_EQ(bench.before, ReadFile(bench.panel.backupFile));
+        EXPECT_EQ(bench.before, ReadWholeFile(bench.panel.backupFile));
         EXPECT_EQ(bench.before, bench.Flash());
         EXPECT_TRUE(bench.panel.messages.empty());
         EXPECT_TRUE(bench.LongestCommandWithin256());
@@ -306,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PageFailure, AFileThatCannotBeOpenedTouchesNothingAndShowsNoMessage) {
     Bench bench;
-    bench.panel.firmwareFile = bench.dir.Name("missing.bin");
+    bench.panel.firmwareFile = bench.dir.File("missing.bin");
     EXPECT_EQ(0, bench.Run());
     EXPECT_EQ("Open File Error!!", bench.panel.status);
     EXPECT_TRUE(bench.panel.messages.empty());

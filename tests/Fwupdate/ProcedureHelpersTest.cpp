@@ -2,19 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/DeviceRefresh.h"
+#include "support/Bytes.h"
+#include "support/ScratchDir.h"
 #include "support/SimBridges.h"
 
 namespace v62x {
@@ -22,27 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
-
-// A directory of its own under the system's temporary directory, removed
-// with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "v62x-helpers-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-        EXPECT_FALSE(path_.empty());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using test::ReadWholeFile;
 
 // Runs in `dir` for its lifetime and returns to where it was.
 class InDirectory {
@@ -55,11 +35,6 @@ public:
 private:
     fs::path previous_;
 };
-
-Bytes ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Flash contents no erase or program leaves behind by chance: never 0xFF.
 std::uint8_t PatternByte(std::size_t i) { return static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13) % 255); }
@@ -329,15 +304,16 @@ TEST(EraseAllFlash, Failures) {
 // ---- BackupFlashImage
 
 TEST(BackupFlashImage, DefaultNameWithItsMessageAndTheNvramBlockLeftOut) {
-    TempDir dir;
-    InDirectory inside(dir.path());
+    test::ScratchDir dir{"v62x-helpers"};
+    EXPECT_TRUE(dir.ok());
+    InDirectory inside(dir.File(""));
     Bench bench(1, 1, "Pm25LV512");
     ProcedureContext ctx = bench.Context();
     ASSERT_EQ(1, BackupFlashImage(ctx, 4096));
     ASSERT_EQ(1u, bench.panel.messages.size());
     EXPECT_EQ("Message", bench.panel.messages[0].title);
     EXPECT_EQ("Default backup firmware as OldFalsh.bak!", bench.panel.messages[0].text);
-    const Bytes file = ReadFile(dir.path() / "oldflash.bak");
+    const Bytes file = ReadWholeFile(dir.File("oldflash.bak"));
     EXPECT_EQ(61440u, file.size());
     EXPECT_EQ(bench.FlashRange(4096, 61440), file);
     EXPECT_EQ("Backup ...", bench.panel.statusHistory.front());
@@ -346,26 +322,28 @@ TEST(BackupFlashImage, DefaultNameWithItsMessageAndTheNvramBlockLeftOut) {
 }
 
 TEST(BackupFlashImage, NamedFileIsOverwrittenWithTheWholeFlash) {
-    TempDir dir;
-    const fs::path name = dir.path() / "saved.bin";
+    test::ScratchDir dir{"v62x-helpers"};
+    EXPECT_TRUE(dir.ok());
+    const fs::path name = dir.File("saved.bin");
     { std::ofstream(name, std::ios::binary) << std::string(100000, 'x'); }
     Bench bench(3, 1, "M25P10A");
     bench.panel.backupFile = name.string();
     ProcedureContext ctx = bench.Context();
     ASSERT_EQ(1, BackupFlashImage(ctx, 0));
     EXPECT_TRUE(bench.panel.messages.empty());
-    EXPECT_EQ(bench.FlashRange(0, 65536), ReadFile(name)) << "FirmwareSize bytes from address 0";
+    EXPECT_EQ(bench.FlashRange(0, 65536), ReadWholeFile(name)) << "FirmwareSize bytes from address 0";
     EXPECT_EQ("Read flash and backup success!", bench.panel.status);
 }
 
 TEST(BackupFlashImage, VrbSeriesReadsTheReportedFlashSizeBlockByBlock) {
-    TempDir dir;
+    test::ScratchDir dir{"v62x-helpers"};
+    EXPECT_TRUE(dir.ok());
     Bench bench(10, 1, "W25X40");
     ASSERT_EQ(512, bench.state.id.FlashSizeKB);
-    bench.panel.backupFile = (dir.path() / "vrb.bak").string();
+    bench.panel.backupFile = dir.File("vrb.bak");
     ProcedureContext ctx = bench.Context();
     ASSERT_EQ(1, BackupFlashImage(ctx, 4096));
-    EXPECT_EQ(bench.FlashRange(4096, 512 * 1024 - 4096), ReadFile(bench.panel.backupFile));
+    EXPECT_EQ(bench.FlashRange(4096, 512 * 1024 - 4096), ReadWholeFile(bench.panel.backupFile));
     EXPECT_EQ(64u, bench.Addresses(kRead).size());
     EXPECT_NE(bench.panel.statusHistory.end(),
               std::find(bench.panel.statusHistory.begin(), bench.panel.statusHistory.end(), "ReadFlash..."));
@@ -397,10 +375,11 @@ TEST(BackupFlashImage, Failures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        TempDir dir;
+        test::ScratchDir dir{"v62x-helpers"};
+        EXPECT_TRUE(dir.ok());
         Bench bench(1, 1, "Pm25LV512");
         if (c.file == nullptr && !fs::exists("/dev/full")) continue;
-        bench.panel.backupFile = c.file != nullptr ? (dir.path() / c.file).string() : "/dev/full";
+        bench.panel.backupFile = c.file != nullptr ? dir.File(c.file) : "/dev/full";
         Geometry().FirmwareSize = c.firmwareSize;
         if (c.failRead) bench.Fail({0xFF, 0x04, kRead}, 0, c.kind);
         if (c.neverReady) bench.device->serialFlash()->SetNeverReady(true);

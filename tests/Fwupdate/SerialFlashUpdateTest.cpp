@@ -6,18 +6,16 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/DeviceRefresh.h"
 #include "Fwupdate/ImageChecks.h"
+#include "support/Bytes.h"
+#include "support/ScratchDir.h"
 #include "support/SimBridges.h"
 
 namespace v62x {
@@ -25,44 +23,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using test::ReadWholeFile;
+using test::Slice;
 
 constexpr std::size_t kNvram = 4096;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "v62x-serialupdate-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-        EXPECT_FALSE(path_.empty());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string Write(const std::string& name, const Bytes& bytes) const {
-        std::ofstream out(path_ / name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return (path_ / name).string();
-    }
-    std::string Name(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-Bytes ReadFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::uint8_t FlashByte(std::size_t i) { return static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13) % 253 + 1); }
 std::uint8_t FileByte(std::size_t i) { return static_cast<std::uint8_t>((i * 11 + (i >> 9) * 5) % 251 + 3); }
-
-Bytes Slice(const Bytes& b, std::size_t from, std::size_t count) {
-    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + count));
-}
 
 Bytes FileImage(std::size_t length) {
     Bytes image(length);
@@ -76,11 +43,12 @@ struct Bench {
     ScopedHost scoped{host};
     ToolState state;
     RecordingPanel panel;
-    TempDir dir;
+    test::ScratchDir dir{"v62x-serialupdate"};
     sim::VirtualDevice* device = nullptr;
     Bytes before;
 
     Bench(int kind, int revision, const std::string& part, int flashKB) {
+        EXPECT_TRUE(dir.ok());
         Geometry() = FlashGeometry{};
         sim::DeviceConfig config = test::BridgeConfig(kind, revision);
         std::string why;
@@ -234,9 +202,9 @@ TEST(BackupSerial, Kind12LeavesTheNvramOutUnlessIncluded) {
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
         bench.panel.includeNvram = include;
-        bench.panel.backupFile = bench.dir.Name("b.bin");
+        bench.panel.backupFile = bench.dir.File("b.bin");
         ASSERT_EQ(1, bench.Run());
-        EXPECT_EQ(include ? bench.before : Slice(bench.before, 0, 0xC000), ReadFile(bench.panel.backupFile));
+        EXPECT_EQ(include ? bench.before : Slice(bench.before, 0, 0xC000), ReadWholeFile(bench.panel.backupFile));
     }
 }
 
@@ -245,9 +213,9 @@ TEST(BackupSerial, Kind8LeavesTheLeadingNvramOut) {
     bench.panel.rdVersion = true;
     bench.panel.backupOnly = true;
     bench.panel.eraseOnly = false;
-    bench.panel.backupFile = bench.dir.Name("b.bin");
+    bench.panel.backupFile = bench.dir.File("b.bin");
     ASSERT_EQ(1, bench.Run());
-    EXPECT_EQ(Slice(bench.before, kNvram, 65536 - kNvram), ReadFile(bench.panel.backupFile));
+    EXPECT_EQ(Slice(bench.before, kNvram, 65536 - kNvram), ReadWholeFile(bench.panel.backupFile));
 }
 
 TEST(EraseSerial, ABlankFirstReadBackNeedsNoSecondEraseAndKeepsTheNvram) {

@@ -2,17 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/DeviceRefresh.h"
+#include "support/Bytes.h"
+#include "support/ScratchDir.h"
 #include "support/SimBridges.h"
 
 namespace v62x {
@@ -20,33 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using test::ReadWholeFile;
 
 constexpr const char* kSuccessText = "Programming Success!!";
 constexpr const char* kClosingText = "Please Turn-Off the Power and Turn-On Again !";
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "v62x-standard-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-        EXPECT_FALSE(path_.empty());
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-Bytes ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Old flash contents: never 0xFF, never equal to the new image.
 std::uint8_t OldByte(std::size_t i) { return static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13) % 255); }
@@ -62,7 +37,7 @@ Bytes Image(std::size_t length) {
 // real flash part, identified as the chip check does it.
 struct Bench {
     FlashGeometry savedGeometry = Geometry();
-    TempDir dir;
+    test::ScratchDir dir{"v62x-standard"};
     sim::SimulatedHost host;
     ScopedHost scoped{host};
     ToolState state;
@@ -70,6 +45,7 @@ struct Bench {
     sim::VirtualDevice* device = nullptr;
 
     Bench(int kind, int revision, const std::string& part) {
+        EXPECT_TRUE(dir.ok());
         Geometry() = FlashGeometry{};
         sim::DeviceConfig config = test::BridgeConfig(kind, revision);
         std::string why;
@@ -94,10 +70,7 @@ struct Bench {
     // Writes the firmware file and names it in the panel.
     Bytes File(std::size_t length) {
         const Bytes image = Image(length);
-        const fs::path name = dir.path() / "firmware.bin";
-        std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(image.data()),
-                                                     static_cast<std::streamsize>(image.size()));
-        panel.firmwareFile = name.string();
+        panel.firmwareFile = dir.Write("firmware.bin", image);
         return image;
     }
     int Run() {
@@ -296,10 +269,10 @@ TEST(StandardFlashUpdate, BackupOnly) {
         Bench bench(b.kind, b.revision, b.part);
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
-        bench.panel.backupFile = (bench.dir.path() / "old.bin").string();
+        bench.panel.backupFile = bench.dir.File("old.bin");
         bench.File(20000);
         ASSERT_EQ(1, bench.Run());
-        EXPECT_EQ(bench.OldRange(0, 65536), ReadFile(bench.panel.backupFile));
+        EXPECT_EQ(bench.OldRange(0, 65536), ReadWholeFile(bench.panel.backupFile));
         EXPECT_EQ(bench.OldRange(0, bench.Flash().size()), bench.Flash()) << "the flash is untouched";
         EXPECT_EQ("Read flash and backup success!", bench.panel.status);
         EXPECT_TRUE(bench.panel.messages.empty());
@@ -311,7 +284,7 @@ TEST(StandardFlashUpdate, OptionsCountOnlyInTheRdVersion) {
     bench.panel.eraseOnly = true;
     bench.panel.backupOnly = true;
     bench.state.id.EraseOnlyFlag = 1;
-    bench.panel.backupFile = (bench.dir.path() / "old.bin").string();
+    bench.panel.backupFile = bench.dir.File("old.bin");
     const Bytes image = bench.File(20000);
     ASSERT_EQ(1, bench.Run());
     ExpectSuccess(bench);
@@ -324,7 +297,7 @@ TEST(StandardFlashUpdate, EraseOnlyWinsOverBackupOnly) {
     bench.panel.rdVersion = true;
     bench.panel.backupOnly = true;
     bench.state.id.EraseOnlyFlag = 1;
-    bench.panel.backupFile = (bench.dir.path() / "old.bin").string();
+    bench.panel.backupFile = bench.dir.File("old.bin");
     ASSERT_EQ(1, bench.Run());
     EXPECT_EQ("Erase flash all success!", bench.panel.status);
     EXPECT_FALSE(fs::exists(bench.panel.backupFile));
@@ -452,7 +425,7 @@ TEST(StandardFlashUpdate, Failures) {
         if (c.length > 0) {
             bench.File(c.length);
         } else {
-            bench.panel.firmwareFile = (bench.dir.path() / "absent.bin").string();
+            bench.panel.firmwareFile = bench.dir.File("absent.bin");
         }
         if (!c.failing.empty()) {
             sim::FaultRule rule;
@@ -489,7 +462,7 @@ TEST(StandardFlashUpdate, NeverReadyFlashFails) {
         bench.panel.rdVersion = c.rd;
         bench.state.id.EraseOnlyFlag = c.eraseOnly ? 1 : 0;
         bench.panel.backupOnly = c.backupOnly;
-        bench.panel.backupFile = (bench.dir.path() / "old.bin").string();
+        bench.panel.backupFile = bench.dir.File("old.bin");
         bench.File(20000);
         EXPECT_EQ(0, bench.Run());
         EXPECT_EQ(c.status, bench.panel.status);
@@ -515,7 +488,7 @@ TEST(StandardFlashUpdate, OptionRunsThatFailEndWithoutTheClosingMessage) {
         bench.Fail({0xFF, 0x04, kRead}, 0);
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
-        bench.panel.backupFile = (bench.dir.path() / "old.bin").string();
+        bench.panel.backupFile = bench.dir.File("old.bin");
         EXPECT_EQ(0, bench.Run());
         EXPECT_EQ("Read Back to Backup Error!!", bench.panel.status);
         bench.ExpectNoSuccess();
@@ -533,7 +506,7 @@ TEST(StandardFlashUpdate, FilesTheProcedureDoesNotTake) {
         SCOPED_TRACE(c.what);
         Bench bench(1, 1, "Pm25LV010");
         if (c.directory) {
-            bench.panel.firmwareFile = bench.dir.path().string();
+            bench.panel.firmwareFile = bench.dir.File("");
         } else {
             bench.File(0);
         }

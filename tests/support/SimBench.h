@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,16 +15,10 @@
 #include "Fwupdate/Procedure.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
+#include "support/Bytes.h"
 #include "support/ScratchDir.h"
 
 namespace v62x::test {
-
-using Bytes = std::vector<std::uint8_t>;
-
-inline Bytes ReadWholeFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Bytes that are neither 0x00 nor 0xFF and differ from their neighbours.
 inline Bytes Pattern(std::size_t length, unsigned seed = 1) {
@@ -107,9 +99,5 @@ struct SimBench {
         EXPECT_TRUE(device->disk()->Write(lba, bytes.size() / device->disk()->blockSize(), bytes.data()));
     }
 };
-
-inline Bytes Slice(const Bytes& b, std::size_t from, std::size_t count) {
-    return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + count));
-}
 
 }  // namespace v62x::test
