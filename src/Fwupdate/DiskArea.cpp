@@ -20,6 +20,20 @@ bool Addressable(const DiskAccess& disk, std::uint64_t lba, std::uint32_t bytes)
     return lba <= UINT64_MAX - blocks;
 }
 
+// Runs `command` (block address, bytes done, piece length) for each piece
+// of at most kDiskPiece bytes; stops at the first that fails.
+template <class Command>
+int InPieces(const DiskAccess& disk, std::uint64_t lba, std::uint32_t bytes, Command command) {
+    if (bytes == 0 || !Addressable(disk, lba, bytes)) return 0;
+    for (std::uint32_t done = 0; done < bytes;) {
+        const std::uint32_t piece = std::min(kDiskPiece, bytes - done);
+        if (command(lba, done, piece) == 0) return 0;
+        done += piece;
+        lba += piece / disk.blockSize;
+    }
+    return 1;
+}
+
 }  // namespace
 
 bool UsableBlockSize(std::uint32_t blockSize) {
@@ -27,50 +41,32 @@ bool UsableBlockSize(std::uint32_t blockSize) {
 }
 
 int ReadDiskArea(const DiskAccess& disk, std::uint64_t lba, std::uint8_t* buffer, std::uint32_t bytes) {
-    if (bytes == 0 || !Addressable(disk, lba, bytes)) return 0;
-    for (std::uint32_t done = 0; done < bytes;) {
-        const std::uint32_t piece = std::min(kDiskPiece, bytes - done);
-        int ok = 0;
+    return InPieces(disk, lba, bytes, [&](std::uint64_t at, std::uint32_t done, std::uint32_t piece) {
         switch (disk.commands) {
             case DiskCommandSet::Scsi10:
-                ok = ReadDisk10(disk.path, buffer + done, static_cast<std::uint32_t>(lba), piece, disk.blockSize);
-                break;
+                return ReadDisk10(disk.path, buffer + done, static_cast<std::uint32_t>(at), piece, disk.blockSize);
             case DiskCommandSet::Scsi16:
-                ok = ReadDisk16(disk.path, buffer + done, lba, piece, disk.blockSize);
-                break;
+                return ReadDisk16(disk.path, buffer + done, at, piece, disk.blockSize);
             case DiskCommandSet::Ata:
-                ok = AtaReadDmaExt(disk.path, buffer + done, lba, piece, disk.blockSize);
-                break;
+                return AtaReadDmaExt(disk.path, buffer + done, at, piece, disk.blockSize);
         }
-        if (ok == 0) return 0;
-        done += piece;
-        lba += piece / disk.blockSize;
-    }
-    return 1;
+        return 0;
+    });
 }
 
 int WriteDiskArea(const DiskAccess& disk, std::uint64_t lba, const std::uint8_t* buffer,
                   std::uint32_t bytes) {
-    if (bytes == 0 || !Addressable(disk, lba, bytes)) return 0;
-    for (std::uint32_t done = 0; done < bytes;) {
-        const std::uint32_t piece = std::min(kDiskPiece, bytes - done);
-        int ok = 0;
+    return InPieces(disk, lba, bytes, [&](std::uint64_t at, std::uint32_t done, std::uint32_t piece) {
         switch (disk.commands) {
             case DiskCommandSet::Scsi10:
-                ok = WriteDisk10(disk.path, buffer + done, static_cast<std::uint32_t>(lba), piece, disk.blockSize);
-                break;
+                return WriteDisk10(disk.path, buffer + done, static_cast<std::uint32_t>(at), piece, disk.blockSize);
             case DiskCommandSet::Scsi16:
-                ok = WriteDisk16(disk.path, buffer + done, lba, piece, disk.blockSize);
-                break;
+                return WriteDisk16(disk.path, buffer + done, at, piece, disk.blockSize);
             case DiskCommandSet::Ata:
-                ok = AtaWriteDmaExt(disk.path, buffer + done, lba, piece, disk.blockSize);
-                break;
+                return AtaWriteDmaExt(disk.path, buffer + done, at, piece, disk.blockSize);
         }
-        if (ok == 0) return 0;
-        done += piece;
-        lba += piece / disk.blockSize;
-    }
-    return 1;
+        return 0;
+    });
 }
 
 const char* DiskWriteFailText(const DiskAccess& disk) {
