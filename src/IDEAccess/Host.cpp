@@ -41,4 +41,13 @@ ScopedHost::ScopedHost(Host& host) : previous_(g_currentHost) { g_currentHost = 
 
 ScopedHost::~ScopedHost() { g_currentHost = previous_; }
 
+DeviceClaim::DeviceClaim(const std::string& path)
+    : host_(CurrentHost()), path_(path), error_(host_.ClaimDevice(path)) {}
+
+DeviceClaim::~DeviceClaim() {
+    if (error_ == 0) host_.ReleaseDevice(path_);
+}
+
+std::string BusyText(const std::string& path) { return "busy: another program is working on " + path; }
+
 }  // namespace v62x

@@ -116,7 +116,44 @@ public:
     // Paths the host refused for lack of permission (EACCES, EPERM) since
     // the last call; the list is cleared by reading it.
     virtual std::vector<std::string> TakePermissionRefusals() = 0;
+
+    // The exclusive claim on one bridge for a whole run. ClaimDevice answers
+    // 0 when this process now holds the claim on path, else the errno of the
+    // refusal (EBUSY: another program holds it or has the device open
+    // exclusively). While the claim is held, this process's requests to
+    // path go through it (no per-command open and close), and other
+    // programs' exclusive opens and claims of path fail with EBUSY.
+    // ReleaseDevice gives the claim up; releasing a path not claimed does
+    // nothing. Claims are not counted: one release ends the claim.
+    virtual int ClaimDevice(const std::string& path) {
+        (void)path;
+        return 0;
+    }
+    virtual void ReleaseDevice(const std::string& path) { (void)path; }
+    // Paths whose open failed with EBUSY (another program works on them)
+    // since the last call; the list is cleared by reading it.
+    virtual std::vector<std::string> TakeBusyRefusals() { return {}; }
 };
+
+// Holds the current host's exclusive claim on a bridge for its lifetime.
+class DeviceClaim {
+public:
+    explicit DeviceClaim(const std::string& path);
+    ~DeviceClaim();
+    DeviceClaim(const DeviceClaim&) = delete;
+    DeviceClaim& operator=(const DeviceClaim&) = delete;
+
+    bool held() const { return error_ == 0; }
+    int error() const { return error_; }
+
+private:
+    Host& host_;
+    std::string path_;
+    int error_ = 0;
+};
+
+// What the operator reads when a bridge is claimed by another program.
+std::string BusyText(const std::string& path);
 
 // The process-wide current host. SetCurrentHost does not take ownership;
 // null restores the built-in host that refuses everything.
