@@ -11,6 +11,7 @@
 #include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
+#include "IDEAccess/Notifier.h"
 
 namespace v62x {
 namespace {
@@ -92,10 +93,19 @@ bool IsSmallPageMxic(const Jedec& j) {
 
 bool IsSstSerial(const Jedec& j) { return j.ok && j.b[0] == 0xBF && j.b[1] == 0x25; }
 
+// A flash query whose command failed is asked once more; failing twice,
+// it marks the identification incomplete, so that no run writes on it.
+template <typename Query>
+bool AskTwice(IdentificationState& id, Query query) {
+    if (query() != 0 || query() != 0) return true;
+    id.FlashQueryFailed = 1;
+    return false;
+}
+
 void ReadSerialGeneration1(const std::string& path, IdentificationState& id, ChipView& view) {
     FlashProfile profile;
     if (DetectSerialFlash(path, profile) != 0 && profile.FlashType != 0) {
-        DetectFlashSize(path, profile);
+        AskTwice(id, [&] { return DetectFlashSize(path, profile); });
         id.FlashSizeKB = static_cast<std::int32_t>(profile.SizeKB);
         if (id.ChipKind == 10) {
             SetFlashOpcodesNoData(path, profile);
@@ -111,12 +121,13 @@ void ReadSerialGeneration1(const std::string& path, IdentificationState& id, Chi
     }
 }
 
-void ReadSerial(ToolState& state, OperatorPanel& panel, const std::string& path, ChipView& view) {
+void ReadSerial(ToolState& state, OperatorPanel& panel, const std::string& path, ChipView& view,
+                bool recover) {
     IdentificationState& id = state.id;
     Show(view.sflashType);
     Show(view.vrs735);
     std::uint8_t vendor[4] = {};
-    if (GetFlashVendor(path, vendor) != 0) TakeFlashType(id, view, vendor[0], true);
+    if (AskTwice(id, [&] { return GetFlashVendor(path, vendor); })) TakeFlashType(id, view, vendor[0], true);
 
     // The record the bridge is given; it stays all zero unless filled below.
     FlashProfile profile;
@@ -126,9 +137,13 @@ void ReadSerial(ToolState& state, OperatorPanel& panel, const std::string& path,
         }
         if (id.ChipKind == 12) {
             profile.FlashType = static_cast<std::uint8_t>(id.FlashTypeCode);
-            DetectFlashSize(path, profile);
+            AskTwice(id, [&] { return DetectFlashSize(path, profile); });
             id.FlashSizeKB = static_cast<std::int32_t>(profile.SizeKB);
-            RecoverFirmware(state, panel, path, id.ChipKind);
+            if (recover) {
+                RecoverFirmware(state, panel, path, id.ChipKind);
+            } else {
+                view.recoveryPreview = RecoveryPreview(state, panel, path, id.ChipKind);
+            }
         }
     }
     if (id.FlashTypeCode == kFlashMxic) {
@@ -181,7 +196,8 @@ void ShowUnsupported(ChipView& view) {
     view.status = kUnsupportedText;
 }
 
-void ShowWindowState(ToolState& state, OperatorPanel& panel, const std::string& path, ChipView& view) {
+void ShowWindowState(ToolState& state, OperatorPanel& panel, const std::string& path, ChipView& view,
+                     bool recover) {
     IdentificationState& id = state.id;
     const ChipClass cls = ClassOfKind(id.ChipKind, id.ChipRevision, CurrentHost().IsOnIeee1394(path));
     switch (cls) {
@@ -204,7 +220,7 @@ void ShowWindowState(ToolState& state, OperatorPanel& panel, const std::string& 
             if (cls == ChipClass::SerialGeneration1) {
                 ReadSerialGeneration1(path, id, view);
             } else if (cls == ChipClass::Serial) {
-                ReadSerial(state, panel, path, view);
+                ReadSerial(state, panel, path, view, recover);
             } else {
                 ReadBridgeFlash(path, id, view);
             }
@@ -343,11 +359,23 @@ ChipView UpdateBtnCheck(ToolState& state, const ChipCheckRequest& request, Opera
     const DeviceRecord& record = devices.records[static_cast<std::size_t>(request.selected)];
     const std::string path = record.InterfacePath;
     state.currentChip = IdentifyChip(path);
+    state.id.FlashQueryFailed = 0;
     state.id.ChipKind = ChipKindOf(state.currentChip);
     state.id.ChipRevision = ChipRevisionOf(state.currentChip);
 
+    state.firmware = FirmwareImage{};
     if (request.listEnabled && !request.fileName.empty()) {
-        if (FileMatchesChip(request.fileName, state.currentChip) != 0) {
+        // The file is read once, here: a run programs exactly these bytes.
+        FirmwareImage image;
+        const ImageLoad load = LoadFirmwareImage(request.fileName, image);
+        if (load != ImageLoad::Ok) {
+            // A file that cannot be read is no mismatch: it says what is wrong.
+            view.fileProblem = ImageLoadText(load, request.fileName);
+            NotifyOperator({"Error", view.fileProblem, MessageIcon::Error});
+            view.fileMismatch = true;
+            view.runEnabled = false;
+        } else if (ImageMatchesChip(image.bytes.data(), image.bytes.size(), state.currentChip) != 0) {
+            state.firmware = std::move(image);
             view.runEnabled = true;
         } else {
             panel.ShowMessage("Message", kMismatchText);
@@ -359,7 +387,7 @@ ChipView UpdateBtnCheck(ToolState& state, const ChipCheckRequest& request, Opera
     }
 
     view.chipLabel = ChipKindName(state.id.ChipKind);
-    ShowWindowState(state, panel, path, view);
+    ShowWindowState(state, panel, path, view, request.recover);
     ShowFirmwareVersion(state, path, view);
     view.drives = record.DriveLetters;
     return view;

@@ -57,6 +57,8 @@ struct ChipView {
     ControlChange vrs735;              // VRS735HDDFwChk
     ControlChange nvram;               // NVRAMCheck
     std::optional<bool> nvramChecked;  // NVRAMCheck's check mark
+    std::string fileProblem;           // why the firmware file could not be read
+    std::string recoveryPreview;       // what the bank repair would do (recover off)
 };
 
 // What the window tells the check about its controls.
@@ -66,6 +68,10 @@ struct ChipCheckRequest {
     std::string fileName;         // FwFilenameEdit
     bool eraseOnly = false;       // EraseOnlyCheck
     bool backupOnly = false;      // BackupFWCheckBox
+    // Repairs a damaged bank of a two-bank chip as soon as it is identified
+    // (the window). Without it nothing is written: the view only tells what
+    // the repair would do (the command line's info and backup).
+    bool recover = true;
 };
 
 // Runs the check on the selected record. The mismatch message goes to the

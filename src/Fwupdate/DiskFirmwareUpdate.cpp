@@ -167,7 +167,7 @@ int ProgramDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
     std::uint64_t start = 0;
     if (!LocateArea(ctx, chipKind, geometry, disk, start)) return 0;
 
-    FilePtr file = OpenFirmwareFile(ctx.panel.FirmwareFileName());
+    FilePtr file = OpenRunFirmware(ctx);
     if (!file) {
         Say(ctx, "Open File Error!!");
         return 0;

@@ -71,11 +71,51 @@ bool WriteAndVerify(ProcedureContext& ctx, std::uint32_t target, const std::uint
     return std::memcmp(readBack, image, kRecoveryBankSize) == 0;
 }
 
+// Both banks as the flash holds them: `valid` is the copy of the bank that
+// passes the check (when one does). False when a read failed.
+struct Banks {
+    bool bank0Valid = false;
+    bool bank1Valid = false;
+};
+
+bool ReadBanks(ProcedureContext& ctx, std::uint8_t chipKind, std::uint8_t* scratch, std::uint8_t* valid,
+               Banks& out) {
+    for (const std::uint32_t bank : {kRecoveryBank0, kRecoveryBank1}) {
+        std::memset(scratch, 0, kRecoveryBankSize);
+        const int read = ReadFlashBlocks(ctx, bank, scratch, kRecoveryBankSize);
+        ClearStatus(ctx.panel);
+        if (read == 0) return false;
+        const bool ok = BankImageValid(scratch, chipKind) != 0;
+        if (ok) std::memcpy(valid, scratch, kRecoveryBankSize);
+        (bank == kRecoveryBank0 ? out.bank0Valid : out.bank1Valid) = ok;
+    }
+    return true;
+}
+
+bool RecoveryDue(const ToolState& state, std::uint8_t chipKind) {
+    return chipKind == kBankKind && state.id.FlashSizeKB >= kMinimumFlashKB;
+}
+
 }  // namespace
+
+std::string RecoveryPreview(ToolState& state, OperatorPanel& panel, const std::string& path,
+                            std::uint8_t chipKind) {
+    if (!RecoveryDue(state, chipKind)) return "";
+    std::unique_ptr<std::uint8_t[]> a(new (std::nothrow) std::uint8_t[kRecoveryBankSize]);
+    std::unique_ptr<std::uint8_t[]> b(new (std::nothrow) std::uint8_t[kRecoveryBankSize]);
+    if (!a || !b) return "the firmware banks could not be checked";
+    ProcedureContext ctx{state, panel, path};
+    Banks banks;
+    if (!ReadBanks(ctx, chipKind, a.get(), b.get(), banks)) return "the firmware banks could not be read";
+    if (banks.bank0Valid && banks.bank1Valid) return "";
+    if (!banks.bank0Valid && !banks.bank1Valid) return "both firmware banks are invalid: nothing to copy";
+    return banks.bank0Valid ? "bank 1 is invalid: a run copies bank 0 over it"
+                            : "bank 0 is invalid: a run copies bank 1 over it";
+}
 
 int RecoverFirmware(ToolState& state, OperatorPanel& panel, const std::string& path,
                     std::uint8_t chipKind) {
-    if (chipKind != kBankKind || state.id.FlashSizeKB < kMinimumFlashKB) return 1;
+    if (!RecoveryDue(state, chipKind)) return 1;
     DeviceRecord* record = RecordOf(state.devices, path);
     if (record != nullptr && record->RecoveryChecked == 1) return 1;
 
@@ -86,22 +126,10 @@ int RecoverFirmware(ToolState& state, OperatorPanel& panel, const std::string& p
     if (!a || !b) return 0;
 
     ProcedureContext ctx{state, panel, path};
-
-    // Bank 0.
-    std::memset(a.get(), 0, kRecoveryBankSize);
-    int read = ReadFlashBlocks(ctx, kRecoveryBank0, a.get(), kRecoveryBankSize);
-    ClearStatus(panel);
-    if (read == 0) return 0;
-    const bool bank0Valid = BankImageValid(a.get(), chipKind) != 0;
-    if (bank0Valid) std::memcpy(b.get(), a.get(), kRecoveryBankSize);
-
-    // Bank 1.
-    std::memset(a.get(), 0, kRecoveryBankSize);
-    read = ReadFlashBlocks(ctx, kRecoveryBank1, a.get(), kRecoveryBankSize);
-    ClearStatus(panel);
-    if (read == 0) return 0;
-    const bool bank1Valid = BankImageValid(a.get(), chipKind) != 0;
-    if (bank1Valid) std::memcpy(b.get(), a.get(), kRecoveryBankSize);
+    Banks banks;
+    if (!ReadBanks(ctx, chipKind, a.get(), b.get(), banks)) return 0;
+    const bool bank0Valid = banks.bank0Valid;
+    const bool bank1Valid = banks.bank1Valid;
 
     if (record != nullptr) record->RecoveryChecked = 1;
 

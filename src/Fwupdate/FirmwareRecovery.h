@@ -30,4 +30,10 @@ constexpr const char* kRecoveryFailText = "FW Recovery Fail!!";
 int RecoverFirmware(ToolState& state, OperatorPanel& panel, const std::string& path,
                     std::uint8_t chipKind);
 
+// What RecoverFirmware would do on this device, found by reading the banks
+// only (nothing is written): empty when nothing is due or needs repair,
+// else a sentence such as "bank 1 is invalid: a run copies bank 0 over it".
+std::string RecoveryPreview(ToolState& state, OperatorPanel& panel, const std::string& path,
+                            std::uint8_t chipKind);
+
 }  // namespace v62x

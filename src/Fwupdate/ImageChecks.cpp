@@ -1,7 +1,5 @@
 #include "Fwupdate/ImageChecks.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -9,16 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include "IDEAccess/FirmwareFile.h"
 #include "IDEAccess/IdentifyChip.h"
-#include "IDEAccess/Transport.h"
 
 namespace v62x {
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 using TagBlock = std::array<std::uint8_t, 10>;
 
@@ -42,20 +35,11 @@ constexpr std::size_t kBankTrailer = 0xBFF0;
 constexpr std::size_t kBankCrcCovered = 0xBFFC;
 constexpr std::size_t kBankCrc = 0xBFFE;
 
-// Opens a regular file for reading raw bytes; null for anything else.
-FilePtr OpenImage(const std::string& fileName) {
-    FilePtr file(std::fopen(fileName.c_str(), "rb"));
-    struct stat info {};
-    if (file && (::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))) file.reset();
-    return file;
-}
-
-// The 10 bytes at offset; what lies past the end of the file reads as zero.
-TagBlock ReadBlock(std::FILE* file, long offset) {
+// The 10 bytes at offset; what lies past the end of the image reads as zero.
+TagBlock ReadBlock(const std::uint8_t* bytes, std::size_t length, long offset) {
     TagBlock block{};
-    if (std::fseek(file, offset, SEEK_SET) == 0) {
-        (void)std::fread(block.data(), 1, block.size(), file);
-    }
+    const auto at = static_cast<std::size_t>(offset);
+    if (bytes != nullptr && at < length) std::memcpy(block.data(), bytes + at, std::min(block.size(), length - at));
     return block;
 }
 
@@ -64,16 +48,6 @@ bool StartsWith(const std::uint8_t* bytes, const void* expected, std::size_t cou
 }
 
 bool HasSignature(const std::uint8_t* block) { return StartsWith(block, kSignature, sizeof kSignature); }
-
-// The whole file, or nothing when it cannot be opened or read.
-bool ReadWhole(const std::string& fileName, std::vector<std::uint8_t>& bytes) {
-    FilePtr file = OpenImage(fileName);
-    if (!file) return false;
-    const long length = FileLength(file.get());
-    if (length < 0) return false;
-    bytes.assign(static_cast<std::size_t>(length), 0);
-    return std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
-}
 
 std::uint16_t Crc16Step(std::uint16_t crc, std::uint8_t byte) {
     crc = static_cast<std::uint16_t>(crc ^ (byte << 8));
@@ -87,18 +61,22 @@ std::uint16_t Crc16Step(std::uint16_t crc, std::uint8_t byte) {
 }  // namespace
 
 int FileHasNvramBlock(const std::string& fileName, std::uint8_t chipKind) {
-    FilePtr file = OpenImage(fileName);
-    if (!file) return 0;
+    FirmwareImage image;
+    if (LoadFirmwareImage(fileName, image) != ImageLoad::Ok) return 0;
+    return ImageHasNvramBlock(image.bytes.data(), image.bytes.size(), chipKind);
+}
+
+int ImageHasNvramBlock(const std::uint8_t* bytes, std::size_t length, std::uint8_t chipKind) {
     int result = 0;
 
     // A tag block at the very start means there is nothing in front of it.
-    if (!HasSignature(ReadBlock(file.get(), 0).data())) {
-        const TagBlock block = ReadBlock(file.get(), kLeadingBlockTag);
+    if (!HasSignature(ReadBlock(bytes, length, 0).data())) {
+        const TagBlock block = ReadBlock(bytes, length, kLeadingBlockTag);
         const char* code = chipKind < ChipKindTable.size() ? ChipKindTable[chipKind] : nullptr;
         if (code != nullptr && HasSignature(block.data()) && StartsWith(&block[4], code, 3)) result = 1;
     }
     if (chipKind == kSettingsKind) {
-        const TagBlock block = ReadBlock(file.get(), kSettingsBlockTag);
+        const TagBlock block = ReadBlock(bytes, length, kSettingsBlockTag);
         if (StartsWith(block.data(), kSettingsBlock, sizeof kSettingsBlock) &&
             StartsWith(&block[4], kSettingsCode, 3)) {
             result = 1;
@@ -108,10 +86,14 @@ int FileHasNvramBlock(const std::string& fileName, std::uint8_t chipKind) {
 }
 
 int FileChecksumOk(const std::string& fileName, std::uint16_t chip) {
-    if (FileHasNvramBlock(fileName, ChipKindOf(chip)) != 0) return 1;
+    FirmwareImage loaded;
+    if (LoadFirmwareImage(fileName, loaded) != ImageLoad::Ok) return 0;
+    return ImageChecksumOk(loaded.bytes, chip);
+}
 
-    std::vector<std::uint8_t> image;
-    if (!ReadWhole(fileName, image) || image.size() < kShortestChecksummed) return 0;
+int ImageChecksumOk(const std::vector<std::uint8_t>& image, std::uint16_t chip) {
+    if (ImageHasNvramBlock(image.data(), image.size(), ChipKindOf(chip)) != 0) return 1;
+    if (image.size() < kShortestChecksummed) return 0;
 
     const std::size_t checksumAt = image.size() == kLongImage ? kLongImageChecksum : kImageChecksum;
     std::size_t summed = image.size() - 1;

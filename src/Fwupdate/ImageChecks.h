@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace v62x {
 
@@ -15,6 +16,9 @@ int FileHasNvramBlock(const std::string& fileName, std::uint8_t chipKind);
 // Non-zero when the image's 8-bit sum matches its checksum byte (or the
 // image carries the leading block). Files below 32768 bytes fail.
 int FileChecksumOk(const std::string& fileName, std::uint16_t chip);
+// The same two checks on bytes already read.
+int ImageHasNvramBlock(const std::uint8_t* bytes, std::size_t length, std::uint8_t chipKind);
+int ImageChecksumOk(const std::vector<std::uint8_t>& image, std::uint16_t chip);
 // The length up to and including the "ENDSTR" 55 AA marker within the
 // first n bytes; n when there is none.
 std::size_t FindEndMarker(const std::uint8_t* bytes, std::size_t n);

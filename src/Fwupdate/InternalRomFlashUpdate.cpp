@@ -35,23 +35,23 @@ bool IsBlank(const std::uint8_t* data, std::uint32_t length) {
     return std::all_of(data, data + length, [](std::uint8_t b) { return b == 0xFF; });
 }
 
-enum class ImageLoad { Loaded, Unreadable, Empty, TooLarge };
+enum class RomImage { Loaded, Unreadable, Empty, TooLarge };
 
-// Reads the whole firmware file into `image` (kInternalRomFlashSize bytes).
-// A file that cannot be opened or read, an empty one and one longer than
-// the flash are refused, so nothing is erased for a file that cannot be
-// programmed in full.
-ImageLoad LoadFirmwareImage(const std::string& fileName, std::uint8_t* image) {
-    FilePtr file(std::fopen(fileName.c_str(), "rb"));
-    if (!file) return ImageLoad::Unreadable;
+// Reads the run's firmware into `image` (kInternalRomFlashSize bytes).
+// A file that cannot be read, an empty one and one longer than the flash
+// are refused, so nothing is erased for a file that cannot be programmed in
+// full.
+RomImage LoadRomImage(ProcedureContext& ctx, std::uint8_t* image) {
+    FilePtr file = OpenRunFirmware(ctx);
+    if (!file) return RomImage::Unreadable;
     const std::size_t read = std::fread(image, 1, kInternalRomFlashSize, file.get());
-    if (std::ferror(file.get()) != 0) return ImageLoad::Unreadable;
-    if (read == 0) return ImageLoad::Empty;
+    if (std::ferror(file.get()) != 0) return RomImage::Unreadable;
+    if (read == 0) return RomImage::Empty;
     if (read == kInternalRomFlashSize) {
-        if (std::fgetc(file.get()) != EOF) return ImageLoad::TooLarge;
-        if (std::ferror(file.get()) != 0) return ImageLoad::Unreadable;
+        if (std::fgetc(file.get()) != EOF) return RomImage::TooLarge;
+        if (std::ferror(file.get()) != 0) return RomImage::Unreadable;
     }
-    return ImageLoad::Loaded;
+    return RomImage::Loaded;
 }
 
 }  // namespace
@@ -76,7 +76,6 @@ int InternalRomFlashUpdate(ProcedureContext& ctx, int flashTypeIndex) {
     if (ctx.state.id.EraseOnlyFlag != 0) return EraseInternalRomFlash(ctx, flashTypeIndex);
     if (ctx.panel.BackupOnlyChecked()) return BackupInternalRomFlash(ctx);
 
-    const std::string fileName = ctx.panel.FirmwareFileName();
     FlashBuffer readBack = AllocateFlashBuffer();
     FlashBuffer image = AllocateFlashBuffer();
     if (!readBack || !image) {
@@ -86,16 +85,16 @@ int InternalRomFlashUpdate(ProcedureContext& ctx, int flashTypeIndex) {
 
     // The file is loaded and checked before the erase: a file that cannot
     // be programmed in full must not cost the bridge its firmware.
-    switch (LoadFirmwareImage(fileName, image.get())) {
-    case ImageLoad::Loaded:
+    switch (LoadRomImage(ctx, image.get())) {
+    case RomImage::Loaded:
         break;
-    case ImageLoad::Unreadable:
+    case RomImage::Unreadable:
         Show(ctx, "Open New ROM File Error!!");
         return 0;
-    case ImageLoad::Empty:
+    case RomImage::Empty:
         Show(ctx, "New ROM File is empty!!");
         return 0;
-    case ImageLoad::TooLarge:
+    case RomImage::TooLarge:
         Show(ctx, "New ROM File is bigger than 64KB!!");
         return 0;
     }

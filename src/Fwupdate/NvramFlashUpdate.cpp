@@ -1,7 +1,5 @@
 #include "Fwupdate/NvramFlashUpdate.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -75,12 +73,9 @@ struct FirmwareFile {
 
 enum class Loaded { Ok, OpenFailed, NoMemory, TooLarge };
 
-Loaded LoadFirmware(const std::string& name, FirmwareFile& out) {
-    FilePtr file(std::fopen(name.c_str(), "rb"));
-    struct stat info {};
-    if (!file || ::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return Loaded::OpenFailed;
-    }
+Loaded LoadFirmware(ProcedureContext& ctx, FirmwareFile& out) {
+    FilePtr file = OpenRunFirmware(ctx);
+    if (!file) return Loaded::OpenFailed;
     const long length = FileLength(file.get());
     if (length < 0) return Loaded::OpenFailed;
     const auto size = static_cast<std::size_t>(length);
@@ -94,6 +89,13 @@ Loaded LoadFirmware(const std::string& name, FirmwareFile& out) {
     return Loaded::Ok;
 }
 
+// The run's firmware carries the leading NVRAM block (a file that cannot be
+// read carries none; the run then stops at its load).
+bool RunImageHasNvramBlock(ProcedureContext& ctx) {
+    const FirmwareImage* image = RunFirmware(ctx);
+    return image != nullptr && ImageHasNvramBlock(image->bytes.data(), image->bytes.size(), ctx.state.id.ChipKind) != 0;
+}
+
 // The three block buffers of a run.
 struct Blocks {
     PaddedBuffer readBack{kBlockSize};
@@ -104,7 +106,7 @@ struct Blocks {
 
 // Loads the file and the buffers; false with the status set.
 bool PrepareRun(ProcedureContext& ctx, FirmwareFile& file, Blocks& blocks) {
-    switch (LoadFirmware(ctx.panel.FirmwareFileName(), file)) {
+    switch (LoadFirmware(ctx, file)) {
         case Loaded::OpenFailed:
             ShowStatus(ctx, kOpenText);
             return false;
@@ -346,7 +348,7 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
 
     id.NvramInImage = id.ChipKind == kPreparedKind || id.ChipKind == kBankKind
                           ? 1
-                          : (FileHasNvramBlock(panel.FirmwareFileName(), id.ChipKind) != 0 ? 1 : 0);
+                          : (RunImageHasNvramBlock(ctx) ? 1 : 0);
     const bool includeNvram = panel.IncludeNvramChecked();
     KeepingPlan plan;
     plan.keep = !(id.NvramInImage != 0 && includeNvram);

@@ -226,7 +226,7 @@ int WritePageBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uin
 }
 
 int ProgramPageFlash(ProcedureContext& ctx) {
-    FilePtr file(std::fopen(ctx.panel.FirmwareFileName().c_str(), "rb"));
+    FilePtr file = OpenRunFirmware(ctx);
     if (!file) {
         Say(ctx, kOpenText);
         return 0;

@@ -1,7 +1,5 @@
 #include "Fwupdate/ProcedureHelpers.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -48,11 +46,26 @@ std::uint32_t FlashBytes(std::int64_t size) {
 
 }  // namespace
 
-FilePtr OpenFirmwareFile(const std::string& name) {
-    FilePtr file(std::fopen(name.c_str(), "rb"));
-    struct stat info {};
-    if (file && (::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))) file.reset();
-    return file;
+const FirmwareImage* RunFirmware(ProcedureContext& ctx, std::string* problem) {
+    FirmwareImage& image = ctx.state.firmware;
+    const std::string name = ctx.panel.FirmwareFileName();
+    if (image.loaded && image.name == name) return &image;
+    const ImageLoad load = LoadFirmwareImage(name, image);
+    if (load == ImageLoad::Ok) return &image;
+    const std::string text = ImageLoadText(load, name);
+    CurrentHost().Trace("Firmware file refused: " + text + "\n");
+    if (problem != nullptr) *problem = text;
+    return nullptr;
+}
+
+FilePtr OpenRunFirmware(ProcedureContext& ctx) {
+    const FirmwareImage* image = RunFirmware(ctx);
+    if (image == nullptr) return nullptr;
+    // A stream over the bytes in memory; the buffer outlives the stream
+    // (the tool state owns it for the run).
+    static std::uint8_t empty[1];
+    void* bytes = image->bytes.empty() ? empty : const_cast<std::uint8_t*>(image->bytes.data());
+    return FilePtr(::fmemopen(bytes, image->bytes.size(), "rb"));
 }
 
 std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size) {

@@ -30,9 +30,15 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// A firmware file opened for reading raw bytes; null unless it is a regular
-// file (a folder or a device node is no firmware).
-FilePtr OpenFirmwareFile(const std::string& name);
+// The firmware a run programs: the image the chip check accepted, when it
+// is of the file the panel names; else that file read now, once, whole
+// (procedures started without a check). Null when the file cannot be read;
+// *problem then says why.
+const FirmwareImage* RunFirmware(ProcedureContext& ctx, std::string* problem = nullptr);
+// The run's firmware as a read-only stream over those bytes: the file is
+// never opened again, so a file replaced after the check changes nothing.
+// Null when there is no firmware (the trace says why).
+FilePtr OpenRunFirmware(ProcedureContext& ctx);
 
 // Shows a status text and lets the window catch up.
 inline void Say(ProcedureContext& ctx, const std::string& text) {

@@ -7,7 +7,9 @@
 #include "Fwupdate/SerialFlashUpdate.h"
 #include "Fwupdate/StandardFlashUpdate.h"
 #include "Fwupdate/Vrs735DiskFirmwareUpdate.h"
+#include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/FirmwareFile.h"
+#include "IDEAccess/Notifier.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
 
@@ -24,12 +26,23 @@ bool FlashKind(int kind) {
     }
 }
 
+// The run's firmware fits the flash; a file that cannot be read does not.
+bool RunFirmwareFits(ProcedureContext& ctx, std::uint32_t flashSizeKB) {
+    std::string problem;
+    const FirmwareImage* image = RunFirmware(ctx, &problem);
+    if (image == nullptr) {
+        NotifyOperator({"Error", problem, MessageIcon::Error});
+        return false;
+    }
+    return ImageFitsFlash(image->bytes.size(), flashSizeKB) != 0;
+}
+
 RunChoice ChooseFlashProcedure(ProcedureContext& ctx) {
     const IdentificationState& id = ctx.state.id;
     switch (id.ChipKind) {
         case 10:
             if (!ctx.panel.EraseOnlyChecked() && !ctx.panel.BackupOnlyChecked() &&
-                FileFitsFlash(ctx.panel.FirmwareFileName(), static_cast<std::uint32_t>(id.FlashSizeKB)) == 0) {
+                !RunFirmwareFits(ctx, static_cast<std::uint32_t>(id.FlashSizeKB))) {
                 return RunChoice::SizeMessage;
             }
             return id.FlashTypeCode == 2 ? RunChoice::FullImage : RunChoice::NvramKeeping;

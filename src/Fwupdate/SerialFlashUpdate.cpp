@@ -163,7 +163,7 @@ struct Image {
 
 bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) {
     const IdentificationState& id = ctx.state.id;
-    FilePtr file(std::fopen(ctx.panel.FirmwareFileName().c_str(), "rb"));
+    FilePtr file = OpenRunFirmware(ctx);
     if (!file) {
         Say(ctx, kOpenText);
         return false;

@@ -72,7 +72,7 @@ int StandardFlashUpdate(ProcedureContext& ctx) {
     // The image: the file, padded with zeros to at least 32 KiB and to whole
     // blocks. Its size is bounded by what the block commands can address,
     // so the block count below never wraps.
-    FilePtr file = OpenFirmwareFile(ctx.panel.FirmwareFileName());
+    FilePtr file = OpenRunFirmware(ctx);
     if (!file) return Fail(ctx, "Open File Error!!");
     const long fileLength = FileLength(file.get());
     if (fileLength < 0) return Fail(ctx, "Open File Error!!");

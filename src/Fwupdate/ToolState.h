@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "Fwupdate/DeviceRefresh.h"
+#include "IDEAccess/FirmwareFile.h"
 
 namespace v62x {
 
@@ -22,6 +23,9 @@ struct IdentificationState {
     std::int32_t IncludeNvram = 1;      // the operator's "Include 4K NVRAM" choice
     std::int32_t EraseOnlyFlag = 0;     // copy of "Erase All Flash Only "
     std::int32_t NvramInImage = 0;      // the firmware file carries a 4 KiB NVRAM block ahead of its code
+    // A flash identification or size query failed twice: what the flash
+    // holds and how much of it to write is unknown, so nothing is written.
+    std::int32_t FlashQueryFailed = 0;
 };
 
 // The process-wide flash settings.
@@ -44,6 +48,10 @@ struct ToolState {
     DeviceTable devices;
     IdentificationState id;
     std::uint16_t currentChip = 0;  // the last identification result
+    // The firmware file as the last chip check read and accepted it (not
+    // loaded when it rejected the file or none was given). A run programs
+    // these bytes, never the file read again.
+    FirmwareImage firmware;
 };
 
 }  // namespace v62x

@@ -140,7 +140,7 @@ int ProgramVRS735DiskFirmware(ProcedureContext& ctx) {
     std::uint64_t start = 0;
     if (!LocateArea(ctx, disk, start)) return 0;
 
-    FilePtr file = OpenFirmwareFile(ctx.panel.FirmwareFileName());
+    FilePtr file = OpenRunFirmware(ctx);
     if (!file) {
         Say(ctx, "Open File Error!!");
         return 0;

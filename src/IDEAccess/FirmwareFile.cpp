@@ -1,11 +1,17 @@
 #include "IDEAccess/FirmwareFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
@@ -13,11 +19,6 @@
 
 namespace v62x {
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 using TagBlock = std::array<std::uint8_t, 10>;
 
@@ -28,22 +29,34 @@ constexpr std::uint8_t kFirstRevisionTag[4] = {0x5A, 0xA5, 0x0F, 0xF0};
 constexpr long kLeadingBlockTag = 0x1000;
 constexpr std::size_t kKinds = 21;
 
-// Opens a regular file for reading raw bytes. Anything else (a missing
-// file, a directory) shows the operator the open error and gives null.
-FilePtr OpenImage(const std::string& fileName) {
-    FilePtr file(std::fopen(fileName.c_str(), "rb"));
-    struct stat info {};
-    if (file && (::fstat(::fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode))) file.reset();
-    if (!file) NotifyOperator({"Error", "Open Firmware File Error!!", MessageIcon::Error});
-    return file;
+// A descriptor that closes itself.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Loads a file for a check; a refused file shows the operator why.
+bool LoadForCheck(const std::string& fileName, FirmwareImage& image) {
+    const ImageLoad load = LoadFirmwareImage(fileName, image);
+    if (load == ImageLoad::Ok) return true;
+    NotifyOperator({"Error", ImageLoadText(load, fileName), MessageIcon::Error});
+    return false;
 }
 
-// The 10 bytes at offset; what lies past the end of the file reads as zero.
-TagBlock ReadBlock(std::FILE* file, long offset) {
+// The 10 bytes at offset; what lies past the end of the image reads as zero.
+TagBlock ReadBlock(const std::uint8_t* bytes, std::size_t length, long offset) {
     TagBlock block{};
-    if (std::fseek(file, offset, SEEK_SET) == 0) {
-        (void)std::fread(block.data(), 1, block.size(), file);
-    }
+    const auto at = static_cast<std::size_t>(offset);
+    if (at < length) std::memcpy(block.data(), bytes + at, std::min(block.size(), length - at));
     return block;
 }
 
@@ -143,16 +156,67 @@ bool TagAccepted(const KindRule& rule, const TagBlock& block, const std::uint8_t
 
 }  // namespace
 
+ImageLoad LoadFirmwareImage(const std::string& fileName, FirmwareImage& out) {
+    out = FirmwareImage{};
+    out.name = fileName;
+    // O_NONBLOCK: opening a pipe without a writer must not wait for one.
+    Descriptor fd(::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) {
+        return errno == EISDIR ? ImageLoad::NotRegular : ImageLoad::CannotOpen;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return ImageLoad::CannotOpen;
+    if (!S_ISREG(info.st_mode)) return ImageLoad::NotRegular;
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kLargestFirmwareFile) {
+        return ImageLoad::TooLarge;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ImageLoad::ReadFailed;
+        done += static_cast<std::size_t>(n);
+    }
+    // A file that grew while it was read is not the file that was measured.
+    std::uint8_t extra = 0;
+    if (::read(fd.get(), &extra, 1) != 0) return ImageLoad::ReadFailed;
+    out.bytes = std::move(bytes);
+    out.loaded = true;
+    return ImageLoad::Ok;
+}
+
+std::string ImageLoadText(ImageLoad load, const std::string& fileName) {
+    switch (load) {
+        case ImageLoad::Ok:
+            return "";
+        case ImageLoad::CannotOpen:
+            return "Open Firmware File Error!!";
+        case ImageLoad::NotRegular:
+            return "Not a firmware file: " + fileName + " is a folder, a device or a pipe, not a regular file";
+        case ImageLoad::TooLarge:
+            return "Not a firmware file: " + fileName + " is larger than any bridge's firmware (64 MiB)";
+        case ImageLoad::ReadFailed:
+            return "Read Firmware File Error: " + fileName + " could not be read whole";
+    }
+    return "";
+}
+
 int FileMatchesChip(const std::string& fileName, std::uint16_t chip) {
-    FilePtr file = OpenImage(fileName);
-    if (!file) return 0;
+    FirmwareImage image;
+    if (!LoadForCheck(fileName, image)) return 0;
+    return ImageMatchesChip(image.bytes.data(), image.bytes.size(), chip);
+}
+
+int ImageMatchesChip(const std::uint8_t* bytes, std::size_t length, std::uint16_t chip) {
+    if (bytes == nullptr) length = 0;
 
     const std::uint8_t kind = ChipKindOf(chip);
     const std::uint8_t revision = ChipRevisionOf(chip);
     if (kind >= kKinds) return 0;
     const KindRule& rule = kRules[kind];
 
-    TagBlock block = ReadBlock(file.get(), rule.blockOffset);
+    TagBlock block = ReadBlock(bytes, length, rule.blockOffset);
     if (rule.lead != nullptr && !StartsWith(block.data(), rule.lead, rule.leadLength)) return 0;
     std::array<std::uint8_t, 4> tag{};
     std::memcpy(tag.data(), &block[4], tag.size());
@@ -164,24 +228,23 @@ int FileMatchesChip(const std::string& fileName, std::uint16_t chip) {
         } else {
             // The block read here stays the one the revision byte comes from,
             // even when it carries no signature and the first tag stands.
-            block = ReadBlock(file.get(), kLeadingBlockTag);
+            block = ReadBlock(bytes, length, kLeadingBlockTag);
             if (HasSignature(block)) {
                 std::memcpy(tag.data(), &block[4], tag.size());
                 if (!StartsWith(tag.data(), code, 3)) return 0;
             }
         }
     }
-    file.reset();
-
     return TagAccepted(rule, block, tag.data(), revision) ? 1 : 0;
 }
 
 int FileFitsFlash(const std::string& fileName, std::uint32_t flashSizeKB) {
-    FilePtr file = OpenImage(fileName);
-    if (!file) return 0;
-    const long length = FileLength(file.get());
-    file.reset();
-    if (length < 0) return 0;
+    FirmwareImage image;
+    if (!LoadForCheck(fileName, image)) return 0;
+    return ImageFitsFlash(image.bytes.size(), flashSizeKB);
+}
+
+int ImageFitsFlash(std::size_t length, std::uint32_t flashSizeKB) {
     // Widened so that sizes of 4 GiB and more do not wrap to a small limit.
     const std::uint64_t limit = static_cast<std::uint64_t>(flashSizeKB) * 1024;
     return limit >= static_cast<std::uint64_t>(length) ? 1 : 0;

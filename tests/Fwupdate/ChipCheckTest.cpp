@@ -268,7 +268,7 @@ TEST(ChipCheck, RunButtonRule) {
     const std::vector<Case> cases = {
         {"matching file enables Run", 3, matching, true, false, true, 0},
         {"mismatching file: message and Run off", 14, matching, true, false, false, 1},
-        {"missing file counts as no match", 3, missing, true, false, false, 1},
+        {"missing file: its own error, no mismatch message", 3, missing, true, false, false, 0},
         {"erase only without a file enables Run", 14, "", true, true, true, 0},
         {"disabled list leaves Run", 3, matching, false, false, std::nullopt, 0},
         {"nothing chosen leaves Run", 3, "", true, false, std::nullopt, 0},

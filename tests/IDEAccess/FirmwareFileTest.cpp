@@ -3,6 +3,7 @@
 #include "IDEAccess/FirmwareFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -202,13 +203,22 @@ TEST(FirmwareFile, UnopenableFileShowsTheOpenError) {
         {"chip match of kind 0", [](const std::string& f) { return FileMatchesChip(f, Chip(0, 0)); }},
         {"size check", [](const std::string& f) { return FileFitsFlash(f, 1024); }},
     };
-    const std::vector<std::string> paths = {dir.File("missing.bin"), dir.File("")};
+    // A pipe would block a plain read for ever; a folder is no file. Each
+    // is refused at once with a text of its own.
+    const std::string fifo = dir.File("pipe.bin");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const std::vector<std::pair<std::string, std::string>> paths = {
+        {dir.File("missing.bin"), "Open Firmware File Error!!"},
+        {dir.File(""), "Not a firmware file: " + dir.File("") + " is a folder, a device or a pipe, not a regular file"},
+        {fifo, "Not a firmware file: " + fifo + " is a folder, a device or a pipe, not a regular file"},
+        {"/dev/zero", "Not a firmware file: /dev/zero is a folder, a device or a pipe, not a regular file"},
+    };
     for (const OpenCase& c : checks) {
-        for (const std::string& path : paths) {
+        for (const auto& [path, text] : paths) {
             RecordingNotifier notifier;
             EXPECT_EQ(0, c.check(path)) << c.what << " " << path;
             ASSERT_EQ(1u, notifier.shown.size()) << c.what << " " << path;
-            EXPECT_EQ("Open Firmware File Error!!", notifier.shown[0].text);
+            EXPECT_EQ(text, notifier.shown[0].text);
             EXPECT_EQ("Error", notifier.shown[0].title);
             EXPECT_EQ(MessageIcon::Error, notifier.shown[0].icon);
         }

@@ -244,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "^Message: The firmware file seems not match this chip!\nv62xfw: refused firmware file .*fw.bin",
                 FlashAfter::Unchanged},
         RunCase{"MissingFile", "bridge:kind=8", {"run", "--file", "@fw"}, FileGiven::Missing, 2, "^$",
-                "^Error: Open Firmware File Error!!\nMessage: The firmware file seems not match this chip!\n",
+                "^Error: Open Firmware File Error!!\nv62xfw: refused",
                 FlashAfter::Unchanged},
         // Usage errors: nothing is written.
         RunCase{"NothingToDo", "bridge:kind=8", {"run"}, FileGiven::None, 2, "^$", "nothing to do",

@@ -201,8 +201,8 @@ TEST_F(WindowTest, RunWritesItsTraceLine) {
     AddBridge(8, 1);
     Open();
     window->UpdateBtnClick();
-    ASSERT_FALSE(host.Traces().empty());
-    EXPECT_EQ("Update Btn Press\n", host.Traces().back());
+    const auto& traces = host.Traces();
+    EXPECT_NE(traces.end(), std::find(traces.begin(), traces.end(), "Update Btn Press\n"));
 }
 
 TEST_F(WindowTest, ExitClosesAndTheCdRomClassBridgeIsReleased) {
