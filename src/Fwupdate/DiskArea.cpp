@@ -117,23 +117,12 @@ std::string DiskBackupFileName(ProcedureContext& ctx) {
 
 int SaveDiskBackup(ProcedureContext& ctx, const std::string& name, const std::uint8_t* data,
                    std::size_t size) {
-    FilePtr file(std::fopen(name.c_str(), "wb"));
-    if (!file) {
-        Say(ctx, "Open Backup File Error!!");
+    // The previous file of that name stays intact unless the new one is
+    // complete; nothing this run did not create is removed.
+    if (SaveBackup(ctx, name, data, size) == 0) {
         Say(ctx, "Read Back to Backup Error!!");
         return 0;
     }
-    // A backup that did not reach the file (disk full, I/O error) is no
-    // backup; what part of it was written goes again.
-    const bool written = std::fwrite(data, 1, size, file.get()) == size;
-    const bool closed = std::fclose(file.release()) == 0;
-    if (!written || !closed) {
-        std::remove(name.c_str());
-        Say(ctx, "Write Backup File Error!!");
-        Say(ctx, "Read Back to Backup Error!!");
-        return 0;
-    }
-    Say(ctx, "Read flash and backup success!");
     return 1;
 }
 

@@ -204,20 +204,9 @@ int BackupInternalRomFlash(ProcedureContext& ctx) {
     // The backup file is the raw flash: 65,536 bytes, nothing else. A write
     // or close that fails counts as a failed save.
     const char* saveFailed = "Read ROM Suceess, but save to file fail!!";
-    FilePtr file(std::fopen(fileName.c_str(), "wb"));
-    if (!file) {
-        Show(ctx, saveFailed);
-        return 0;
-    }
-    const std::size_t written = std::fwrite(data.get(), 1, kInternalRomFlashSize, file.get());
-    const int closed = std::fclose(file.release());
-    if (written != kInternalRomFlashSize || closed != 0) {
-        Show(ctx, saveFailed);
-        return 0;
-    }
-
-    Show(ctx, "Read flash and backup success!");
-    return 1;
+    const int saved = SaveBackup(ctx, fileName, data.get(), kInternalRomFlashSize, saveFailed, saveFailed);
+    ctx.panel.RepaintStatus();
+    return saved;
 }
 
 }  // namespace v62x

@@ -1,4 +1,5 @@
 #include "Fwupdate/ProcedureHelpers.h"
+#include "Fwupdate/SafeFile.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -190,16 +191,17 @@ int BackupFlashImage(ProcedureContext& ctx, std::uint32_t skip) {
     const std::uint32_t kept = size - skip;
     if (skip > 0) std::memmove(data.get(), data.get() + skip, kept);
 
-    FilePtr file(std::fopen(name.c_str(), "wb"));
-    if (!file) {
-        Say(ctx, "Open Backup File Error!!");
-        return 0;
-    }
-    // A backup that did not reach the file (disk full, I/O error) is no backup.
-    const bool written = std::fwrite(data.get(), 1, kept, file.get()) == kept;
-    const bool closed = std::fclose(file.release()) == 0;
-    if (!written || !closed) {
-        Say(ctx, "Write Backup File Error!!");
+    return SaveBackup(ctx, name, data.get(), kept);
+}
+
+int SaveBackup(ProcedureContext& ctx, const std::string& name, const std::uint8_t* data, std::size_t size,
+               const char* openFailText, const char* writeFailText) {
+    // A backup that did not reach the disk whole (disk full, I/O error) is
+    // no backup, and the previous file of that name stays as it was.
+    const SafeWrite result = WriteFileSafely(name, data, size);
+    if (result != SafeWrite::Ok) {
+        CurrentHost().Trace("Backup not written: " + SafeWriteText(result, name) + "\n");
+        Say(ctx, result == SafeWrite::WriteFailed ? writeFailText : openFailText);
         return 0;
     }
     Say(ctx, "Read flash and backup success!");

@@ -74,6 +74,12 @@ int EraseFlashRange(ProcedureContext& ctx, std::uint32_t length);
 int EraseAllFlash(ProcedureContext& ctx);
 // Reads the flash and writes it, less the first `skip` bytes, to the backup file.
 int BackupFlashImage(ProcedureContext& ctx, std::uint32_t skip);
+// Writes a backup file safely (SafeFile.h) and ends with "Read flash and
+// backup success!"; on failure shows openFailText (the name is no regular
+// file, or nothing can be created there) or writeFailText.
+int SaveBackup(ProcedureContext& ctx, const std::string& name, const std::uint8_t* data, std::size_t size,
+               const char* openFailText = "Open Backup File Error!!",
+               const char* writeFailText = "Write Backup File Error!!");
 // MSB-first CRC-32 (0x04C11DB7) over 32-bit words, start 0x52325032, no final XOR.
 int FirmwareCrc32(const std::uint8_t* data, std::size_t length, bool bigEndianWords,
                   std::uint32_t& out);

@@ -207,20 +207,7 @@ int BackupFlashToFile(ProcedureContext& ctx, std::uint32_t skip) {
             std::memmove(data.data(), data.data() + skip, kept);
         }
     }
-    FilePtr file(std::fopen(name.c_str(), "wb"));
-    if (!file) {
-        Say(ctx, "Open Backup File Error!!");
-        return 0;
-    }
-    // A backup that did not reach the file (disk full, I/O error) is no backup.
-    const bool written = std::fwrite(data.data(), 1, kept, file.get()) == kept;
-    const bool closed = std::fclose(file.release()) == 0;
-    if (!written || !closed) {
-        Say(ctx, "Write Backup File Error!!");
-        return 0;
-    }
-    Say(ctx, "Read flash and backup success!");
-    return 1;
+    return SaveBackup(ctx, name, data.data(), kept);
 }
 
 }  // namespace v62x

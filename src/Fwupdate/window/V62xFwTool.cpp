@@ -470,7 +470,16 @@ void TV62xFwTool::EraseOnlyCheckClick(QCheckBox* sender) {
     } else {
         FwFilenameEdit->setEnabled(true);
         const std::string file = FileSystemName(FwFilenameEdit->text());
-        UpdateBtn->setEnabled(ChipListed() && !file.empty() && FileMatchesChip(file, Identification()) != 0);
+        // The file is read once and matched; the bytes it accepted are the
+        // bytes a run programs.
+        bool accepted = false;
+        if (ChipListed() && !file.empty()) {
+            FirmwareImage image;
+            accepted = LoadFirmwareImage(file, image) == ImageLoad::Ok &&
+                       ImageMatchesChip(image.bytes.data(), image.bytes.size(), Identification()) != 0;
+            state_.firmware = accepted ? std::move(image) : FirmwareImage{};
+        }
+        UpdateBtn->setEnabled(accepted);
     }
     if (!UpdateBtn->isEnabled() && backupOnly && ChipListed()) UpdateBtn->setEnabled(true);
 }
