@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Fwupdate/ImageChecks.h"
+#include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/Host.h"
@@ -253,8 +254,10 @@ NvramBack PutNvramBack(const std::string& path, const Nvram& kept) {
 
 // After a failed run: the flash must not be left without the NVRAM the run
 // kept, or the next run would keep an erased or broken block instead. The
-// status keeps the failing step's text.
-void RestoreKeptNvram(const std::string& path, const Nvram& kept) {
+// status keeps the failing step's text; a copy that could not be put back
+// is named to the operator.
+void RestoreKeptNvram(ProcedureContext& ctx, const Nvram& kept, const std::string& savedFile) {
+    const std::string& path = ctx.path;
     switch (PutNvramBack(path, kept)) {
         case NvramBack::AlreadyThere:
             DevTrace("Run failed; the kept NVRAM is still in place at flash address 0\n");
@@ -264,12 +267,13 @@ void RestoreKeptNvram(const std::string& path, const Nvram& kept) {
             break;
         case NvramBack::Failed:
             DevTrace("Run failed; the kept NVRAM could NOT be put back and checked at flash address 0\n");
+            ReportNvramNotRestored(ctx, savedFile);
             break;
     }
 }
 
 // The erase-only option of the NVRAM-keeping procedure.
-int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept) {
+int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept, const std::string& savedFile) {
     if (ctx.state.id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
     int result = EraseAllFlash(ctx);
     if (!includeNvram) {
@@ -277,6 +281,7 @@ int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept
         if (back == NvramBack::Failed) {
             DevTrace("Erase only: the NVRAM could not be written back at flash address 0\n");
             ShowStatus(ctx, kWriteBackText);
+            ReportNvramNotRestored(ctx, savedFile);
             result = 0;
         }
     }
@@ -363,6 +368,18 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
             return 0;
         }
     }
+    // A run that writes saves the kept NVRAM to a file before anything is
+    // erased; without that copy nothing is erased.
+    const bool eraseOnly = panel.RdVersionChecked() && id.EraseOnlyFlag != 0;
+    const bool backupOnly = !eraseOnly && panel.RdVersionChecked() && panel.BackupOnlyChecked();
+    std::string savedNvram;
+    if (plan.keep && !backupOnly) {
+        savedNvram = SaveKeptNvram(ctx, kept.data(), kept.size());
+        if (savedNvram.empty()) {
+            ShowStatus(ctx, kBackupNvramText);
+            return 0;
+        }
+    }
     if (id.AtmelProbe != -1) {
         SpiWriteEnable(path);  // only the latch tells whether it took
         if (WaitFlashStatusSet(path, kStatusWriteEnable) == 0) {
@@ -374,8 +391,8 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
         UnprotectFlash(path);
     }
 
-    if (panel.RdVersionChecked() && id.EraseOnlyFlag != 0) return EraseOnlyKeeping(ctx, includeNvram, kept);
-    if (panel.RdVersionChecked() && panel.BackupOnlyChecked()) {
+    if (eraseOnly) return EraseOnlyKeeping(ctx, includeNvram, kept, savedNvram);
+    if (backupOnly) {
         return BackupFlashImage(ctx, includeNvram ? 0 : kNvramSize) != 0 ? 1 : 0;
     }
 
@@ -402,7 +419,7 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
     if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(path);
 
     const bool done = ProgramKeeping(ctx, plan, file, kept, blocks, firstBlock.data());
-    if (!done && plan.keep) RestoreKeptNvram(path, kept);
+    if (!done && plan.keep) RestoreKeptNvram(ctx, kept, savedNvram);
     if (done) {
         ShowStatus(ctx, kSuccessText);
         panel.ShowMessage("Message", kPowerCycleText);

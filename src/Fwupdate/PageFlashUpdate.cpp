@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "Fwupdate/SerialFlashBlocks.h"
 #include "IDEAccess/FlashCommands.h"
@@ -89,7 +90,7 @@ bool PutNvramBack(ProcedureContext& ctx, const Nvram& kept) {
 
 // The programming steps after the file was opened. False with the status
 // set; `kept` is filled when the NVRAM was read and must survive.
-bool ProgramOpenedFile(ProcedureContext& ctx, std::FILE* file, bool& keep, Nvram& kept) {
+bool ProgramOpenedFile(ProcedureContext& ctx, std::FILE* file, bool& keep, Nvram& kept, std::string& saved) {
     OperatorPanel& panel = ctx.panel;
     const long length = FileLength(file);
     // An empty file would program zeros over the firmware; one past the
@@ -113,6 +114,15 @@ bool ProgramOpenedFile(ProcedureContext& ctx, std::FILE* file, bool& keep, Nvram
         keep = false;  // nothing was written: nothing to put back
         Say(ctx, kBackupNvramText);
         return false;
+    }
+    // The kept NVRAM is on disk before anything is erased.
+    if (keep) {
+        saved = SaveKeptNvram(ctx, kept.data(), kept.size());
+        if (saved.empty()) {
+            keep = false;
+            Say(ctx, kBackupNvramText);
+            return false;
+        }
     }
 
     PaddedBuffer image(imageSize);
@@ -233,12 +243,13 @@ int ProgramPageFlash(ProcedureContext& ctx) {
     }
     bool keep = false;
     Nvram kept{};
-    const bool done = ProgramOpenedFile(ctx, file.get(), keep, kept);
+    std::string saved;
+    const bool done = ProgramOpenedFile(ctx, file.get(), keep, kept, saved);
     file.reset();
     if (done) {
         Say(ctx, kSuccessText);
-    } else if (keep) {
-        PutNvramBack(ctx, kept);
+    } else if (keep && !PutNvramBack(ctx, kept)) {
+        ReportNvramNotRestored(ctx, saved);
     }
     ctx.panel.RepaintStatus();
     // The bridge needs its power cycled after a programming run, failed or not.
@@ -261,9 +272,14 @@ int ErasePageFlash(ProcedureContext& ctx) {
         Say(ctx, kBackupNvramText);
         return 0;
     }
+    const std::string saved = SaveKeptNvram(ctx, kept.data(), kept.size());
+    if (saved.empty()) {
+        Say(ctx, kBackupNvramText);
+        return 0;
+    }
     if (!EraseAndCheck(ctx, size)) {
         // Even an erase that reported failure may have gone through.
-        PutNvramBack(ctx, kept);
+        if (!PutNvramBack(ctx, kept)) ReportNvramNotRestored(ctx, saved);
         return 0;
     }
     WaitFlashReady(ctx.path);
@@ -271,7 +287,7 @@ int ErasePageFlash(ProcedureContext& ctx) {
     if (!written || !NvramInPlace(ctx.path, kept)) {
         // Without its NVRAM the bridge loses its settings: no success.
         Say(ctx, kWriteBackText);
-        PutNvramBack(ctx, kept);
+        if (!PutNvramBack(ctx, kept)) ReportNvramNotRestored(ctx, saved);
         return 0;
     }
     Say(ctx, kEraseDoneText);

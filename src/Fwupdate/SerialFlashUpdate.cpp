@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Fwupdate/ImageChecks.h"
+#include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "Fwupdate/SerialFlashBlocks.h"
 #include "IDEAccess/FlashCommands.h"
@@ -255,10 +256,16 @@ int EraseSerialFlash(ProcedureContext& ctx) {
         Say(ctx, kBackupNvramText);
         return 0;
     }
+    // The kept NVRAM is on disk before anything is erased.
+    const std::string saved = keep ? SaveKeptNvram(ctx, kept.data(), kept.size()) : std::string();
+    if (keep && saved.empty()) {
+        Say(ctx, kBackupNvramText);
+        return 0;
+    }
 
     if (!EraseAndCheck(ctx, size, blank.data())) {
         // Even an erase that reported failure may have gone through.
-        if (keep) PutNvramBack(ctx, nvramAddress, kept);
+        if (keep && !PutNvramBack(ctx, nvramAddress, kept)) ReportNvramNotRestored(ctx, saved);
         return 0;
     }
     if (keep) {
@@ -268,7 +275,7 @@ int EraseSerialFlash(ProcedureContext& ctx) {
             // The flash is erased: without its NVRAM the bridge loses its
             // settings, so this is no success.
             Say(ctx, kWriteBackText);
-            PutNvramBack(ctx, nvramAddress, kept);
+            if (!PutNvramBack(ctx, nvramAddress, kept)) ReportNvramNotRestored(ctx, saved);
             return 0;
         }
     }
@@ -286,6 +293,11 @@ int ProgramSerialFlash(ProcedureContext& ctx) {
     const bool keep = !panel.IncludeNvramChecked();
     Nvram kept{};
     if (keep && ReadFlashBlocks(ctx, nvramAddress, kept.data(), kNvramSize) == 0) {
+        Say(ctx, kBackupNvramText);
+        return 0;
+    }
+    const std::string saved = keep ? SaveKeptNvram(ctx, kept.data(), kept.size()) : std::string();
+    if (keep && saved.empty()) {
         Say(ctx, kBackupNvramText);
         return 0;
     }
@@ -348,7 +360,7 @@ int ProgramSerialFlash(ProcedureContext& ctx) {
         FinishSuccessfully(ctx);
     } else {
         ctx.panel.SetStatus(failure);
-        if (keep) PutNvramBack(ctx, nvramAddress, kept);
+        if (keep && !PutNvramBack(ctx, nvramAddress, kept)) ReportNvramNotRestored(ctx, saved);
     }
     panel.RepaintStatus();
     return done ? 1 : 0;

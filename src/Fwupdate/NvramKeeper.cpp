@@ -1,0 +1,98 @@
+#include "Fwupdate/NvramKeeper.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "Fwupdate/SafeFile.h"
+#include "IDEAccess/FirmwareFile.h"
+#include "IDEAccess/Host.h"
+
+namespace v62x {
+namespace {
+
+// Creates each missing folder of `path` (mode 0700: the settings are the
+// operator's own).
+bool MakeFolders(const std::string& path) {
+    for (std::size_t at = 1; at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != '/') continue;
+        const std::string part = path.substr(0, at);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string KindPrefix(std::uint8_t chipKind) { return "kind" + std::to_string(chipKind) + "-"; }
+
+std::string BaseName(const std::string& file) {
+    const std::size_t slash = file.find_last_of('/');
+    return slash == std::string::npos ? file : file.substr(slash + 1);
+}
+
+}  // namespace
+
+std::string NvramFolder() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') return std::string(state) + "/v62xfwtool/nvram";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/v62xfwtool/nvram";
+    return "";
+}
+
+std::string SaveKeptNvram(ProcedureContext& ctx, const std::uint8_t* bytes, std::size_t size) {
+    const std::string folder = NvramFolder();
+    if (folder.empty() || !MakeFolders(folder)) {
+        CurrentHost().Trace("The kept NVRAM cannot be saved: no folder " + folder + "\n");
+        return "";
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    char stamp[32] = {};
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    const std::string stem = folder + "/" + KindPrefix(ctx.state.id.ChipKind) + stamp;
+    // A second run within the same second gets a name of its own.
+    std::string file = stem + ".nvram";
+    struct stat info {};
+    for (int n = 2; ::lstat(file.c_str(), &info) == 0 && n < 1000; ++n) file = stem + "-" + std::to_string(n) + ".nvram";
+
+    const SafeWrite result = WriteFileSafely(file, bytes, size);
+    if (result != SafeWrite::Ok) {
+        CurrentHost().Trace("The kept NVRAM cannot be saved: " + SafeWriteText(result, file) + "\n");
+        return "";
+    }
+    CurrentHost().Trace("The kept NVRAM is saved in " + file + "\n");
+    return file;
+}
+
+void ReportNvramNotRestored(ProcedureContext& ctx, const std::string& savedFile) {
+    ctx.panel.ShowMessage("Error", "The bridge's NVRAM settings could not be written back. A copy is saved in " +
+                                       savedFile + " ; restore it with: v62xfw run --restore-nvram " + savedFile);
+}
+
+bool LoadSavedNvram(const std::string& file, std::uint8_t chipKind, std::size_t size,
+                    std::vector<std::uint8_t>& out, std::string& why) {
+    if (BaseName(file).rfind(KindPrefix(chipKind), 0) != 0) {
+        why = file + " is no NVRAM copy of a kind-" + std::to_string(chipKind) + " bridge";
+        return false;
+    }
+    FirmwareImage image;
+    const ImageLoad load = LoadFirmwareImage(file, image);
+    if (load != ImageLoad::Ok) {
+        why = file + ": " + (load == ImageLoad::CannotOpen ? std::string("cannot be opened") : ImageLoadText(load, file));
+        return false;
+    }
+    if (image.bytes.size() != size) {
+        why = file + " holds " + std::to_string(image.bytes.size()) + " bytes; this bridge keeps " +
+              std::to_string(size) + " bytes of NVRAM";
+        return false;
+    }
+    out = std::move(image.bytes);
+    return true;
+}
+
+}  // namespace v62x
