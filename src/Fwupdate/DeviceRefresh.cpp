@@ -16,6 +16,7 @@ constexpr std::size_t kNameLength = 24;  // INQUIRY vendor + product identificat
 RefreshOutcome RefreshDevices(DeviceTable& table) {
     Host& host = CurrentHost();
     host.TakePermissionRefusals();  // only this refresh's refusals are reported
+    host.TakeBusyRefusals();
 
     RefreshOutcome outcome;
     CandidateSlots slots;
@@ -63,6 +64,7 @@ RefreshOutcome RefreshDevices(DeviceTable& table) {
     table.ListedCount = listed;
     outcome.empty = outcome.entries.empty();
     outcome.refusedPaths = host.TakePermissionRefusals();
+    outcome.busyPaths = host.TakeBusyRefusals();
     return outcome;
 }
 

@@ -38,6 +38,7 @@ struct RefreshOutcome {
     std::string diskLabelCaption;       // "USB DISK" / "1394 DISK" of the last listed; empty: unchanged
     std::uint16_t currentChip = 0;      // identification of the last candidate probed
     std::vector<std::string> refusedPaths;  // devices the host refused for lack of permission
+    std::vector<std::string> busyPaths;     // devices another program holds (BusyText)
 };
 
 RefreshOutcome RefreshDevices(DeviceTable& table);

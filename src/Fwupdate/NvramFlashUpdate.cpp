@@ -428,6 +428,12 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
     return done ? 1 : 0;
 }
 
+int RestoreKeepingNvram(ProcedureContext& ctx, const std::uint8_t* nvram4k) {
+    Nvram kept{};
+    std::memcpy(kept.data(), nvram4k, kNvramSize);
+    return PutNvramBack(ctx.path, kept) != NvramBack::Failed ? 1 : 0;
+}
+
 int FullImageFlashUpdate(ProcedureContext& ctx) {
     const IdentificationState& id = ctx.state.id;
     OperatorPanel& panel = ctx.panel;

@@ -187,6 +187,13 @@ bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size) {
 
 }  // namespace
 
+int RestorePageNvram(ProcedureContext& ctx, const std::uint8_t* nvram1k) {
+    Nvram kept{};
+    std::memcpy(kept.data(), nvram1k, kPageNvramSize);
+    Geometry().ProgramChunk = kPageChunk;
+    return PutNvramBack(ctx, kept) ? 1 : 0;
+}
+
 int PageFlashUpdate(ProcedureContext& ctx) {
     OperatorPanel& panel = ctx.panel;
     Geometry().ProgramChunk = kPageChunk;

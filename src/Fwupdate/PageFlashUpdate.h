@@ -19,6 +19,8 @@ namespace v62x {
 constexpr std::uint32_t kPageNvramAddress = 0x8000;
 constexpr std::uint32_t kPageNvramSize = 1024;
 
+// Writes a saved 1 KiB NVRAM copy to 0x8000 and reads it back; 1 when it is in place.
+int RestorePageNvram(ProcedureContext& ctx, const std::uint8_t* nvram1k);
 int PageFlashUpdate(ProcedureContext& ctx);
 int ProgramPageFlash(ProcedureContext& ctx);
 int ErasePageFlash(ProcedureContext& ctx);

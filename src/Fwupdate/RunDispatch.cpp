@@ -7,6 +7,7 @@
 #include "Fwupdate/SerialFlashUpdate.h"
 #include "Fwupdate/StandardFlashUpdate.h"
 #include "Fwupdate/Vrs735DiskFirmwareUpdate.h"
+#include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/FirmwareFile.h"
 #include "IDEAccess/Notifier.h"
@@ -113,13 +114,65 @@ const char* RunChoiceName(RunChoice choice) {
     return "none";
 }
 
+// Procedures that erase and write the flash with the size and type the
+// identification learned.
+bool WritesFlash(RunChoice choice) {
+    switch (choice) {
+        case RunChoice::FullImage:
+        case RunChoice::NvramKeeping:
+        case RunChoice::SerialFlash:
+        case RunChoice::PageFlash:
+        case RunChoice::StandardFlash:
+            return true;
+        default:
+            return false;
+    }
+}
+
 RunOutcome RunUpdate(ProcedureContext& ctx, const RunRequest& request) {
     ctx.panel.SetStatus("");
     RunOutcome outcome;
     outcome.choice = ChooseProcedure(ctx, request);
+    const bool backupOnly = ctx.panel.RdVersionChecked() && ctx.panel.BackupOnlyChecked() &&
+                            !ctx.panel.EraseOnlyChecked();
+    if (WritesFlash(outcome.choice) && ctx.state.id.FlashQueryFailed != 0 && !backupOnly) {
+        // Without the flash's type and size the run would write the wrong
+        // amount (one bank of two, say): nothing is touched.
+        Say(ctx, kFlashQueryFailedText);
+        outcome.result = 0;
+        return outcome;
+    }
     outcome.result = RunChosen(ctx, outcome.choice, request);
     outcome.enableRun = outcome.choice != RunChoice::SizeMessage;
     return outcome;
+}
+
+int RestoreSavedNvram(ProcedureContext& ctx, const RunRequest& request, const std::string& file, std::string& why) {
+    const RunChoice choice = ChooseProcedure(ctx, request);
+    const std::uint8_t kind = ctx.state.id.ChipKind;
+    std::size_t size = 4096;
+    int (*restore)(ProcedureContext&, const std::uint8_t*) = nullptr;
+    switch (choice) {
+        case RunChoice::NvramKeeping: restore = RestoreKeepingNvram; break;
+        case RunChoice::SerialFlash: restore = RestoreSerialNvram; break;
+        case RunChoice::PageFlash:
+            restore = RestorePageNvram;
+            size = kPageNvramSize;
+            break;
+        default:
+            why = "this bridge (kind " + std::to_string(kind) + ") keeps no NVRAM the tool saves";
+            return 0;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (!LoadSavedNvram(file, kind, size, bytes, why)) return 0;
+    Say(ctx, "Restore NVRAM ...");
+    if (restore(ctx, bytes.data()) == 0) {
+        why = "the NVRAM could not be written and read back";
+        Say(ctx, "Write NVRAM back command fail!");
+        return 0;
+    }
+    Say(ctx, "Restore NVRAM success!");
+    return 1;
 }
 
 }  // namespace v62x

@@ -49,4 +49,12 @@ const char* RunChoiceName(RunChoice choice);
 // clears the status field, chooses and runs the procedure.
 RunOutcome RunUpdate(ProcedureContext& ctx, const RunRequest& request);
 
+// The status of a writing run refused because a flash query failed twice.
+constexpr const char* kFlashQueryFailedText = "Flash query fail!! Nothing was written.";
+
+// Writes a saved NVRAM copy (NvramKeeper.h) back to the selected bridge
+// through the procedure that keeps its NVRAM, and reads it back. 1 when it
+// is in place; 0 with the reason in `why` and the status.
+int RestoreSavedNvram(ProcedureContext& ctx, const RunRequest& request, const std::string& file, std::string& why);
+
 }  // namespace v62x

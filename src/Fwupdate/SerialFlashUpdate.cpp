@@ -214,6 +214,12 @@ bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) 
 
 }  // namespace
 
+int RestoreSerialNvram(ProcedureContext& ctx, const std::uint8_t* nvram4k) {
+    Nvram kept{};
+    std::memcpy(kept.data(), nvram4k, kNvramSize);
+    return PutNvramBack(ctx, NvramAddress(ctx.state.id), kept) ? 1 : 0;
+}
+
 int SerialFlashUpdate(ProcedureContext& ctx) {
     OperatorPanel& panel = ctx.panel;
     Geometry().ProgramChunk = kProgramChunk;

@@ -62,6 +62,7 @@ int List(bool trace, std::ostream& out, std::ostream& err) {
     DeviceTable table;
     const RefreshOutcome outcome = RefreshDevices(table);
     for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
+    for (const std::string& path : outcome.busyPaths) err << BusyText(path) << '\n';
     PrintDevices(table, outcome, out);
     return 0;
 }
@@ -80,6 +81,7 @@ int Info(const std::string& device, std::ostream& out, std::ostream& err) {
     ToolState state;
     const RefreshOutcome outcome = RefreshDevices(state.devices);
     for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
+    for (const std::string& path : outcome.busyPaths) err << BusyText(path) << '\n';
     const int entry = FindListedEntry(state.devices, device);
     if (entry < 0) {
         err << "v62xfw: " << UnlistedDeviceText(device) << '\n';
@@ -89,7 +91,10 @@ int Info(const std::string& device, std::ostream& out, std::ostream& err) {
     ChipCheckRequest request;
     request.selected = entry;
     request.listEnabled = true;
-    const ChipView view = UpdateBtnCheck(state, request, panel);
+    // info only reads: a damaged bank is reported, not repaired.
+    request.recover = false;
+    ChipView view = UpdateBtnCheck(state, request, panel);
+    if (!view.recoveryPreview.empty()) view.status = view.recoveryPreview;
     for (const auto& message : panel.messages) err << message.title << ": " << message.text << '\n';
 
     const IdentificationState& id = state.id;
@@ -107,6 +112,16 @@ int Info(const std::string& device, std::ostream& out, std::ostream& err) {
 }
 
 }  // namespace
+
+CLI::Validator NonEmptyDevice() {
+    // An unset shell variable must not silently mean "the first bridge".
+    return CLI::Validator(
+        [](std::string& value) {
+            return value.empty() ? std::string("an empty DEVICE names no device (leave it out for the first listed)")
+                                 : std::string();
+        },
+        "DEVICE");
+}
 
 int FindListedEntry(const DeviceTable& table, const std::string& device) {
     if (device.empty()) return table.ListedCount > 0 ? 0 : -1;
@@ -133,7 +148,8 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
 
     std::string device;
     CLI::App* info = app.add_subcommand("info", "Show chip, flash and firmware version of one bridge");
-    info->add_option("device", device, "Device path or list index (default: the first listed)");
+    info->add_option("device", device, "Device path or list index (default: the first listed)")
+        ->check(NonEmptyDevice());
 
     RunOptions runOptions;
     CLI::App* run = AddRunCommand(app, runOptions);

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+namespace CLI {
+class Validator;
+}
+
 namespace v62x {
 class Host;
 struct DeviceTable;
@@ -20,6 +24,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
 // The listed entry a DEVICE argument names: a device path or a list index;
 // empty names the first listed entry. -1 when nothing listed matches.
 int FindListedEntry(const DeviceTable& table, const std::string& device);
+
+// Refuses an empty DEVICE argument (a usage error).
+CLI::Validator NonEmptyDevice();
 
 // The complaint about a DEVICE argument that names no listed entry.
 std::string UnlistedDeviceText(const std::string& device);

@@ -3,15 +3,19 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 #include <vector>
 
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/DeviceRefresh.h"
+#include "Fwupdate/FirmwareRecovery.h"
 #include "Fwupdate/OperatorPanel.h"
 #include "Fwupdate/Procedure.h"
 #include "Fwupdate/RunDispatch.h"
 #include "Fwupdate/ToolState.h"
+#include "IDEAccess/Host.h"
 #include "IDEAccess/Notifier.h"
 #include "cli/Cli.h"
 
@@ -128,7 +132,8 @@ private:
 
 CLI::App* AddRunCommand(CLI::App& app, RunOptions& options) {
     CLI::App* run = app.add_subcommand("run", "Program, erase or back up the firmware of one bridge, as Run does");
-    run->add_option("device", options.device, "Device path or list index (default: the first listed)");
+    run->add_option("device", options.device, "Device path or list index (default: the first listed)")
+        ->check(NonEmptyDevice());
     CLI::Option* file = run->add_option("--file", options.file, "Firmware file to program");
     CLI::Option* erase = run->add_flag("--erase-only", options.eraseOnly,
                                        "Erase the flash (keeping the 4K NVRAM unless --include-nvram)");
@@ -147,12 +152,17 @@ CLI::App* AddRunCommand(CLI::App& app, RunOptions& options) {
         ->check(CLI::IsMember(kFirmwareSizesKB));
     run->add_option("--page-size", options.pageSizeKB, "Bytes per flash command, in KiB")
         ->check(CLI::IsMember(kPageSizesKB));
+    CLI::Option* restore = run->add_option("--restore-nvram", options.restoreNvram,
+                                           "Write a saved NVRAM copy (named after a failed run) back to the bridge");
+    restore->excludes(file);
+    restore->excludes(erase);
+    restore->excludes(backup);
     return run;
 }
 
 std::string RunUsageProblem(const RunOptions& options) {
-    if (options.file.empty() && !options.eraseOnly && !options.backupOnly) {
-        return "run: nothing to do: give --file, --erase-only or --backup-only";
+    if (options.file.empty() && !options.eraseOnly && !options.backupOnly && options.restoreNvram.empty()) {
+        return "run: nothing to do: give --file, --erase-only, --backup-only or --restore-nvram";
     }
     return "";
 }
@@ -168,12 +178,23 @@ int RunFirmwareCommand(const RunOptions& options, std::ostream& out, std::ostrea
     const RefreshOutcome outcome = RefreshDevices(state.devices);
     state.currentChip = outcome.currentChip;
     for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
+    for (const std::string& path : outcome.busyPaths) err << "v62xfw: " << BusyText(path) << '\n';
     const int entry = FindListedEntry(state.devices, options.device);
     if (entry < 0) {
         err << "v62xfw: " << UnlistedDeviceText(options.device) << '\n';
         return kFailed;
     }
     const std::string path = state.devices.records[static_cast<std::size_t>(entry)].InterfacePath;
+
+    // One run per bridge: the claim is held from the identification to the
+    // end of the procedure; another program's run gets "busy".
+    const DeviceClaim claim(path);
+    if (!claim.held()) {
+        err << "v62xfw: "
+            << (claim.error() == EBUSY ? BusyText(path) : "cannot claim " + path + ": " + std::strerror(claim.error()))
+            << ": nothing was written\n";
+        return kFailed;
+    }
 
     // The option boxes as the operator set them; "Include 4K NVRAM" starts
     // unticked unless asked for.
@@ -189,6 +210,8 @@ int RunFirmwareCommand(const RunOptions& options, std::ostream& out, std::ostrea
     request.fileName = options.file;
     request.eraseOnly = options.eraseOnly;
     request.backupOnly = options.backupOnly;
+    // The bank repair writes: it runs below, only before a run that writes.
+    request.recover = false;
     const ChipView view = UpdateBtnCheck(state, request, panel);
     if (view.nvramChecked) panel.SetIncludeNvramChecked(*view.nvramChecked);
     if (options.includeNvram) panel.SetIncludeNvramChecked(true);
@@ -209,6 +232,17 @@ int RunFirmwareCommand(const RunOptions& options, std::ostream& out, std::ostrea
     RunRequest run;
     run.flashTypeIndex = std::max(0, options.flashType);
     run.vrs735HddFw = options.hddFw;
+    if (!options.restoreNvram.empty()) {
+        std::string why;
+        const int restored = RestoreSavedNvram(ctx, run, options.restoreNvram, why);
+        panel.EndLine();
+        if (restored == 0) err << "v62xfw: NVRAM not restored: " << why << '\n';
+        return restored != 0 ? kSucceeded : kFailed;
+    }
+    if (!options.backupOnly && !view.recoveryPreview.empty()) {
+        RecoverFirmware(state, panel, path, state.id.ChipKind);
+        panel.SetStatus(view.status);
+    }
     const RunOutcome result = RunUpdate(ctx, run);
     panel.EndLine();
 

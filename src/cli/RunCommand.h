@@ -28,6 +28,7 @@ struct RunOptions {
     bool a1Chip = false;       // "A1 Chip"
     int firmwareSizeKB = 0;    // "Firmware size" list, in KiB
     int pageSizeKB = 0;        // "Flash PgSz" list, in KiB
+    std::string restoreNvram;  // a saved NVRAM copy to write back instead of a run
 };
 
 // Adds the `run` subcommand to app; parsing fills options.

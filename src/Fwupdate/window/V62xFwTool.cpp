@@ -1,5 +1,7 @@
 #include "Fwupdate/window/V62xFwTool.h"
 
+#include <cerrno>
+
 #include <algorithm>
 #include <iterator>
 
@@ -315,6 +317,7 @@ void TV62xFwTool::ShowEmptyState(const RefreshOutcome& outcome) {
     VRS735HDDFwChk->hide();
     // A device the host refused would otherwise look like no device at all.
     if (!outcome.refusedPaths.empty()) SetStatus(PermissionRefusalText(outcome.refusedPaths.front()));
+    if (!outcome.busyPaths.empty()) SetStatus(BusyText(outcome.busyPaths.front()));
 }
 
 // --- Chip check --------------------------------------------------------------
@@ -428,6 +431,14 @@ void TV62xFwTool::UpdateBtnClick() {
     const int selected = std::max(0, DeviceList->currentIndex());
     if (selected >= state_.devices.ListedCount) return;
     ProcedureContext ctx{state_, *this, state_.devices.records[static_cast<std::size_t>(selected)].InterfacePath};
+    // One run per bridge: another program (or window) working on it keeps
+    // it until its run is over.
+    const DeviceClaim claim(ctx.path);
+    if (!claim.held()) {
+        SetStatus(claim.error() == EBUSY ? BusyText(ctx.path) : "Cannot claim " + ctx.path + " for the run");
+        UpdateBtn->setEnabled(true);
+        return;
+    }
     RunRequest request;
     request.flashTypeIndex = std::max(0, FlashTypeList->currentIndex());
     request.vrs735HddFw = VRS735HDDFwChk->isChecked();
