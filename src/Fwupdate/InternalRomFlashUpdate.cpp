@@ -126,7 +126,9 @@ int InternalRomFlashUpdate(ProcedureContext& ctx, int flashTypeIndex) {
         Show(ctx, "Programming Fail!!");
         return 0;
     }
-    Show(ctx, "Programming Success!!");
+    // Nothing is a success before the flash has been read back: the
+    // operator sees the compare step, then its outcome.
+    Show(ctx, "Programming done, compare ...");
 
     // The ROM code programs in the background after the command returns.
     WaitRomIdle(path);
