@@ -321,7 +321,35 @@ std::vector<std::uint8_t>* VirtualDevice::FlashContents() {
     return nullptr;
 }
 
+void VirtualDevice::CatchUpRomCode(std::uint64_t now) {
+    if (!parallelFlash_) return;
+    ParallelFlash& chip = *parallelFlash_;
+    while (flash_.romNext < flash_.romData.size() && flash_.romNextUs <= now) {
+        const std::uint64_t t = flash_.romNextUs;
+        for (std::size_t k = 0; k < 3; ++k) {
+            chip.Write(flash_.romCycleAddress[k], flash_.romCycleData[k], t);
+        }
+        chip.Write(static_cast<std::uint32_t>(flash_.romNext), flash_.romData[flash_.romNext], t);
+        std::uint64_t done = t;
+        if (chip.BusyAt(t)) {
+            done = chip.ReadyAtUs();
+            if (chip.BusyAt(done)) {  // the part never finishes: neither does the ROM code
+                flash_.romNextUs = std::numeric_limits<std::uint64_t>::max();
+                break;
+            }
+        }
+        flash_.romNextUs = done + kRomBusCyclesUs;
+        ++flash_.romNext;
+    }
+    if (flash_.romNext >= flash_.romData.size()) {
+        flash_.romData.clear();
+        flash_.romNext = 0;
+    }
+}
+
 void VirtualDevice::RestartBridge() {
+    // The ROM code stops: what it programmed until now stays.
+    CatchUpRomCode(clock_->NowUs());
     vendorMode_ = false;
     memory_.fill(0);
     for (const MemoryPreset& preset : config_.answers.memory) {
@@ -337,6 +365,7 @@ void VirtualDevice::RestartBridge() {
 }
 
 void VirtualDevice::PowerCycle() {
+    CatchUpRomCode(clock_->NowUs());
     if (serialFlash_) serialFlash_->PowerUp();
     if (parallelFlash_) parallelFlash_->PowerUp();
     RestartBridge();
@@ -374,28 +403,7 @@ std::optional<HostReply> VirtualDevice::FlashCommand(const std::uint8_t* cdbByte
     if (romCommand) {
         ParallelFlash& chip = *parallelFlash_;
         const std::uint64_t now = clock_->NowUs();
-        // Lets the ROM code's background programming catch up with the clock.
-        while (flash_.romNext < flash_.romData.size() && flash_.romNextUs <= now) {
-            const std::uint64_t t = flash_.romNextUs;
-            for (std::size_t k = 0; k < 3; ++k) {
-                chip.Write(flash_.romCycleAddress[k], flash_.romCycleData[k], t);
-            }
-            chip.Write(static_cast<std::uint32_t>(flash_.romNext), flash_.romData[flash_.romNext], t);
-            std::uint64_t done = t;
-            if (chip.BusyAt(t)) {
-                done = chip.ReadyAtUs();
-                if (chip.BusyAt(done)) {  // the part never finishes: neither does the ROM code
-                    flash_.romNextUs = std::numeric_limits<std::uint64_t>::max();
-                    break;
-                }
-            }
-            flash_.romNextUs = done + kRomBusCyclesUs;
-            ++flash_.romNext;
-        }
-        if (flash_.romNext >= flash_.romData.size()) {
-            flash_.romData.clear();
-            flash_.romNext = 0;
-        }
+        CatchUpRomCode(now);
         const bool busy = !flash_.romData.empty() || chip.BusyAt(now);
 
         switch (sub) {

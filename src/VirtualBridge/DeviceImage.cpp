@@ -8,32 +8,24 @@
 #include <cstring>
 #include <utility>
 
+#include "VirtualBridge/ShownText.h"
+#include "VirtualBridge/UniqueFd.h"
+
 namespace v62x::sim {
 namespace {
 
 std::string Reason(const std::string& what, const std::string& file, int error) {
-    return what + " " + file + ": " + std::strerror(error);
+    return what + " " + ShownPath(file) + ": " + std::strerror(error);
 }
 
-// Owns one descriptor.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
+// What a file that is no regular file is, for the message that refuses it.
+const char* KindOfFile(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device node";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "something else";
+}
 
 // The reserved area of the disk; no disk when there is none.
 struct DiskArea {
@@ -76,14 +68,49 @@ bool WriteFirmwareStore(VirtualDevice& device, const std::vector<std::uint8_t>& 
     return area.disk->Write(area.first, area.blocks, bytes.data());
 }
 
-bool ReadImageFile(const std::string& file, std::vector<std::uint8_t>& out, bool& exists,
-                   std::string& error) {
-    exists = false;
-    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
-        if (errno == ENOENT) return true;
+int OpenImageFile(const std::string& file, bool& missing, std::string& error) {
+    missing = false;
+    // Asked by name first, so that nothing is opened that might wait (a
+    // FIFO without a writer) or act (a device node); then again through the
+    // descriptor, in case the name was replaced in between.
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) {
+        missing = errno == ENOENT;
         error = Reason("cannot open image", file, errno);
-        return false;
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        error = "image " + ShownPath(file) + " is " + KindOfFile(info.st_mode) +
+                ", not a regular file";
+        return -1;
+    }
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) {
+        missing = errno == ENOENT;
+        error = Reason("cannot open image", file, errno);
+        return -1;
+    }
+    if (::fstat(fd.get(), &info) != 0) {
+        error = Reason("cannot read image", file, errno);
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        error = "image " + ShownPath(file) + " is " + KindOfFile(info.st_mode) +
+                ", not a regular file";
+        return -1;
+    }
+    return fd.release();
+}
+
+bool ReadImageFile(const std::string& file, std::uint64_t size, const std::string& store,
+                   std::vector<std::uint8_t>& out, bool& exists, std::string& error) {
+    exists = false;
+    bool missing = false;
+    UniqueFd fd(OpenImageFile(file, missing, error));
+    if (!fd.valid()) {
+        if (!missing) return false;
+        error.clear();
+        return true;
     }
     exists = true;
     struct stat info {};
@@ -91,11 +118,12 @@ bool ReadImageFile(const std::string& file, std::vector<std::uint8_t>& out, bool
         error = Reason("cannot read image", file, errno);
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
-        error = "image " + file + " is not a regular file";
+    if (static_cast<std::uint64_t>(info.st_size) != size) {
+        error = "image " + ShownPath(file) + " holds " + std::to_string(info.st_size) +
+                " bytes, but " + store + " holds " + std::to_string(size) + " bytes";
         return false;
     }
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
@@ -105,7 +133,7 @@ bool ReadImageFile(const std::string& file, std::vector<std::uint8_t>& out, bool
             return false;
         }
         if (n == 0) {
-            error = "image " + file + " shrank while it was read";
+            error = "image " + ShownPath(file) + " shrank while it was read";
             return false;
         }
         done += static_cast<std::size_t>(n);
@@ -117,8 +145,8 @@ bool ReadImageFile(const std::string& file, std::vector<std::uint8_t>& out, bool
 bool WriteImageFile(const std::string& file, const std::vector<std::uint8_t>& bytes,
                     std::string& error) {
     std::string temporary = file + ".XXXXXX";
-    Fd fd(::mkstemp(temporary.data()));
-    if (fd.get() < 0) {
+    UniqueFd fd(::mkstemp(temporary.data()));
+    if (!fd.valid()) {
         error = Reason("cannot create a temporary file for image", file, errno);
         return false;
     }

@@ -74,4 +74,10 @@ HostChoice ChooseHost(const char* simulateEnv) {
     return choice;
 }
 
+bool SaveSimulatedStores(Host& host, std::string& error) {
+    error.clear();
+    auto* simulated = dynamic_cast<sim::SimulatedHost*>(&host);
+    return simulated == nullptr || simulated->SaveImages(error);
+}
+
 }  // namespace v62x

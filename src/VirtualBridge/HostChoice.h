@@ -24,4 +24,10 @@ struct HostChoice {
 //                     candidate, else the default simulation with a note.
 HostChoice ChooseHost(const char* simulateEnv);
 
+// What a program does last with its host: a simulated host writes back the
+// image files of the stores it changed (SimulatedHost::SaveImages). False
+// with the reason when a store could not be saved; the program then fails.
+// Any other host has nothing to save.
+bool SaveSimulatedStores(Host& host, std::string& error);
+
 }  // namespace v62x

@@ -68,7 +68,14 @@ ParallelFlash::ParallelFlash(ParallelFlashPart part, const VirtualClock& clock, 
 void ParallelFlash::PowerUp() {
     step_ = Step::Array;
     idMode_ = false;
+    LeaveTorn(contents_, running_, clock_.NowUs());
     busyUntilUs_ = 0;
+}
+
+void ParallelFlash::Remember(std::uint32_t base, std::uint32_t size, std::uint64_t atUs) {
+    running_.base = base;
+    running_.before.assign(contents_.begin() + base, contents_.begin() + base + size);
+    running_.startUs = atUs;
 }
 
 void ParallelFlash::AddStuckBit(std::uint32_t address, int bit, bool value) {
@@ -120,11 +127,13 @@ void ParallelFlash::Write(std::uint32_t address, std::uint8_t data, std::uint64_
         return;
     case Step::ProgramArmed: {
         const std::uint32_t at = address % part_.size;
+        Remember(at, 1, atUs);
         contents_[at] &= data;  // programming only clears bits
         ApplyStuck(at);
         programmedData_ = data;
         erasing_ = false;
         busyUntilUs_ = atUs + part_.byteProgramUs;
+        running_.endUs = busyUntilUs_;
         return;
     }
     case Step::Erase1:
@@ -135,18 +144,22 @@ void ParallelFlash::Write(std::uint32_t address, std::uint8_t data, std::uint64_
         return;
     case Step::Erase3:
         if (first && data == 0x10) {
+            Remember(0, part_.size, atUs);
             std::fill(contents_.begin(), contents_.end(), 0xFF);
             for (const auto& [cell, bits] : stuck_) ApplyStuck(cell);
             erasing_ = true;
             busyUntilUs_ = atUs + part_.chipEraseUs;
+            running_.endUs = busyUntilUs_;
         } else if (data == 0x30 && part_.sectorSize != 0) {
             const std::uint32_t base = (address % part_.size) / part_.sectorSize * part_.sectorSize;
+            Remember(base, part_.sectorSize, atUs);
             std::fill_n(contents_.begin() + base, part_.sectorSize, 0xFF);
             for (const auto& [cell, bits] : stuck_) {
                 if (cell >= base && cell < base + part_.sectorSize) ApplyStuck(cell);
             }
             erasing_ = true;
             busyUntilUs_ = atUs + part_.sectorEraseUs;
+            running_.endUs = busyUntilUs_;
         }
         return;
     }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "VirtualBridge/FlashOperation.h"
 #include "VirtualBridge/VirtualClock.h"
 
 namespace v62x::sim {
@@ -62,7 +63,8 @@ public:
     std::vector<std::uint8_t>& contents() { return contents_; }
     const std::vector<std::uint8_t>& contents() const { return contents_; }
 
-    // Power removed and restored: back to reading the array.
+    // Power removed and restored: back to reading the array; an erase or
+    // program still busy is left partly done (see LeaveTorn).
     void PowerUp();
 
     // Faults, as for the serial parts.
@@ -78,6 +80,7 @@ private:
     Step step_ = Step::Array;
     bool idMode_ = false;
     std::uint64_t busyUntilUs_ = 0;
+    RunningFlashOperation running_;  // the last erase or program
     bool erasing_ = false;
     std::uint8_t programmedData_ = 0;
     bool toggle_ = false;
@@ -85,6 +88,8 @@ private:
     std::map<std::uint32_t, std::pair<std::uint8_t, std::uint8_t>> stuck_;
 
     void ApplyStuck(std::uint32_t address);
+    // Keeps the unit's bytes before an erase or program that starts at `atUs`.
+    void Remember(std::uint32_t base, std::uint32_t size, std::uint64_t atUs);
 };
 
 }  // namespace v62x::sim

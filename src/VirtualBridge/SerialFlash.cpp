@@ -65,6 +65,7 @@ void SerialFlash::PowerUp() {
     latchUntilReady_ = false;
     ewsrArmed_ = false;
     aaiActive_ = false;
+    LeaveTorn(contents_, running_, clock_.NowUs());
     busyUntilUs_ = 0;
     if (part_.statusVolatile) statusBits_ = part_.powerUpStatus;
 }
@@ -95,7 +96,17 @@ void SerialFlash::ProgramByte(std::uint32_t address, std::uint8_t value) {
     ApplyStuck(address);
 }
 
-void SerialFlash::StartBusy(std::uint32_t us) { busyUntilUs_ = clock_.NowUs() + us; }
+// Keeps the unit's bytes before an erase or program changes them.
+void SerialFlash::Remember(std::uint32_t base, std::uint32_t size) {
+    running_.base = base;
+    running_.before.assign(contents_.begin() + base, contents_.begin() + base + size);
+    running_.startUs = clock_.NowUs();
+}
+
+void SerialFlash::StartBusy(std::uint32_t us) {
+    busyUntilUs_ = clock_.NowUs() + us;
+    running_.endUs = busyUntilUs_;
+}
 
 void SerialFlash::StartWithLatchCleared(std::uint32_t us) {
     wel_ = false;
@@ -238,6 +249,7 @@ void SerialFlash::WriteStatus(const std::vector<std::uint8_t>& s, bool ewsrBefor
     if (!enabled) return;
     const auto protectMask = static_cast<std::uint8_t>(((1 << part_.protectBits) - 1) << 2);
     statusBits_ = static_cast<std::uint8_t>(s[1] & (protectMask | kBit7));
+    running_ = RunningFlashOperation{};  // the array is not touched
     StartWithLatchCleared(part_.writeStatusUs);
 }
 
@@ -246,6 +258,7 @@ void SerialFlash::PageProgram(const std::vector<std::uint8_t>& s) {
     const std::uint32_t address = Address(s);
     if (Protected(address)) return;
     if (part_.singleByteProgram) {
+        Remember(address, 1);
         ProgramByte(address, s[4]);
         StartWithLatchCleared(part_.programUs);
         return;
@@ -257,6 +270,7 @@ void SerialFlash::PageProgram(const std::vector<std::uint8_t>& s) {
     const std::uint32_t column = address % page;
     const std::size_t count = s.size() - 4;
     const std::size_t first = count > page ? count - page : 0;
+    Remember(base, page);
     for (std::size_t i = first; i < count; ++i) {
         ProgramByte(base + static_cast<std::uint32_t>((column + i) % page), s[4 + i]);
     }
@@ -268,6 +282,7 @@ void SerialFlash::Erase(const EraseUnit& unit, const std::vector<std::uint8_t>& 
     if (part_.exactLength && s.size() != 4) return;
     const std::uint32_t base = Address(s) - Address(s) % unit.size;
     if (Protected(base + unit.size - 1)) return;  // protection covers the top of the array
+    Remember(base, unit.size);
     for (std::uint32_t a = base; a < base + unit.size; ++a) contents_[a] = 0xFF;
     for (const auto& [address, bits] : stuck_) {
         if (address >= base && address < base + unit.size) ApplyStuck(address);
@@ -279,6 +294,7 @@ void SerialFlash::ChipErase(const std::vector<std::uint8_t>& s) {
     if (!wel_) return;
     if (part_.exactLength && s.size() != 1) return;
     if (ProtectLevel() != 0) return;  // not executed while any block is protected
+    Remember(0, part_.size);
     std::fill(contents_.begin(), contents_.end(), 0xFF);
     for (const auto& [address, bits] : stuck_) ApplyStuck(address);
     StartWithLatchCleared(part_.chipEraseUs);
@@ -286,6 +302,7 @@ void SerialFlash::ChipErase(const std::vector<std::uint8_t>& s) {
 
 void SerialFlash::AaiProgram(const std::vector<std::uint8_t>& s, std::size_t at) {
     const std::size_t width = part_.aai == AaiKind::Word ? 2 : 1;
+    Remember(aaiNext_, static_cast<std::uint32_t>(width));
     for (std::size_t i = 0; i < width; ++i) ProgramByte(aaiNext_ + static_cast<std::uint32_t>(i), s[at + i]);
     aaiNext_ += static_cast<std::uint32_t>(width);
     StartBusy(part_.aaiUs);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "VirtualBridge/FlashOperation.h"
 #include "VirtualBridge/VirtualClock.h"
 
 namespace v62x::sim {
@@ -111,7 +112,8 @@ public:
     bool Busy() const;
 
     // Power removed and restored: latch, auto-address-increment and a
-    // running operation are gone; parts with power-up protection come up
+    // running operation are gone (an erase or program still busy is left
+    // partly done, see LeaveTorn); parts with power-up protection come up
     // protected again.
     void PowerUp();
 
@@ -134,6 +136,7 @@ private:
     bool aaiActive_ = false;
     std::uint32_t aaiNext_ = 0;
     std::uint64_t busyUntilUs_ = 0;
+    RunningFlashOperation running_;  // the last erase or program
     bool neverReady_ = false;
     bool welNeverSets_ = false;
     // address -> (bits forced to 1, bits forced to 0)
@@ -153,6 +156,7 @@ private:
     std::uint32_t Address(const std::vector<std::uint8_t>& s) const;
     void ProgramByte(std::uint32_t address, std::uint8_t value);
     void ApplyStuck(std::uint32_t address);
+    void Remember(std::uint32_t base, std::uint32_t size);
     void StartBusy(std::uint32_t us);
     void StartWithLatchCleared(std::uint32_t us);
     void FillStatus(std::vector<std::uint8_t>& in) const;

@@ -1,6 +1,7 @@
 #include "VirtualBridge/SimulatedHost.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,52 +9,33 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <set>
 #include <utility>
 
 #include "VirtualBridge/DeviceImage.h"
+#include "VirtualBridge/ShownText.h"
+#include "VirtualBridge/UniqueFd.h"
 
 namespace v62x::sim {
 namespace {
 
-// Owns one file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    void Reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-// Linux names disks sda..sdz, sdaa..sdzz: index 0 is "a".
+// Linux names disks sda..sdz, sdaa..sdzz, sdaaa...: index 0 is "a".
 std::string DiskLetters(std::size_t index) {
     std::string letters;
-    if (index >= 26) letters += static_cast<char>('a' + index / 26 - 1);
-    letters += static_cast<char>('a' + index % 26);
+    for (std::size_t n = index + 1; n > 0; n /= 26) {
+        --n;
+        letters.insert(letters.begin(), static_cast<char>('a' + n % 26));
+    }
     return letters;
 }
 
 struct Slot {
     std::unique_ptr<VirtualDevice> device;
     bool present = true;
-    std::uint32_t number = 0;  // unique among devices of its class
+    std::uint32_t number = 0;    // unique among devices of its class
+    std::uint64_t requests = 0;  // requests sent to its path since the host was made
+    bool claimed = false;        // this process holds the claim on it
+    UniqueFd claimLock;          // the image file, locked while the claim is held
 };
 
 struct ActiveRule {
@@ -61,8 +43,10 @@ struct ActiveRule {
     int seen = 0;  // matching commands since the rule was added
 };
 
-bool RuleMatches(const FaultRule& rule, const HostRequest& request, std::size_t cdbLength) {
+bool RuleMatches(const FaultRule& rule, const HostRequest& request, std::size_t cdbLength,
+                 std::uint64_t deviceRequest) {
     if (!rule.path.empty() && rule.path != request.path) return false;
+    if (rule.deviceCommand != 0 && rule.deviceCommand != deviceRequest) return false;
     if (rule.dataPhase) {
         const bool moves = request.data != nullptr && request.length > 0;
         if (!moves || request.direction != *rule.dataPhase) return false;
@@ -81,12 +65,35 @@ std::uint32_t DeviceType(const VirtualDevice& device) {
 struct ImageBinding {
     VirtualDevice* device = nullptr;
     std::string file;
+    bool existed = false;             // the file was there when attached (or has been written)
+    std::vector<std::uint8_t> saved;  // the store as the file holds it
 };
+
+// Takes the advisory lock on an image file without waiting; an invalid
+// descriptor when there is no file to lock. `busy` tells that another open
+// file (another program, as a rule) holds the lock.
+UniqueFd LockImage(const std::string& file, bool& busy, int& error) {
+    busy = false;
+    error = 0;
+    bool missing = false;
+    std::string why;
+    UniqueFd fd(OpenImageFile(file, missing, why));
+    if (!fd.valid()) return fd;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+        busy = error == EWOULDBLOCK;
+        return UniqueFd();
+    }
+    return fd;
+}
 
 struct SimulatedHost::State {
     VirtualClock clock;  // before the slots: devices read it as long as they live
     std::vector<Slot> slots;
     std::vector<ImageBinding> images;
+    std::set<std::string> paths;       // every device's path
+    std::size_t nextDiskIndex = 1;     // first name to try: sda is the system disk
+    std::size_t nextCdRomIndex = 0;
     std::uint32_t nextDiskNumber = 1;  // disk 0 is the system disk
     std::uint32_t nextCdRomNumber = 0;
     std::vector<MountedVolume> extraVolumes;
@@ -96,6 +103,7 @@ struct SimulatedHost::State {
     bool echoTraces = false;
     bool echoFromEnvironment = false;
     std::vector<std::string> refusals;
+    std::vector<std::string> busyRefusals;
     UniqueFd watchRead;
     UniqueFd watchWrite;
     std::vector<DeviceEvent> events;
@@ -112,18 +120,26 @@ struct SimulatedHost::State {
         return slot != nullptr && slot->present ? slot : nullptr;
     }
 
-    bool PathInUse(const std::string& path) const {
-        return std::any_of(slots.begin(), slots.end(),
-                           [&](const Slot& slot) { return slot.device->path() == path; });
+    ImageBinding* BindingOf(const VirtualDevice& device) {
+        for (ImageBinding& binding : images) {
+            if (binding.device == &device) return &binding;
+        }
+        return nullptr;
     }
 
-    std::string NextPath(DeviceClass cls) const {
-        for (std::size_t i = 0;; ++i) {
-            const std::string path = cls == DeviceClass::CdRom
-                                         ? "/dev/sr" + std::to_string(i)
-                                         : "/dev/sd" + DiskLetters(i + 1);  // sda is the system disk
-            if (!PathInUse(path)) return path;
+    // The first free name of the class. Names are never given back, so the
+    // search goes on from where the last one ended.
+    std::string NextPath(DeviceClass cls) {
+        std::size_t& index = cls == DeviceClass::CdRom ? nextCdRomIndex : nextDiskIndex;
+        for (;; ++index) {
+            const std::string path = cls == DeviceClass::CdRom ? "/dev/sr" + std::to_string(index)
+                                                               : "/dev/sd" + DiskLetters(index);
+            if (paths.count(path) == 0) return path;
         }
+    }
+
+    static void Record(std::vector<std::string>& list, const std::string& path) {
+        if (std::find(list.begin(), list.end(), path) == list.end()) list.push_back(path);
     }
 
     void Post(DeviceEventKind kind, const std::string& node) {
@@ -136,22 +152,35 @@ struct SimulatedHost::State {
 
     HostReply Run(const HostRequest& request, std::size_t cdbLength) {
         HostReply reply;
-        Slot* slot = FindPresent(request.path);
-        if (slot == nullptr) {
+        Slot* slot = FindSlot(request.path);
+        if (slot != nullptr) ++slot->requests;
+        if (slot == nullptr || !slot->present) {
             reply.openError = ENOENT;
             return reply;
         }
         if (slot->device->config().permissionDenied) {
             reply.openError = EACCES;
-            if (std::find(refusals.begin(), refusals.end(), request.path) == refusals.end()) {
-                refusals.push_back(request.path);
-            }
+            Record(refusals, request.path);
             return reply;
+        }
+        // An exclusive open takes the advisory lock for the command, unless
+        // this process holds the claim; it fails while another program holds it.
+        UniqueFd exclusive;
+        const ImageBinding* binding = BindingOf(*slot->device);
+        if (request.open == OpenMode::Exclusive && !slot->claimed && binding != nullptr) {
+            bool busy = false;
+            int error = 0;
+            exclusive = LockImage(binding->file, busy, error);
+            if (busy) {
+                reply.openError = EBUSY;
+                Record(busyRefusals, request.path);
+                return reply;
+            }
         }
 
         const FaultRule* fired = nullptr;
         for (ActiveRule& active : rules) {
-            if (!RuleMatches(active.rule, request, cdbLength)) continue;
+            if (!RuleMatches(active.rule, request, cdbLength, slot->requests)) continue;
             ++active.seen;
             if (fired == nullptr && (active.rule.nth == 0 || active.seen == active.rule.nth)) {
                 fired = &active.rule;
@@ -175,8 +204,19 @@ struct SimulatedHost::State {
                 reply.asc = fired->asc;
                 reply.ascq = fired->ascq;
                 return reply;
-            case FaultKind::ShortTransfer:
-                return RunShort(*slot->device, request, cdbLength, fired->transferLimit);
+            case FaultKind::ShortTransfer: {
+                const std::uint32_t length = request.data != nullptr ? request.length : 0;
+                return RunShort(*slot->device, request, cdbLength,
+                                fired->halfTransfer ? length / 2 : fired->transferLimit);
+            }
+            case FaultKind::Cut:
+                // Power goes with the cable: whatever the flash was busy
+                // with stays as far as it got.
+                slot->device->PowerCycle();
+                slot->present = false;
+                Post(DeviceEventKind::Removal, request.path);
+                reply.openError = ENOENT;
+                return reply;
             case FaultKind::Disappear:
                 break;
             }
@@ -225,10 +265,7 @@ SimulatedHost::SimulatedHost() : state_(std::make_unique<State>()) {
     state_->echoFromEnvironment = debug != nullptr && *debug != '\0';
 }
 
-SimulatedHost::~SimulatedHost() {
-    std::string error;
-    if (!SaveImages(error)) std::cerr << "v62x simulator: " << error << '\n';
-}
+SimulatedHost::~SimulatedHost() = default;
 
 VirtualDevice& SimulatedHost::AddDevice(const DeviceConfig& config) {
     DeviceConfig placed = config;
@@ -236,9 +273,14 @@ VirtualDevice& SimulatedHost::AddDevice(const DeviceConfig& config) {
     Slot slot;
     slot.number = placed.cls == DeviceClass::CdRom ? state_->nextCdRomNumber++
                                                    : state_->nextDiskNumber++;
+    state_->paths.insert(placed.path);
     slot.device = std::make_unique<VirtualDevice>(std::move(placed), &state_->clock);
     VirtualDevice& device = *slot.device;
     state_->slots.push_back(std::move(slot));
+    for (FaultRule rule : device.config().faults) {
+        rule.path = device.path();
+        AddFault(rule);
+    }
     state_->Post(DeviceEventKind::Arrival, device.path());
     return device;
 }
@@ -276,59 +318,74 @@ void SimulatedHost::ClearFaults() { state_->rules.clear(); }
 
 bool SimulatedHost::AttachImage(const std::string& path, const std::string& file,
                                 std::string& error) {
+    const std::string image = "image " + ShownPath(file);
     Slot* slot = state_->FindSlot(path);
     if (slot == nullptr) {
-        error = "image " + file + ": no simulated device " + path;
+        error = image + ": no simulated device " + ShownPath(path);
         return false;
     }
     VirtualDevice& device = *slot->device;
     const std::uint64_t size = FirmwareStoreSize(device);
     if (size == 0) {
-        error = "image " + file + ": " + path +
+        error = image + ": " + path +
                 " has no firmware store (neither a flash chip nor a reserved disk area)";
+        return false;
+    }
+    if (size > kMaxImageBytes) {
+        error = image + ": the firmware store of " + path + " holds " + std::to_string(size) +
+                " bytes; a store kept in a file holds at most " + std::to_string(kMaxImageBytes) +
+                " bytes (64 MiB)";
         return false;
     }
     for (const ImageBinding& binding : state_->images) {
         if (binding.file == file) {
-            error = "image " + file + " is the image of " + binding.device->path() + " already";
+            error = image + " is the image of " + binding.device->path() + " already";
             return false;
         }
         if (binding.device == &device) {
-            error = "image " + file + ": " + path + " keeps its store in " + binding.file +
+            error = image + ": " + path + " keeps its store in " + ShownPath(binding.file) +
                     " already";
             return false;
         }
     }
     std::vector<std::uint8_t> bytes;
     bool exists = false;
-    if (!ReadImageFile(file, bytes, exists, error)) return false;
+    if (!ReadImageFile(file, size, "the firmware store of " + path, bytes, exists, error)) {
+        return false;
+    }
     if (exists) {
-        if (bytes.size() != size) {
-            error = "image " + file + " holds " + std::to_string(bytes.size()) +
-                    " bytes, but the firmware store of " + path + " holds " +
-                    std::to_string(size) + " bytes";
-            return false;
-        }
         WriteFirmwareStore(device, bytes);
         // The file is what the store held when the device was switched on.
         device.PowerCycle();
+    } else {
+        bytes = ReadFirmwareStore(device);
     }
-    state_->images.push_back({&device, file});
+    state_->images.push_back({&device, file, exists, std::move(bytes)});
     return true;
 }
 
-void SimulatedHost::DetachImages() { state_->images.clear(); }
+void SimulatedHost::DetachImages() {
+    for (Slot& slot : state_->slots) slot.claimLock.Reset();
+    state_->images.clear();
+}
 
 bool SimulatedHost::SaveImages(std::string& error) {
     bool ok = true;
     error.clear();
-    for (const ImageBinding& binding : state_->images) {
+    for (ImageBinding& binding : state_->images) {
+        std::vector<std::uint8_t> store = ReadFirmwareStore(*binding.device);
+        // An image this process did not change is left as it is: another
+        // program may have written it since.
+        if (binding.existed && store == binding.saved) continue;
         std::string why;
-        if (!WriteImageFile(binding.file, ReadFirmwareStore(*binding.device), why)) {
+        if (!WriteImageFile(binding.file, store, why)) {
             if (!error.empty()) error += "; ";
             error += why;
             ok = false;
+            continue;
         }
+        binding.existed = true;
+        binding.saved = std::move(store);
     }
     return ok;
 }
@@ -471,6 +528,40 @@ std::vector<DeviceEvent> SimulatedHost::DrainDeviceEvents() {
 
 std::vector<std::string> SimulatedHost::TakePermissionRefusals() {
     return std::exchange(state_->refusals, {});
+}
+
+int SimulatedHost::ClaimDevice(const std::string& path) {
+    Slot* slot = state_->FindPresent(path);
+    if (slot == nullptr) return ENOENT;
+    if (slot->device->config().permissionDenied) {
+        State::Record(state_->refusals, path);
+        return EACCES;
+    }
+    if (slot->claimed) return 0;
+    if (const ImageBinding* binding = state_->BindingOf(*slot->device)) {
+        // Another program on the same image is another program on the same
+        // bridge. A file not written yet cannot be locked: the claim then
+        // holds in this process only.
+        bool busy = false;
+        int error = 0;
+        UniqueFd lock = LockImage(binding->file, busy, error);
+        if (busy) return EBUSY;
+        if (error != 0) return error;
+        slot->claimLock = std::move(lock);
+    }
+    slot->claimed = true;
+    return 0;
+}
+
+void SimulatedHost::ReleaseDevice(const std::string& path) {
+    Slot* slot = state_->FindSlot(path);
+    if (slot == nullptr) return;
+    slot->claimed = false;
+    slot->claimLock.Reset();
+}
+
+std::vector<std::string> SimulatedHost::TakeBusyRefusals() {
+    return std::exchange(state_->busyRefusals, {});
 }
 
 const std::vector<std::string>& SimulatedHost::Traces() const { return state_->traces; }

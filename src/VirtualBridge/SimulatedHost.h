@@ -5,49 +5,14 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "IDEAccess/Host.h"
+#include "VirtualBridge/FaultRule.h"
 #include "VirtualBridge/VirtualDevice.h"
 
 namespace v62x::sim {
-
-enum class FaultKind {
-    OpenFailure,     // the device cannot be opened (as if gone)
-    Transport,       // the request does not complete at host level
-    CheckCondition,  // the device ends the command with CHECK CONDITION
-    // The command runs, but only the first transferLimit bytes of its data
-    // phase move: a read leaves the rest of the host buffer as it was, a
-    // write hands the device zeros in place of the bytes that did not
-    // arrive; the reply counts the bytes that moved.
-    ShortTransfer,
-    // The command runs normally; right after it the device is unplugged
-    // (removal event, every later command fails to open) until Replug.
-    Disappear,
-};
-
-// Injects a fault into matching commands. A command matches when its device
-// path equals `path` (empty: any device), its CDB starts with `prefix`
-// (empty: any CDB) and, when `dataPhase` is set, it moves data in that
-// direction (a data-out phase: a write). nth = 0 hits every matching
-// command; nth = N hits only the N-th matching command counted from when the
-// rule was added. Faults hit commands that reach a present device the host
-// may open; the device never sees a command hit by OpenFailure, Transport or
-// CheckCondition.
-// (Fields are in this order for aggregate initialisation; new ones go last.)
-struct FaultRule {
-    std::string path;
-    std::vector<std::uint8_t> prefix;
-    int nth = 0;
-    FaultKind kind = FaultKind::Transport;
-    std::uint8_t senseKey = scsi::kSenseIllegalRequest;
-    std::uint8_t asc = 0x20;
-    std::uint8_t ascq = 0x00;
-    std::optional<DataDirection> dataPhase;
-    std::uint32_t transferLimit = 0;  // ShortTransfer: bytes that move
-};
 
 // One command as the simulated host saw it.
 struct LogEntry {
@@ -93,12 +58,19 @@ public:
     // on a device without flash the reserved area of its disk) in `file`:
     // loaded now when the file exists (the device then starts again, as if
     // switched on with that store, without leaving the bus), written back by
-    // SaveImages and when the host is destroyed. Refused with a reason, and the file left alone,
-    // when the device has no store, the file is attached already, or it
-    // cannot be read or its size differs from the store's.
+    // SaveImages, which the program calls at its end (nothing is written
+    // when the host is destroyed). Refused with a reason, and the file left
+    // alone, when the device has no store or one above kMaxImageBytes, the
+    // file is attached already, or it is not a regular file, cannot be read
+    // or its size differs from the store's.
+    // The file also stands for the bridge between programs: a claim
+    // (ClaimDevice) locks it, see there.
     bool AttachImage(const std::string& path, const std::string& file, std::string& error);
-    // Writes every attached image (each through a temporary file renamed
-    // over it); false with the reasons when any could not be written.
+    // Writes every attached image whose store this host changed, and every
+    // one that did not exist yet (each through a temporary file renamed over
+    // it); an image left unchanged is not touched, so that a program that
+    // did nothing to a bridge never overwrites what another one wrote. False
+    // with the reasons when any could not be written.
     bool SaveImages(std::string& error);
     // Forgets every attached image without writing it.
     void DetachImages();
@@ -126,6 +98,17 @@ public:
     int WatchDescriptor() override;
     std::vector<DeviceEvent> DrainDeviceEvents() override;
     std::vector<std::string> TakePermissionRefusals() override;
+    // Claims are held per path in this host. On a device with an image file
+    // the claim also takes an exclusive advisory lock (flock) on the file,
+    // held until the release: while another open file holds that lock (as a
+    // rule another program on the same image), the claim answers EBUSY, and
+    // this host's exclusive opens of the device fail with EBUSY and are
+    // listed by TakeBusyRefusals; shared opens still work. An exclusive open
+    // without this host's claim takes the lock for the command itself. An
+    // image file that does not exist yet is not locked.
+    int ClaimDevice(const std::string& path) override;
+    void ReleaseDevice(const std::string& path) override;
+    std::vector<std::string> TakeBusyRefusals() override;
 
     // Developer traces written so far (also echoed to stderr when enabled).
     const std::vector<std::string>& Traces() const;

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "VirtualBridge/DiskFirmwareArea.h"
+#include "VirtualBridge/ShownText.h"
 
 namespace v62x::sim {
 namespace {
@@ -342,6 +343,76 @@ bool ApplyFirmware(Entry& e, const std::string& value, std::string& why) {
     return false;
 }
 
+// FAULT { "+" FAULT }, FAULT := KIND "@" N | KIND ":" HEX. KIND@N hits the
+// N-th request sent to the device since the program started; KIND:HEX every
+// request whose CDB starts with the bytes HEX.
+constexpr std::size_t kMaxFaultsPerEntry = 16;
+constexpr const char* kFaultKinds = "cut, transport, check, short, shortwrite";
+
+bool ParseFaultKind(const std::string& name, FaultRule& rule) {
+    if (name == "cut") {
+        rule.kind = FaultKind::Cut;
+    } else if (name == "transport") {
+        rule.kind = FaultKind::Transport;
+    } else if (name == "check") {
+        rule.kind = FaultKind::CheckCondition;
+        rule.senseKey = scsi::kSenseMediumError;
+        rule.asc = 0x11;  // unrecovered read error
+        rule.ascq = 0x00;
+    } else if (name == "short" || name == "shortwrite") {
+        rule.kind = FaultKind::ShortTransfer;
+        rule.halfTransfer = true;
+        rule.dataPhase = name == "short" ? DataDirection::In : DataDirection::Out;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool ApplyFault(Entry& e, const std::string& value, std::string& why) {
+    const std::vector<std::string> parts = Split(value, '+');
+    if (parts.size() > kMaxFaultsPerEntry) {
+        why = "at most " + std::to_string(kMaxFaultsPerEntry) + " faults per entry";
+        return false;
+    }
+    std::vector<FaultRule> rules;
+    for (const std::string& part : parts) {
+        const std::string text = Trim(part);
+        const auto mark = text.find_first_of("@:");
+        FaultRule rule;
+        if (mark == std::string::npos || !ParseFaultKind(Lower(Trim(text.substr(0, mark))), rule)) {
+            why = "expected KIND@N or KIND:HEX joined by '+' (kinds: " + std::string(kFaultKinds) + ")";
+            return false;
+        }
+        const std::string argument = Trim(text.substr(mark + 1));
+        const auto isDigit = [](unsigned char c) { return std::isdigit(c) != 0; };
+        const auto isHex = [](unsigned char c) { return std::isxdigit(c) != 0; };
+        if (text[mark] == '@') {
+            if (argument.empty() || argument.size() > 12 ||
+                !std::all_of(argument.begin(), argument.end(), isDigit) ||
+                std::stoull(argument) == 0) {
+                why = "expected the number of a command (1 or more) after '@'";
+                return false;
+            }
+            rule.deviceCommand = std::stoull(argument);
+        } else {
+            if (argument.empty() || argument.size() % 2 != 0 || argument.size() > 32 ||
+                !std::all_of(argument.begin(), argument.end(), isHex)) {
+                why = "expected the first CDB bytes in hexadecimal after ':' (1 to 16 bytes, "
+                      "such as FF0413)";
+                return false;
+            }
+            for (std::size_t i = 0; i < argument.size(); i += 2) {
+                rule.prefix.push_back(
+                    static_cast<std::uint8_t>(std::stoi(argument.substr(i, 2), nullptr, 16)));
+            }
+        }
+        rules.push_back(std::move(rule));
+    }
+    e.config.faults = std::move(rules);
+    return true;
+}
+
 // The flash a bridge carries when the entry names none.
 void EquipFlash(DeviceConfig& config, int kind) {
     const std::string part = DefaultFlashPartForKind(kind, config.bus);
@@ -409,6 +480,7 @@ const Key kKeys[] = {
     {"flash", true, false, ApplyFlash},          // PART | none: the flash chip (default by kind)
     {"flashfill", true, false, ApplyFlashFill},  // HEX: every flash byte at delivery (default FF)
     {"firmware", true, false, ApplyFirmware},    // valid | blank: a working firmware in the flash (default valid)
+    {"fault", true, true, ApplyFault},           // KIND@N | KIND:HEX [+...]: faults of its commands
 };
 
 std::string KeyList(bool bridge) {
@@ -566,7 +638,7 @@ bool ParseEntry(const std::string& text, std::size_t number, DeviceConfig& out,
     const std::string typeText = Trim(text.substr(0, colon));
     const std::string type = Lower(typeText);
     if (type != "bridge" && type != "disk") {
-        error = where + typeText + ": not an entry type (bridge or disk)";
+        error = where + Shown(typeText) + ": not an entry type (bridge or disk)";
         return false;
     }
 
@@ -584,12 +656,13 @@ bool ParseEntry(const std::string& text, std::size_t number, DeviceConfig& out,
         if (pair.empty()) continue;
         const auto equals = pair.find('=');
         if (equals == std::string::npos) {
-            error = where + pair + ": expected key=value";
+            error = where + Shown(pair) + ": expected key=value";
             return false;
         }
         const std::string name = Lower(Trim(pair.substr(0, equals)));
         const std::string value = Trim(pair.substr(equals + 1));
-        const std::string written = name + "=" + value;
+        // The pair as messages quote it.
+        const std::string written = Shown(name) + "=" + Shown(value);
         const Key* key = nullptr;
         for (const Key& candidate : kKeys) {
             if (name == candidate.name) key = &candidate;
@@ -666,12 +739,17 @@ bool ParseSimulationDescription(const std::string& description, std::vector<Devi
     const std::vector<std::string> entries = Split(description, ';');
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (Trim(entries[i]).empty()) continue;
+        if (devices.size() == kMaxEntries) {
+            error = "entry " + std::to_string(i + 1) + ": a description holds at most " +
+                    std::to_string(kMaxEntries) + " devices";
+            return false;
+        }
         DeviceConfig config;
         if (!ParseEntry(entries[i], i + 1, config, error)) return false;
         if (!config.image.empty()) {
             const auto [at, fresh] = images.emplace(config.image, i + 1);
             if (!fresh) {
-                error = "entry " + std::to_string(i + 1) + ": image=" + config.image +
+                error = "entry " + std::to_string(i + 1) + ": image=" + Shown(config.image) +
                         ": already the image of entry " + std::to_string(at->second);
                 return false;
             }

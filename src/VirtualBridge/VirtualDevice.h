@@ -15,6 +15,7 @@
 #include "IDEAccess/Host.h"
 #include "VirtualBridge/AttachedDisk.h"
 #include "VirtualBridge/BridgeFirmware.h"
+#include "VirtualBridge/FaultRule.h"
 #include "VirtualBridge/ParallelFlash.h"
 #include "VirtualBridge/SerialFlash.h"
 #include "VirtualBridge/VirtualClock.h"
@@ -114,6 +115,9 @@ struct DeviceConfig {
     // start whether a firmware in the flash runs (BridgeFirmware.h).
     // MakeBridgeConfig fills it from the chip; None: no flash firmware ever runs.
     FirmwareFamily firmwareFamily = FirmwareFamily::None;
+    // Faults the host injects into the device's commands from the start
+    // (fault= of the description); the host fills in the device's path.
+    std::vector<FaultRule> faults;
 };
 
 // A bridge configuration for a chip of `kind` and `revision`: the answers of
@@ -196,7 +200,9 @@ public:
     // True once after a command asked the bridge to restart; the host then
     // shows the device leaving and coming back.
     bool TakeRestartRequest() { return std::exchange(restartRequested_, false); }
-    // Power removed and restored: a restart, and the flash chip powers up too.
+    // Power removed and restored: a restart, and the flash chip powers up
+    // too; an erase or program it was busy with stays partly done, and the
+    // ROM code's programming stops where it had got to.
     void PowerCycle();
 
 private:
@@ -222,6 +228,9 @@ private:
     // The flash paths (BridgeFlashPaths.cpp): nullopt when the CDB is none
     // of the flash commands.
     void InitFlash();
+    // Lets the internal ROM code's background programming of the parallel
+    // flash catch up with the clock: every byte it got to by `nowUs`.
+    void CatchUpRomCode(std::uint64_t nowUs);
     std::optional<HostReply> FlashCommand(const std::uint8_t* cdb, DataDirection direction,
                                           std::uint8_t* data, std::uint32_t length);
 

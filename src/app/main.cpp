@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "Fwupdate/window/AppIcon.h"
 #include "Fwupdate/window/Screenshot.h"
@@ -58,6 +59,12 @@ int main(int argc, char** argv) {
         }
         const int loop = app.exec();
         if (status == 0) status = loop;
+    }
+    // The program's last word: the simulated bridges' image files.
+    std::string error;
+    if (!v62x::SaveSimulatedStores(*choice.host, error)) {
+        std::fprintf(stderr, "v62xfwtool: %s\n", error.c_str());
+        if (status == 0) status = 1;
     }
     return status;
 }

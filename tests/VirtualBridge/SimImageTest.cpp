@@ -1,5 +1,6 @@
 // Image files that keep a device's firmware store between runs: loaded when
-// attached, written back when the host goes, refused when they do not fit.
+// attached, written back when the program saves them at its end, refused
+// when they do not fit.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,10 +88,11 @@ TEST(SimImage, ReservedAreaSurvivesFromOneHostToTheNext) {
         VirtualDevice& device = host.AddDevice(DiskFirmwareBridge());
         std::string error;
         ASSERT_TRUE(host.AttachImage(device.path(), file, error)) << error;
-        EXPECT_FALSE(fs::exists(file)) << "nothing is written before the host goes";
+        EXPECT_FALSE(fs::exists(file)) << "nothing is written before the program saves";
         ASSERT_TRUE(device.disk()->Write(kSectors - kReserved, 2, first.data()));
         ASSERT_TRUE(device.disk()->Write(kSectors - kReserved - 1, 1, first.data()))
             << "a host-visible block, not part of the store";
+        ASSERT_TRUE(host.SaveImages(error)) << error;
     }
     Bytes expected(kStoreBytes, 0);
     std::copy(first.begin(), first.end(), expected.begin());
@@ -131,6 +133,7 @@ TEST(SimImage, FlashChipIsTheStoreWhereThereIsOne) {
         fs::remove(file);
         ASSERT_TRUE(host.AttachImage(device.path(), file, error)) << error;
         (*device.FlashContents())[0x1234] = 0x42;
+        ASSERT_TRUE(host.SaveImages(error)) << error;
     }
     Bytes expected(131072, 0xFF);
     expected[0x1234] = 0x42;
@@ -180,7 +183,7 @@ TEST(SimImage, RefusedImagesAreLeftAlone) {
         {second, dir.File("other.img"),
          "image " + dir.File("other.img") + ": " + second + " keeps its store in " + taken + " already"},
         {"/dev/sdq", dir.File("q.img"), "image " + dir.File("q.img") + ": no simulated device /dev/sdq"},
-        {bridge, dir.File("folder"), "image " + dir.File("folder") + " is not a regular file"},
+        {bridge, dir.File("folder"), "image " + dir.File("folder") + " is a folder, not a regular file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
@@ -240,6 +243,8 @@ TEST(SimImage, TheDescriptionsImageIsLoadedOrTheProgramDoesNotStart) {
         Bytes block(512);
         host->Find("/dev/sdc")->disk()->Read(kSectors - kReserved, 1, block.data());
         EXPECT_EQ(0x77, block[7]);
+        std::string error;
+        ASSERT_TRUE(SaveSimulatedStores(*choice.host, error)) << error;
     }
     EXPECT_EQ(stored, ReadFile(file));
     EXPECT_EQ(kStoreBytes, ReadFile(fresh).size()) << "a missing image is created at the end";

@@ -160,19 +160,19 @@ TEST(SimDescription, RefusesWithEntryKeyAndValue) {
         {"bridge:kind=3,chipinfo=8", "entry 1: chipinfo=8: expected 12 or 16"},
         {"bridge:kind=3,mount=media", "entry 1: mount=media: mount points are absolute paths joined by '+'"},
         {"bridge:kind=3,mount=/a+", "entry 1: mount=/a+: mount points are absolute paths joined by '+'"},
-        {"bridge:kind=3,vendor=\x01" "x", "entry 1: vendor=\x01" "x: only printable ASCII characters are allowed"},
+        {"bridge:kind=3,vendor=\x01" "x", "entry 1: vendor=\\x01x: only printable ASCII characters are allowed"},
         {"bridge:kind=3,kind=4", "entry 1: kind=4: kind is given twice"},
         {"bridge:kind=3,rev", "entry 1: rev: expected key=value"},
         {"bridge:kind=3,colour=red",
          "entry 1: colour=red: unknown key (bridge keys: kind, chip, rev, bus, class, vendor, product, "
          "inqtag, chipinfo, stuck506a, mount, denied, disk, blocksize, reserved, fwarea, hddfw, "
-         "capflag, fwvalid, image, flash, flashfill, firmware)"},
+         "capflag, fwvalid, image, flash, flashfill, firmware, fault)"},
         {"disk;disk:kind=3",
          "entry 2: kind=3: not a key of a disk entry (disk keys: bus, class, vendor, product, mount, "
-         "denied, disk, blocksize)"},
+         "denied, disk, blocksize, fault)"},
         {"disk:stuck506a=1",
          "entry 1: stuck506a=1: not a key of a disk entry (disk keys: bus, class, vendor, product, "
-         "mount, denied, disk, blocksize)"},
+         "mount, denied, disk, blocksize, fault)"},
         {"disk;;tape:bus=usb", "entry 3: tape: not an entry type (bridge or disk)"},
         {"disk; kind=3", "entry 2: kind=3: not an entry type (bridge or disk)"},
     };
