@@ -1,7 +1,8 @@
 // SCSI pass-through transport: every bridge command is one CDB sent through
-// one of the two request functions below. Each request opens the device,
-// sends exactly one request, closes it and frees its buffers before it
-// returns; nothing is kept between requests.
+// one of the request functions below. Each request sends exactly one CDB
+// through the current host (which opens and closes the device unless it
+// holds a claim on it) and frees its buffers before it returns; nothing is
+// kept between requests.
 #pragma once
 
 #include <cstddef>
