@@ -57,8 +57,9 @@ constexpr std::uint32_t kChipInfoMinimum = 12;
 // least 8); the 8 tag bytes must arrive, bytes beyond them read as zeros.
 int ReadChipTag(const std::string& path, std::uint8_t* buffer, std::uint32_t length);
 constexpr std::uint32_t kChipTagLength = 8;
-// Reads the bridge status record; returns its byte 8 when the request
-// succeeds, else 0 (a failure cannot be told from a zero byte).
+// Reads the bridge status record of length bytes; returns its byte 8 when
+// the request succeeds and the whole record arrives, else 0 (a failure
+// cannot be told from a zero byte).
 std::uint8_t GetBridgeStatus(const std::string& path, std::uint8_t* record, std::uint8_t length);
 int ReadBridgeMemory(const std::string& path, std::uint8_t* buffer, std::uint16_t address,
                      std::uint16_t length);
