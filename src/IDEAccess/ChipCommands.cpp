@@ -7,9 +7,10 @@
 namespace v62x {
 namespace {
 
-int SendIn(const std::string& path, const Cdb12& cdb, std::uint8_t* buffer, std::uint32_t length) {
-    std::uint32_t transferred = 0;
-    return ScsiPassThroughIn(path, cdb.data(), cdb.size(), buffer, length, transferred);
+// A read of a fixed-size answer: every asked byte must arrive.
+int ReadExact(const std::string& path, const Cdb12& cdb, std::uint8_t* buffer,
+              std::uint32_t length) {
+    return ScsiReadExact(path, cdb.data(), cdb.size(), buffer, length);
 }
 
 int SendOut(const std::string& path, const Cdb12& cdb, const std::uint8_t* buffer,
@@ -78,33 +79,45 @@ int VendorModeOff(const std::string& path) {
     return SendOut(path, VendorModeOffCdb(), nullptr, 0);
 }
 
+int Inquiry(const std::string& path, std::uint8_t* buffer, std::uint8_t length,
+            std::uint32_t& transferred) {
+    const Cdb12 cdb = InquiryCdb(length);
+    // Any count is an answer; transferred bounds what the caller may use.
+    return ScsiReadAtLeast(path, cdb.data(), cdb.size(), buffer, length, 0, transferred);
+}
+
 int Inquiry(const std::string& path, std::uint8_t* buffer, std::uint8_t length) {
-    return SendIn(path, InquiryCdb(length), buffer, length);
+    std::uint32_t transferred = 0;
+    return Inquiry(path, buffer, length, transferred);
 }
 
 int ReadChipIdWord(const std::string& path, std::uint8_t* buffer2) {
-    return SendIn(path, ReadChipIdWordCdb(), buffer2, 2);
+    return ReadExact(path, ReadChipIdWordCdb(), buffer2, 2);
 }
 
 int GetChipInfo(const std::string& path, std::uint8_t* buffer, std::uint32_t length,
                 std::uint32_t& transferred) {
     const Cdb12 cdb = GetChipInfoCdb();
-    return ScsiPassThroughIn(path, cdb.data(), cdb.size(), buffer, length, transferred);
+    return ScsiReadAtLeast(path, cdb.data(), cdb.size(), buffer, length, kChipInfoMinimum,
+                           transferred);
 }
 
 int ReadChipTag(const std::string& path, std::uint8_t* buffer, std::uint32_t length) {
-    RequireOrAbort(length >= 0x08, "length >= 0x08");
-    return SendIn(path, ReadChipTagCdb(), buffer, length);
+    RequireOrAbort(length >= kChipTagLength, "length >= 0x08");
+    const Cdb12 cdb = ReadChipTagCdb();
+    std::uint32_t transferred = 0;
+    return ScsiReadAtLeast(path, cdb.data(), cdb.size(), buffer, length, kChipTagLength,
+                           transferred);
 }
 
 std::uint8_t GetBridgeStatus(const std::string& path, std::uint8_t* record, std::uint8_t length) {
-    if (SendIn(path, GetBridgeStatusCdb(length), record, length) == 0) return 0;
+    if (ReadExact(path, GetBridgeStatusCdb(length), record, length) == 0) return 0;
     return length > 8 && record != nullptr ? record[8] : 0;
 }
 
 int ReadBridgeMemory(const std::string& path, std::uint8_t* buffer, std::uint16_t address,
                      std::uint16_t length) {
-    return SendIn(path, ReadBridgeMemoryCdb(address, length), buffer, length);
+    return ReadExact(path, ReadBridgeMemoryCdb(address, length), buffer, length);
 }
 
 int WriteBridgeMemory(const std::string& path, const std::uint8_t* buffer,

@@ -1,6 +1,8 @@
 // The commands a bridge answers about itself, and bridge-memory access.
 // Every command opens and closes the device through the transport and
-// returns 1 on success, 0 on failure, unless it says otherwise.
+// returns 1 on success, 0 on failure, unless it says otherwise. A read
+// fails when fewer bytes arrive than it asks for, unless its comment names
+// the shorter answers it takes.
 #pragma once
 
 #include <array>
@@ -37,16 +39,27 @@ Cdb12 WriteBridgeMemoryCdb(std::uint16_t address, std::uint16_t length);
 
 int VendorModeOn(const std::string& path);
 int VendorModeOff(const std::string& path);
-// Standard INQUIRY for `length` bytes, sent as a 12-byte CDB.
+// Standard INQUIRY for `length` bytes, sent as a 12-byte CDB. Devices answer
+// with as many bytes as they have, so any count is an answer: transferred
+// tells how many arrived (at most length); bytes beyond it read as zeros and
+// are not the device's. Only the 40-byte answer of a bridge carries its tag.
+int Inquiry(const std::string& path, std::uint8_t* buffer, std::uint8_t length,
+            std::uint32_t& transferred);
 int Inquiry(const std::string& path, std::uint8_t* buffer, std::uint8_t length);
 int ReadChipIdWord(const std::string& path, std::uint8_t* buffer2);
-// The chip information record; transferred = bytes the bridge delivered.
+// The chip information record, which bridges deliver as 12 or 16 bytes: at
+// least 12 must arrive (fewer is no record). transferred = bytes the bridge
+// delivered, at most length; use no byte at or beyond it.
 int GetChipInfo(const std::string& path, std::uint8_t* buffer, std::uint32_t length,
                 std::uint32_t& transferred);
-// The chip tag; length must be at least 8.
+constexpr std::uint32_t kChipInfoMinimum = 12;
+// The chip tag: an 8-byte answer read into a buffer of length bytes (at
+// least 8); the 8 tag bytes must arrive, bytes beyond them read as zeros.
 int ReadChipTag(const std::string& path, std::uint8_t* buffer, std::uint32_t length);
-// Reads the bridge status record; returns its byte 8 when the request
-// succeeds, else 0 (a failure cannot be told from a zero byte).
+constexpr std::uint32_t kChipTagLength = 8;
+// Reads the bridge status record of length bytes; returns its byte 8 when
+// the request succeeds and the whole record arrives, else 0 (a failure
+// cannot be told from a zero byte).
 std::uint8_t GetBridgeStatus(const std::string& path, std::uint8_t* record, std::uint8_t length);
 int ReadBridgeMemory(const std::string& path, std::uint8_t* buffer, std::uint16_t address,
                      std::uint16_t length);

@@ -8,9 +8,11 @@
 namespace v62x {
 namespace {
 
-int SendIn(const std::string& path, const Cdb12& cdb, std::uint8_t* buffer, std::uint32_t length) {
-    std::uint32_t transferred = 0;
-    return ScsiPassThroughIn(path, cdb.data(), cdb.size(), buffer, length, transferred);
+// A read of a fixed-size answer: every asked byte must arrive (a command
+// without data phase asks none).
+int ReadExact(const std::string& path, const Cdb12& cdb, std::uint8_t* buffer,
+              std::uint32_t length) {
+    return ScsiReadExact(path, cdb.data(), cdb.size(), buffer, length);
 }
 
 int SendOut(const std::string& path, const Cdb12& cdb, const std::uint8_t* buffer,
@@ -116,7 +118,7 @@ int SwitchToInternalRom(const std::string& path) {
 
 int ReadRomBusy(const std::string& path) {
     std::uint8_t busy = 0;
-    if (SendIn(path, ReadRomBusyCdb(), &busy, 1) == 0) return 1;
+    if (ReadExact(path, ReadRomBusyCdb(), &busy, 1) == 0) return 1;
     return busy == 1 ? 1 : 0;
 }
 
@@ -124,7 +126,7 @@ int StartRomErase(const std::string& path) { return SendOut(path, StartRomEraseC
 
 int ReadRom(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
             std::uint32_t length) {
-    return SendIn(path, ReadRomCdb(address), buffer, length);
+    return ReadExact(path, ReadRomCdb(address), buffer, length);
 }
 
 int ProgramRom(const std::string& path, const std::uint8_t* buffer, std::uint32_t length, int type) {
@@ -144,7 +146,7 @@ Cdb12 SectorEraseFlashCdb(std::uint32_t address) { return VendorWithAddress(0x14
 
 int ReadFlashData(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
                   std::uint32_t length) {
-    return SendIn(path, ReadFlashDataCdb(address), buffer, length);
+    return ReadExact(path, ReadFlashDataCdb(address), buffer, length);
 }
 
 int WriteFlashData(const std::string& path, std::uint32_t address, const std::uint8_t* buffer,
@@ -153,7 +155,7 @@ int WriteFlashData(const std::string& path, std::uint32_t address, const std::ui
 }
 
 int ReadFlashStatus(const std::string& path, std::uint8_t* status) {
-    return SendIn(path, ReadFlashStatusCdb(), status, 1);
+    return ReadExact(path, ReadFlashStatusCdb(), status, 1);
 }
 
 int ChipEraseFlash(const std::string& path) { return SendOut(path, ChipEraseFlashCdb(), nullptr, 0); }
@@ -172,7 +174,7 @@ Cdb12 WriteFlashDirectCdb(std::uint32_t address, std::uint16_t length, std::uint
 
 int ReadFlashDirect(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
                     std::uint16_t length) {
-    return SendIn(path, ReadFlashDirectCdb(address, length), buffer, length);
+    return ReadExact(path, ReadFlashDirectCdb(address, length), buffer, length);
 }
 
 int WriteFlashDirect(const std::string& path, std::uint32_t address, const std::uint8_t* buffer,
@@ -226,7 +228,7 @@ int ResetBridge(const std::string& path) {
     Cdb12 cdb = VendorCdb(0x26);
     cdb[3] = 0x56;
     cdb[4] = 0x52;
-    return SendIn(path, cdb, nullptr, 0);
+    return ReadExact(path, cdb, nullptr, 0);
 }
 
 }  // namespace v62x

@@ -2,7 +2,8 @@
 // internal-ROM loader (parallel flash), the flash block commands the bridge
 // firmware carries out itself, the direct flash read and write, and the
 // serial transaction primitives that drive a serial flash opcode by opcode.
-// Every command returns 1 on success and 0 on failure unless it says otherwise.
+// Every command returns 1 on success and 0 on failure unless it says otherwise;
+// a read fails unless every byte it asks for arrives.
 #pragma once
 
 #include <array>
@@ -40,7 +41,8 @@ Cdb12 ProgramRomCdb(int type);
 Cdb12 LoadRomEraseSequenceCdb();
 
 int SwitchToInternalRom(const std::string& path);
-// 1 (busy) when the request fails or the byte is 1; 0 otherwise.
+// 1 (busy) when the request fails, its byte does not arrive or the byte is
+// 1; 0 otherwise.
 int ReadRomBusy(const std::string& path);
 int StartRomErase(const std::string& path);
 int ReadRom(const std::string& path, std::uint32_t address, std::uint8_t* buffer, std::uint32_t length);

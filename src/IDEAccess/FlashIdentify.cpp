@@ -15,9 +15,18 @@ namespace {
 
 constexpr std::uint32_t kDefaultSizeKB = 64;
 
-int SendIn(const std::string& path, const Cdb12& cdb, std::uint8_t* buffer, std::uint32_t length) {
+// Identification answers are read whole: a short answer is no answer.
+int ReadExact(const std::string& path, const Cdb12& cdb, std::uint8_t* buffer,
+              std::uint32_t length) {
+    return ScsiReadExact(path, cdb.data(), cdb.size(), buffer, length);
+}
+
+// The settings commands answer with bytes nobody looks at; any count of
+// them is taken.
+int SendSetting(const std::string& path, const Cdb12& cdb, std::uint8_t* answer,
+                std::uint32_t length) {
     std::uint32_t transferred = 0;
-    return ScsiPassThroughIn(path, cdb.data(), cdb.size(), buffer, length, transferred);
+    return ScsiPassThroughIn(path, cdb.data(), cdb.size(), answer, length, transferred);
 }
 
 // An answer to one identification query, zeroed before the query.
@@ -207,8 +216,8 @@ int ProbeCode(std::uint8_t key, const std::vector<std::pair<std::uint8_t, int>>&
 Answer ProbeJedec(const std::string& path) {
     Answer a;
     Cdb12 read = VendorCdb(0x21);
-    a.ok = SendIn(path, SpiQueryOpcodeCdb(0x9F), nullptr, 0) != 0 &&
-           SendIn(path, read, a.b.data(), 4) != 0;
+    a.ok = ReadExact(path, SpiQueryOpcodeCdb(0x9F), nullptr, 0) != 0 &&
+           ReadExact(path, read, a.b.data(), 4) != 0;
     return a;
 }
 
@@ -256,17 +265,17 @@ Cdb12 SetFlashParamsWideCdb(const FlashProfile& p, std::uint32_t size) {
 }
 
 int GetFlashVendor(const std::string& path, std::uint8_t* buffer4) {
-    return SendIn(path, GetFlashVendorCdb(), buffer4, 4);
+    return ReadExact(path, GetFlashVendorCdb(), buffer4, 4);
 }
 
 int SpiQuery(const std::string& path, std::uint8_t opcode, std::uint8_t* buffer,
              std::uint8_t length) {
-    if (SendIn(path, SpiQueryOpcodeCdb(opcode), nullptr, 0) == 0) return 0;
-    return SendIn(path, SpiReadDataCdb(length), buffer, length);
+    if (ReadExact(path, SpiQueryOpcodeCdb(opcode), nullptr, 0) == 0) return 0;
+    return ReadExact(path, SpiReadDataCdb(length), buffer, length);
 }
 
 int SpiReadId(const std::string& path, std::uint8_t* buffer3, std::uint8_t opcode, bool dummy) {
-    return SendIn(path, SpiReadIdCdb(opcode, dummy), buffer3, 3);
+    return ReadExact(path, SpiReadIdCdb(opcode, dummy), buffer3, 3);
 }
 
 int ProbeAmicFlash(const std::string& path) {
@@ -283,17 +292,18 @@ int ProbeAtmelFlash(const std::string& path) {
 
 int SetFlashOpcodes(const std::string& path, const FlashProfile& profile) {
     std::uint8_t answer[2] = {};
-    return SendIn(path, SetFlashOpcodesCdb(profile), answer, sizeof answer);
+    return SendSetting(path, SetFlashOpcodesCdb(profile), answer, sizeof answer);
 }
 
 int SetFlashOpcodesNoData(const std::string& path, const FlashProfile& profile) {
-    return SendIn(path, SetFlashOpcodesCdb(profile), nullptr, 0);
+    return SendSetting(path, SetFlashOpcodesCdb(profile), nullptr, 0);
 }
 
 int SetFlashPageSize(const std::string& path, std::uint32_t size, std::uint32_t answerLength) {
     std::uint8_t answer[255] = {};
     if (answerLength > sizeof answer) return 0;
-    return SendIn(path, SetFlashPageSizeCdb(size), answerLength != 0 ? answer : nullptr, answerLength);
+    return SendSetting(path, SetFlashPageSizeCdb(size), answerLength != 0 ? answer : nullptr,
+                       answerLength);
 }
 
 int SetFlashParams(const std::string& path, const FlashProfile& profile, std::uint32_t size) {

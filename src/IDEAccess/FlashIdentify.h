@@ -42,6 +42,9 @@ Cdb12 SetFlashPageSizeCdb(std::uint32_t size);
 Cdb12 SetFlashParamsCdb(const FlashProfile& profile, std::uint32_t size);
 Cdb12 SetFlashParamsWideCdb(const FlashProfile& profile, std::uint32_t size);
 
+// The identification queries below fail unless their whole answer arrives;
+// the settings commands take any answer (its bytes are never used).
+
 // Byte 0 of the answer: the flash type code the bridge firmware detected.
 int GetFlashVendor(const std::string& path, std::uint8_t* buffer4);
 // Sends one opcode to the flash and reads length answer bytes (at most 255).
@@ -60,6 +63,10 @@ int SetFlashParamsWide(const std::string& path, const FlashProfile& profile, std
 // flash did not answer the first query at all), 0 when not identified.
 int DetectSerialFlash(const std::string& path, FlashProfile& profile);
 // Fills the profile's size in KiB (64 when nothing tells otherwise). Always 1.
+// Sizes come only from the makers' tables: a JEDEC capacity code is taken
+// in 0x10..0x16 or 0x10..0x17 (64 KiB .. 4 or 8 MiB, inside the 24-bit
+// flash addresses); any other code, or an answer that does not arrive
+// whole, leaves the size the rules gave before it.
 int DetectFlashSize(const std::string& path, FlashProfile& profile);
 
 }  // namespace v62x

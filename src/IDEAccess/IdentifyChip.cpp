@@ -122,8 +122,10 @@ std::uint16_t IdentifyChip(const std::string& path) {
     std::uint8_t revision = 0;
 
     std::uint8_t inquiry[40] = {};
-    if (Inquiry(path, inquiry, sizeof inquiry) != 0) {
-        if (inquiry[36] == kTagLetter) {
+    std::uint32_t arrived = 0;
+    if (Inquiry(path, inquiry, sizeof inquiry, arrived) != 0) {
+        // The tag is in bytes 36..39: only an answer that reaches them has one.
+        if (arrived >= sizeof inquiry && inquiry[36] == kTagLetter) {
             kind = LookupChipKind(&inquiry[37]);
             if (kind == 0 && std::memcmp(&inquiry[36], "v644", 4) == 0) kind = kKind644;
         }

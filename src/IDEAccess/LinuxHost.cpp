@@ -19,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 #include <string_view>
+#include <utility>
 
 #include "IDEAccess/LinuxMountInfo.h"
 #include "IDEAccess/LinuxSgIo.h"
@@ -40,6 +41,8 @@ public:
 
     bool valid() const { return fd_ >= 0; }
     int get() const { return fd_; }
+    // Hands the descriptor over; this object then closes nothing.
+    int release() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
@@ -178,48 +181,110 @@ LinuxHost::~LinuxHost() = default;
 
 void LinuxHost::SetTraceEnabled(bool enabled) { traceEnabled_ = enabled; }
 
+class LinuxHost::ClaimedNode {
+public:
+    explicit ClaimedNode(int fd) : fd_(fd) {}
+    int get() const { return fd_.get(); }
+
+private:
+    FileDescriptor fd_;
+};
+
 void LinuxHost::RecordRefusal(const std::string& path) {
     std::lock_guard<std::mutex> lock(refusalsMutex_);
     refusals_.insert(path);
 }
 
-HostReply LinuxHost::PassThrough(const HostRequest& request) {
-    HostReply reply;
+void LinuxHost::RecordOpenError(const std::string& path, int error) {
+    if (IsRefusal(error)) {
+        RecordRefusal(path);
+    } else if (error == EBUSY) {
+        std::lock_guard<std::mutex> lock(refusalsMutex_);
+        busyRefusals_.insert(path);
+    }
+}
+
+int LinuxHost::OpenNode(const std::string& path, bool exclusive, int& error) {
     // The node type is asked by path: an emulated node reports a regular
     // file through its descriptor.
     struct stat st {};
-    const bool characterNode = ::stat(request.path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
-    const bool exclusive = request.open == OpenMode::Exclusive;
+    const bool characterNode = ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 
     // On an sg node O_EXCL is the driver's own exclusive open; on a block
     // node it would fail whenever the disk is mounted, so there the
     // exclusion is an advisory lock instead.
     int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
     if (exclusive && characterNode) flags |= O_EXCL;
-    FileDescriptor fd(::open(request.path.c_str(), flags));
+    FileDescriptor fd(::open(path.c_str(), flags));
     if (!fd.valid()) {
-        reply.openError = errno;
-        if (IsRefusal(reply.openError)) RecordRefusal(request.path);
-        Trace("open " + request.path + " failed: errno " + std::to_string(reply.openError));
-        return reply;
+        error = errno;
+        RecordOpenError(path, error);
+        Trace("open " + path + " failed: errno " + std::to_string(error));
+        return -1;
     }
     if (exclusive && !characterNode && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        reply.openError = EBUSY;
-        Trace("lock " + request.path + " failed: busy");
+        error = errno == EWOULDBLOCK ? EBUSY : errno;
+        RecordOpenError(path, error);
+        Trace("lock " + path + " failed: errno " + std::to_string(error));
+        return -1;
+    }
+    error = 0;
+    return fd.release();
+}
+
+HostReply LinuxHost::PassThrough(const HostRequest& request) {
+    HostReply reply;
+    std::shared_ptr<ClaimedNode> claim;
+    {
+        std::lock_guard<std::mutex> lock(claimsMutex_);
+        const auto found = claims_.find(request.path);
+        if (found != claims_.end()) claim = found->second;
+    }
+    // Without a claim every request opens and closes the node itself.
+    int error = 0;
+    FileDescriptor own(claim ? -1 : OpenNode(request.path, request.open == OpenMode::Exclusive, error));
+    const int fd = claim ? claim->get() : own.get();
+    if (fd < 0) {
+        reply.openError = error;
         return reply;
     }
 
     std::array<std::uint8_t, kSenseBufferLength> sense{};
     sg_io_hdr_t hdr;
     PackSgIo(request, sense.data(), hdr);
-    const int result = ::ioctl(fd.get(), SG_IO, &hdr);
-    const int error = result < 0 ? errno : 0;
-    reply = MapSgIoResult(hdr, sense.data(), result, error);
+    const int result = ::ioctl(fd, SG_IO, &hdr);
+    const int ioctlError = result < 0 ? errno : 0;
+    reply = MapSgIoResult(hdr, sense.data(), result, ioctlError);
     if (result < 0) {
-        if (IsRefusal(error)) RecordRefusal(request.path);
-        Trace("SG_IO on " + request.path + " failed: errno " + std::to_string(error));
+        if (IsRefusal(ioctlError)) RecordRefusal(request.path);
+        Trace("SG_IO on " + request.path + " failed: errno " + std::to_string(ioctlError));
     }
     return reply;
+}
+
+int LinuxHost::ClaimDevice(const std::string& path) {
+    // Held across the open: two threads claiming the same path must not
+    // refuse each other.
+    std::lock_guard<std::mutex> lock(claimsMutex_);
+    if (claims_.count(path) != 0) return 0;
+    int error = 0;
+    const int fd = OpenNode(path, true, error);
+    if (fd < 0) return error;
+    claims_.emplace(path, std::make_shared<ClaimedNode>(fd));
+    Trace("claimed " + path);
+    return 0;
+}
+
+void LinuxHost::ReleaseDevice(const std::string& path) {
+    std::lock_guard<std::mutex> lock(claimsMutex_);
+    if (claims_.erase(path) != 0) Trace("released " + path);
+}
+
+std::vector<std::string> LinuxHost::TakeBusyRefusals() {
+    std::lock_guard<std::mutex> lock(refusalsMutex_);
+    std::vector<std::string> paths(busyRefusals_.begin(), busyRefusals_.end());
+    busyRefusals_.clear();
+    return paths;
 }
 
 bool LinuxHost::DeviceNumber(const std::string& path, StorageDeviceNumber& out) {

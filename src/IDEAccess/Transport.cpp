@@ -1,5 +1,6 @@
 #include "IDEAccess/Transport.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -106,8 +107,14 @@ bool RequestSucceeded(const HostReply& reply) {
     }
 }
 
-int ScsiPassThroughIn(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
-                      std::uint8_t* buffer, std::uint32_t length, std::uint32_t& transferred) {
+namespace {
+
+// The data-in request behind every read: 1 when the request succeeded and at
+// least `minimum` bytes (of the caller's length) arrived. The observer sees
+// that result, so a short answer shows as a failure in the traces.
+int ReadIn(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+           std::uint8_t* buffer, std::uint32_t length, std::uint32_t minimum,
+           std::uint32_t& transferred) {
     HostRequest request;
     if (!FillRequest(request, path, cdb, cdbLength)) return 0;
     request.direction = DataDirection::In;
@@ -130,10 +137,36 @@ int ScsiPassThroughIn(const std::string& path, const std::uint8_t* cdb, std::siz
     // The caller's length, not the rounded one, is copied back, also after
     // a failure: the caller then sees zeros where nothing arrived.
     if (length > 0 && buffer != nullptr) std::memcpy(buffer, data.data(), length);
-    transferred = reply.transferred;
-    const int result = RequestSucceeded(reply) ? 1 : 0;
+    // A host may claim more than it was asked for; no count beyond the
+    // request is ever believed.
+    transferred = std::min(reply.transferred, request.length);
+    const bool enough = transferred >= std::min(minimum, length);
+    const int result = RequestSucceeded(reply) && enough ? 1 : 0;
     Observe(request, reply, result);
     return result;
+}
+
+}  // namespace
+
+int ScsiPassThroughIn(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+                      std::uint8_t* buffer, std::uint32_t length, std::uint32_t& transferred) {
+    return ReadIn(path, cdb, cdbLength, buffer, length, 0, transferred);
+}
+
+int ScsiReadAtLeast(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+                    std::uint8_t* buffer, std::uint32_t length, std::uint32_t minimum,
+                    std::uint32_t& transferred) {
+    std::uint32_t arrived = 0;
+    const int result = ReadIn(path, cdb, cdbLength, buffer, length, minimum, arrived);
+    // The one-byte rule asks for two bytes: the caller only ever sees its own length.
+    transferred = std::min(arrived, length);
+    return result;
+}
+
+int ScsiReadExact(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+                  std::uint8_t* buffer, std::uint32_t length) {
+    std::uint32_t transferred = 0;
+    return ScsiReadAtLeast(path, cdb, cdbLength, buffer, length, length, transferred);
 }
 
 int ScsiPassThroughOut(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,

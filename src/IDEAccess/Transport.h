@@ -1,7 +1,8 @@
 // SCSI pass-through transport: every bridge command is one CDB sent through
-// one of the two request functions below. Each request opens the device,
-// sends exactly one request, closes it and frees its buffers before it
-// returns; nothing is kept between requests.
+// one of the request functions below. Each request sends exactly one CDB
+// through the current host (which opens and closes the device unless it
+// holds a claim on it) and frees its buffers before it returns; nothing is
+// kept between requests.
 #pragma once
 
 #include <cstddef>
@@ -62,10 +63,24 @@ bool RequestSucceeded(const HostReply& reply);
 
 // Sends the CDB and receives up to length bytes into buffer (length 0: no
 // data phase). length bytes are copied to buffer whether or not the request
-// succeeded. transferred is left untouched when the device cannot be opened.
-// Returns 1 on success, 0 on failure.
+// succeeded. transferred is left untouched when the device cannot be opened;
+// it never exceeds the transfer length asked of the host. Returns 1 when the
+// request succeeded, whatever number of bytes arrived: commands whose answer
+// is data use ScsiReadExact or ScsiReadAtLeast instead.
 int ScsiPassThroughIn(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
                       std::uint8_t* buffer, std::uint32_t length, std::uint32_t& transferred);
+// A data-in request whose answer is data: 1 only when the request succeeded
+// and at least minimum bytes arrived (minimum is capped at length). A
+// one-byte read is asked as two bytes and one byte suffices. transferred
+// reports the bytes that arrived, at most length. After a failure the
+// buffer holds what arrived followed by zeros and is never data.
+int ScsiReadAtLeast(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+                    std::uint8_t* buffer, std::uint32_t length, std::uint32_t minimum,
+                    std::uint32_t& transferred);
+// A data-in request for a fixed-size answer: 1 only when the request
+// succeeded and every one of the length bytes arrived.
+int ScsiReadExact(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,
+                  std::uint8_t* buffer, std::uint32_t length);
 // Sends the CDB and, when length is non-zero, length bytes from buffer (a
 // null buffer sends zeros). The device is opened exclusively.
 int ScsiPassThroughOut(const std::string& path, const std::uint8_t* cdb, std::size_t cdbLength,

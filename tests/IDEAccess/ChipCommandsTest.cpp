@@ -70,6 +70,7 @@ TEST(ChipCommands, BridgeStatusReturnsByteEightOnlyWhenTheRequestSucceeds) {
     ScopedHost scoped(host);
     host.dataIn = Bytes(18, 0);
     host.dataIn[8] = 0xD0;
+    host.reply.transferred = 18;
     std::uint8_t record[18] = {};
     EXPECT_EQ(0xD0, GetBridgeStatus("/dev/sg1", record, 18));
     host.reply.scsiStatus = scsi::kCheckCondition;

@@ -153,7 +153,7 @@ TEST(DiskFirmwareArea, FirmwareLbaRules) {
         {"present, large, stored zero: low half of sectors + 0x101", 14, cap1000, Status(0xD0, 0, 0), markOn, large, AreaWith(0), 0x00000301},
         {"present, read fails: as absent", 14, cap1000, Status(0xD0, 0, 1), markOn, 2000, {}, 1001},
         {"kind 12 is never present", 12, cap1000, Status(0xD0, 0, 0), markOn, 2000, AreaWith(0x42), 1000},
-        {"kind 15 present by status byte 16", 15, cap1000, Status(0xD0, 1, 0), markOff, 2000, AreaWith(0x42), 0x42},
+        {"kind 15 present by status byte 16", 15, cap1000, Status(0xD0, 1, 0), markOff, 2000, AreaWith(0x4E9), 0x4E9},
         {"kind 15 with status byte 8 zero is absent", 15, cap1000, Status(0x00, 1, 0), markOn, 2000, AreaWith(0x42), 1000},
     };
     for (const LbaCase& c : cases) {

@@ -217,6 +217,52 @@ TEST_F(LinuxHostPlatform, OpenAndLockFailuresAreReported) {
     EXPECT_TRUE(host_->TakePermissionRefusals().empty());
 }
 
+TEST_F(LinuxHostPlatform, ClaimHoldsTheNodeForAWholeRun) {
+    std::array<std::uint8_t, 36> answer{};
+    // The test bed cannot make its emulated sg node refuse a second O_EXCL
+    // open (only the kernel's sg driver does); the block node's lock is
+    // real, so the refusals are checked there and the sg node is only
+    // claimed, used and released.
+    {
+        SCOPED_TRACE("SCSI generic node");
+        ASSERT_EQ(0, host_->ClaimDevice("/dev/sg1"));
+        EXPECT_EQ(0, host_->ClaimDevice("/dev/sg1")) << "claiming again keeps the claim";
+        HostRequest request = Inquiry("/dev/sg1", answer.data(), answer.size());
+        request.open = OpenMode::Exclusive;
+        EXPECT_TRUE(host_->PassThrough(request).completed);
+        host_->ReleaseDevice("/dev/sg1");
+        EXPECT_TRUE(host_->PassThrough(request).completed) << "opened per command again";
+    }
+    {
+        SCOPED_TRACE("block node");
+        ASSERT_EQ(0, host_->ClaimDevice("/dev/sdc"));
+        HostRequest request = Inquiry("/dev/sdc", answer.data(), answer.size());
+        request.open = OpenMode::Exclusive;
+        // A new descriptor would have to take the lock the claim holds:
+        // completing shows the request used the claim's descriptor.
+        EXPECT_TRUE(host_->PassThrough(request).completed);
+        EXPECT_EQ(1, testbed_->router().Requests("/dev/sdc"));
+
+        LinuxHost other;
+        EXPECT_EQ(EBUSY, other.ClaimDevice("/dev/sdc"));
+        EXPECT_FALSE(other.PassThrough(request).opened);
+        EXPECT_EQ(std::vector<std::string>{"/dev/sdc"}, other.TakeBusyRefusals());
+        EXPECT_TRUE(other.TakeBusyRefusals().empty()) << "reading clears the list";
+        EXPECT_TRUE(other.TakePermissionRefusals().empty()) << "busy is not a permission refusal";
+        const int outside = ::open("/dev/sdc", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(outside, 0);
+        EXPECT_NE(0, ::flock(outside, LOCK_EX | LOCK_NB)) << "another program's lock fails too";
+
+        host_->ReleaseDevice("/dev/sdc");
+        host_->ReleaseDevice("/dev/sdc");  // not claimed any more: nothing happens
+        EXPECT_EQ(0, ::flock(outside, LOCK_EX | LOCK_NB)) << "the release unlocked the node";
+        ::close(outside);
+        EXPECT_EQ(0, other.ClaimDevice("/dev/sdc"));
+        other.ReleaseDevice("/dev/sdc");
+    }
+    EXPECT_TRUE(host_->TakeBusyRefusals().empty());
+}
+
 TEST_F(LinuxHostPlatform, CommandFilterRefusalIsRecordedOnce) {
     std::array<std::uint8_t, 16> answer{};
     testbed_->router().FailIoctl("/dev/sdc", EPERM);
