@@ -359,6 +359,7 @@ int DetectFlashSize(const std::string& path, FlashProfile& profile) {
     std::map<std::pair<std::uint8_t, std::uint8_t>, Answer> asked;
     std::uint32_t sizeKB = kDefaultSizeKB;
     bool matched = false;
+    bool answered = true;  // every query the rules needed came back whole
     for (const SizeRule& rule : kSizeRules) {
         if (rule.type != profile.FlashType) continue;
         if (rule.when == When::NoMatchYet && matched) continue;
@@ -367,12 +368,13 @@ int DetectFlashSize(const std::string& path, FlashProfile& profile) {
         const auto key = std::make_pair(rule.query.opcode, rule.query.length);
         if (!shared && asked.find(key) == asked.end()) asked[key] = Ask(path, rule.query);
         const Answer& answer = shared ? jedec : asked[key];
+        if (!answer.ok) answered = false;
         if (!answer.ok || !Holds(answer, rule.match)) continue;
         matched = true;
         if (const auto kb = SizeOf(rule.size, answer)) sizeKB = *kb;
     }
     profile.SizeKB = sizeKB;
-    return 1;
+    return answered ? 1 : 0;
 }
 
 }  // namespace v62x

@@ -62,7 +62,9 @@ int SetFlashParamsWide(const std::string& path, const FlashProfile& profile, std
 // Fills the profile's type and opcodes. 1 when identified (or when the
 // flash did not answer the first query at all), 0 when not identified.
 int DetectSerialFlash(const std::string& path, FlashProfile& profile);
-// Fills the profile's size in KiB (64 when nothing tells otherwise). Always 1.
+// Fills the profile's size in KiB (64 when nothing tells otherwise). 1 when
+// every query the size rules needed was answered; 0 when one failed (the
+// size then rests on the others, or the default, and must not be trusted).
 // Sizes come only from the makers' tables: a JEDEC capacity code is taken
 // in 0x10..0x16 or 0x10..0x17 (64 KiB .. 4 or 8 MiB, inside the 24-bit
 // flash addresses); any other code, or an answer that does not arrive
