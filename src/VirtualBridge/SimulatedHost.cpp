@@ -65,9 +65,20 @@ std::uint32_t DeviceType(const VirtualDevice& device) {
 struct ImageBinding {
     VirtualDevice* device = nullptr;
     std::string file;
-    bool existed = false;             // the file was there when attached (or has been written)
-    std::vector<std::uint8_t> saved;  // the store as the file holds it
+    bool existed = false;      // the file was there when attached (or has been written)
+    std::uint64_t saved = 0;   // digest of the store as the file holds it
 };
+
+// A digest of a store (64-bit FNV-1a): enough to tell a changed store from
+// an unchanged one without keeping a second copy of up to 64 MiB.
+std::uint64_t Digest(const std::vector<std::uint8_t>& bytes) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (const std::uint8_t byte : bytes) {
+        hash ^= byte;
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
 
 // Takes the advisory lock on an image file without waiting; an invalid
 // descriptor when there is no file to lock. `busy` tells that another open
@@ -360,7 +371,7 @@ bool SimulatedHost::AttachImage(const std::string& path, const std::string& file
     } else {
         bytes = ReadFirmwareStore(device);
     }
-    state_->images.push_back({&device, file, exists, std::move(bytes)});
+    state_->images.push_back({&device, file, exists, Digest(bytes)});
     return true;
 }
 
@@ -373,10 +384,11 @@ bool SimulatedHost::SaveImages(std::string& error) {
     bool ok = true;
     error.clear();
     for (ImageBinding& binding : state_->images) {
-        std::vector<std::uint8_t> store = ReadFirmwareStore(*binding.device);
+        const std::vector<std::uint8_t> store = ReadFirmwareStore(*binding.device);
+        const std::uint64_t digest = Digest(store);
         // An image this process did not change is left as it is: another
         // program may have written it since.
-        if (binding.existed && store == binding.saved) continue;
+        if (binding.existed && digest == binding.saved) continue;
         std::string why;
         if (!WriteImageFile(binding.file, store, why)) {
             if (!error.empty()) error += "; ";
@@ -385,7 +397,7 @@ bool SimulatedHost::SaveImages(std::string& error) {
             continue;
         }
         binding.existed = true;
-        binding.saved = std::move(store);
+        binding.saved = digest;
     }
     return ok;
 }

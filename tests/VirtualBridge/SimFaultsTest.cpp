@@ -1,13 +1,16 @@
 // Faults of the simulated host around the disk paths: a failing N-th write,
-// short transfers and a device that goes away in the middle of a sequence.
+// short transfers, a device that goes away in the middle of a sequence, and
+// the fault= key of the description that sets them up.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "VirtualBridge/SimulatedHost.h"
+#include "VirtualBridge/SimulationDescription.h"
 
 namespace v62x::sim {
 namespace {
@@ -174,6 +177,105 @@ TEST(SimFaults, DeviceDisappearsAfterTheNthMatchingCommand) {
     const Sent back = Send(host, path, Rw10(false, 2, 1), DataDirection::In, Bytes(512));
     EXPECT_TRUE(Good(back.reply));
     EXPECT_EQ(Bytes(512, 0x02), back.data) << "the disk kept what was written";
+}
+
+// fault= of a description: what each kind does to a fixed run of commands
+// (counted per device from the host's start), and every refusal.
+TEST(SimFaults, DescriptionFaultsHitTheirCommands) {
+    // The run: INQUIRY, READ of block 5, WRITE of block 5, TEST UNIT READY,
+    // READ of block 5. Each reply reads G<bytes moved>, C (CHECK CONDITION,
+    // MEDIUM ERROR 11/00), T (not completed by the host) or O (not opened);
+    // then the first and last byte of block 5 and whether the device left.
+    struct Case {
+        const char* fault;
+        const char* outcome;
+    };
+    const Case cases[] = {
+        {"transport@2", "G36 T G512 G0 G512 | 5A 5A"},
+        {"check@1", "C G512 G512 G0 G512 | 5A 5A"},
+        {"short@2", "G36 G256 G512 G0 G512 | 5A 5A"},
+        {"short@4", "G36 G512 G512 G0 G512 | 5A 5A"},      // no data-in: no effect
+        {"shortwrite@3", "G36 G512 G256 G0 G512 | 5A 00"},
+        {"shortwrite@2", "G36 G512 G512 G0 G512 | 5A 5A"}, // a read: no effect
+        {"short:28", "G36 G256 G512 G0 G256 | 5A 5A"},
+        {"check:2A00", "G36 G512 C G0 G512 | 00 00"},
+        {"cut@3", "G36 G512 O O O | 00 00 | gone"},
+        {" CUT @ 5 ", "G36 G512 G512 G0 O | 5A 5A | gone"},
+        {"transport@1+check:28", "T C G512 G0 C | 5A 5A"},
+        {"check:12+cut@4", "C G512 G512 O O | 5A 5A | gone"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        std::vector<DeviceConfig> configs;
+        std::string error;
+        // A plain disk first: its requests do not count for the bridge's.
+        ASSERT_TRUE(ParseSimulationDescription(
+            std::string("disk;bridge:kind=3,disk=100000s,fault=") + c.fault, configs, error))
+            << error;
+        SimulatedHost host;
+        const std::string other = host.AddDevice(configs[0]).path();
+        VirtualDevice& bridge = host.AddDevice(configs[1]);
+        host.DrainDeviceEvents();
+
+        Send(host, other, kInquiry, DataDirection::In, Bytes(36));
+        Send(host, other, kInquiry, DataDirection::In, Bytes(36));
+        const Sent run[] = {
+            Send(host, bridge.path(), kInquiry, DataDirection::In, Bytes(36)),
+            Send(host, bridge.path(), Rw10(false, 5, 1), DataDirection::In, Bytes(512, 0xEE)),
+            Write(host, bridge.path(), 5, 0x5A),
+            Send(host, bridge.path(), {0, 0, 0, 0, 0, 0}, DataDirection::In, {}),
+            Send(host, bridge.path(), Rw10(false, 5, 1), DataDirection::In, Bytes(512, 0xEE)),
+        };
+        std::ostringstream outcome;
+        for (const Sent& sent : run) {
+            const HostReply& r = sent.reply;
+            // A short read leaves the rest of the host buffer as it was.
+            if (&sent != &run[2] && r.completed && sent.data.size() == 512 && r.transferred == 256) {
+                EXPECT_EQ(Bytes(256, 0xEE), Bytes(sent.data.begin() + 256, sent.data.end()));
+            }
+            if (!r.opened) {
+                outcome << "O ";
+            } else if (!r.completed) {
+                outcome << "T ";
+            } else if (r.scsiStatus == scsi::kCheckCondition) {
+                EXPECT_EQ(scsi::kSenseMediumError, r.senseKey);
+                EXPECT_EQ(0x11, r.asc);
+                EXPECT_EQ(0x00, r.ascq);
+                outcome << "C ";
+            } else {
+                outcome << 'G' << r.transferred << ' ';
+            }
+        }
+        const Bytes block = Block(bridge, 5);
+        outcome << std::hex << std::uppercase << "| " << (block.front() < 16 ? "0" : "")
+                << int{block.front()} << ' ' << (block.back() < 16 ? "0" : "") << int{block.back()};
+        const std::vector<DeviceEvent> events = host.DrainDeviceEvents();
+        if (!events.empty() && events.back().kind == DeviceEventKind::Removal) outcome << " | gone";
+        EXPECT_EQ(c.outcome, outcome.str());
+        EXPECT_TRUE(Good(Send(host, other, kInquiry, DataDirection::In, Bytes(36)).reply));
+    }
+
+    const std::string kinds = "(kinds: cut, transport, check, short, shortwrite)";
+    const std::pair<std::string, std::string> refusals[] = {
+        {"disk:fault=transport@1", ""},
+        {"bridge:kind=3,fault=cut", "entry 1: fault=cut: expected KIND@N or KIND:HEX joined by '+' " + kinds},
+        {"bridge:kind=3,fault=zap@3", "entry 1: fault=zap@3: expected KIND@N or KIND:HEX joined by '+' " + kinds},
+        {"bridge:kind=3,fault=cut@2+", "entry 1: fault=cut@2+: expected KIND@N or KIND:HEX joined by '+' " + kinds},
+        {"bridge:kind=3,fault=cut@0", "entry 1: fault=cut@0: expected the number of a command (1 or more) after '@'"},
+        {"bridge:kind=3,fault=cut@-1", "entry 1: fault=cut@-1: expected the number of a command (1 or more) after '@'"},
+        {"bridge:kind=3,fault=check:F", "entry 1: fault=check:F: expected the first CDB bytes in hexadecimal after ':' (1 to 16 bytes, such as FF0413)"},
+        {"bridge:kind=3,fault=check:0G", "entry 1: fault=check:0G: expected the first CDB bytes in hexadecimal after ':' (1 to 16 bytes, such as FF0413)"},
+        {"disk;disk:fault=cut@1+cut@2+cut@3+cut@4+cut@5+cut@6+cut@7+cut@8+cut@9+cut@10+cut@11+cut@12+cut@13+cut@14+cut@15+cut@16+cut@17",
+         "entry 2: fault=cut@1+cut@2+cut@3+cut@4+cut@5+cut@6+cut@...: at most 16 faults per entry"},
+        {"disk:fault=cut@1,fault=cut@2", "entry 1: fault=cut@2: fault is given twice"},
+    };
+    for (const auto& [text, expected] : refusals) {
+        SCOPED_TRACE(text);
+        std::vector<DeviceConfig> configs;
+        std::string error;
+        EXPECT_EQ(expected.empty(), ParseSimulationDescription(text, configs, error));
+        EXPECT_EQ(expected, error);
+    }
 }
 
 }  // namespace

@@ -1,20 +1,25 @@
 // Image files that keep a device's firmware store between runs: loaded when
 // attached, written back when the program saves them at its end, refused
 // when they do not fit.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "VirtualBridge/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
+#include "VirtualBridge/UniqueFd.h"
 
 namespace v62x::sim {
 namespace {
@@ -76,6 +81,19 @@ Bytes Pattern(std::size_t size, std::uint8_t seed) {
     Bytes bytes(size);
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 31 + i / 512);
     return bytes;
+}
+
+HostReply Command(Host& host, const std::string& path, const Bytes& cdb, DataDirection direction,
+                  Bytes data = {}) {
+    HostRequest request;
+    request.path = path;
+    std::copy(cdb.begin(), cdb.end(), request.cdb.begin());
+    request.cdbLength = static_cast<std::uint8_t>(cdb.size());
+    request.direction = direction;
+    request.data = data.empty() ? nullptr : data.data();
+    request.length = static_cast<std::uint32_t>(data.size());
+    request.open = direction == DataDirection::Out ? OpenMode::Exclusive : OpenMode::Shared;
+    return host.PassThrough(request);
 }
 
 TEST(SimImage, ReservedAreaSurvivesFromOneHostToTheNext) {
@@ -248,6 +266,160 @@ TEST(SimImage, TheDescriptionsImageIsLoadedOrTheProgramDoesNotStart) {
     }
     EXPECT_EQ(stored, ReadFile(file));
     EXPECT_EQ(kStoreBytes, ReadFile(fresh).size()) << "a missing image is created at the end";
+}
+
+// The cable pulled half-way through an erase or program: the store saved at
+// the program's end, and found at the next start, holds the front half of
+// the unit done and the rest as it was.
+TEST(SimImage, CutLeavesTheBusyUnitHalfDone) {
+    constexpr std::uint32_t KiB = 1024;
+    const Bytes kRomSwitch = {0xFF, 0x04, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    struct Case {
+        const char* name;
+        const char* description;
+        std::uint32_t storeSize;
+        std::uint8_t before;  // every store byte at the first start
+        std::uint8_t after;   // what the operation leaves in its unit
+        std::uint32_t base;   // the unit
+        std::uint32_t size;
+        // Starts the operation; its busy time in microseconds.
+        std::function<std::uint64_t(SimulatedHost&, VirtualDevice&)> start;
+    };
+    const Case cases[] = {
+        {"parallel chip erase through the ROM loader", "bridge:kind=2", 64 * KiB, 0x00, 0xFF, 0,
+         64 * KiB,
+         [&](SimulatedHost& host, VirtualDevice& device) -> std::uint64_t {
+             Command(host, device.path(), kRomSwitch, DataDirection::Out);
+             const Bytes sequence = {0x55, 0x55, 0xAA, 0x2A, 0x55, 0x55, 0x55, 0x55, 0xAA,
+                                     0x2A, 0x55, 0x55, 0xAA, 0x55, 0x80, 0xAA, 0x55, 0x10};
+             Command(host, device.path(), {0xFF, 0x04, 0x04, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                     DataDirection::Out, sequence);
+             EXPECT_TRUE(Command(host, device.path(), {0xFF, 0x04, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                                 DataDirection::Out).completed);
+             return device.parallelFlash()->part().chipEraseUs;
+         }},
+        {"parallel flash programmed by the ROM code", "bridge:kind=2", 64 * KiB, 0xFF, 0x00, 0,
+         64 * KiB,
+         [&](SimulatedHost& host, VirtualDevice& device) -> std::uint64_t {
+             Command(host, device.path(), kRomSwitch, DataDirection::Out);
+             EXPECT_TRUE(Command(host, device.path(),
+                                 {0xFF, 0x04, 0x02, 0x55, 0x55, 0xAA, 0x2A, 0x55, 0x55, 0xAA, 0x55, 0xA0},
+                                 DataDirection::Out, Bytes(64 * KiB, 0x00))
+                             .completed);
+             // One byte program and the ROM code's bus cycles per byte.
+             return 64 * KiB * std::uint64_t{device.parallelFlash()->part().byteProgramUs + 2};
+         }},
+        {"serial sector erase", "bridge:kind=12", 128 * KiB, 0x00, 0xFF, 64 * KiB, 4 * KiB,
+         [](SimulatedHost&, VirtualDevice& device) -> std::uint64_t {
+             SerialFlash& chip = *device.serialFlash();
+             chip.Transact({0x06}, 0);
+             chip.Transact({0x20, 0x01, 0x00, 0x00}, 0);
+             return chip.part().eraseUnits.front().busyUs;
+         }},
+        {"serial page program", "bridge:kind=12", 128 * KiB, 0xFF, 0x00, 8 * KiB, 256,
+         [](SimulatedHost&, VirtualDevice& device) -> std::uint64_t {
+             SerialFlash& chip = *device.serialFlash();
+             chip.Transact({0x06}, 0);
+             Bytes program = {0x02, 0x00, 0x20, 0x00};
+             program.resize(4 + 256, 0x00);
+             chip.Transact(program, 0);
+             return chip.part().programUs;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        ASSERT_FALSE(dir.path().empty());
+        const std::string file = dir.File("store.img");
+        const std::string description = std::string(c.description) + ",image=" + file;
+        WriteFile(file, Bytes(c.storeSize, c.before));
+        {
+            HostChoice choice = ChooseHost(description.c_str());
+            ASSERT_NE(nullptr, choice.host) << choice.error;
+            auto& host = dynamic_cast<SimulatedHost&>(*choice.host);
+            VirtualDevice& device = *host.Devices().front();
+            const std::uint64_t busyUs = c.start(host, device);
+            host.Clock().Advance(busyUs / 2);
+            host.AddFault({device.path(), {}, 0, FaultKind::Cut});
+            EXPECT_EQ(ENOENT, Command(host, device.path(), {0, 0, 0, 0, 0, 0}, DataDirection::In).openError);
+            std::string error;
+            ASSERT_TRUE(SaveSimulatedStores(host, error)) << error;
+        }
+        HostChoice next = ChooseHost(description.c_str());
+        ASSERT_NE(nullptr, next.host) << next.error;
+        const Bytes store = *dynamic_cast<SimulatedHost&>(*next.host).Devices().front()->FlashContents();
+        ASSERT_EQ(c.storeSize, store.size());
+        std::uint32_t done = 0;
+        while (done < c.size && store[c.base + done] == c.after) ++done;
+        EXPECT_GE(done, c.size * 45 / 100);
+        EXPECT_LE(done, c.size * 55 / 100);
+        for (std::uint32_t i = 0; i < c.storeSize; ++i) {
+            if (i >= c.base && i < c.base + done) continue;
+            ASSERT_EQ(c.before, store[i]) << "byte " << i << " of " << done << " done";
+        }
+    }
+}
+
+// Another program on the same image (here: a lock taken through a
+// descriptor of the test's own) makes the bridge busy: claims and exclusive
+// opens are refused and listed, shared opens work, and the refused program
+// writes nothing back. A claim of this host's locks the others out in turn.
+TEST(SimImage, ClaimsLockTheImageFile) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const std::string file = dir.File("kind8.img");
+    const std::string description = "bridge:kind=8,image=" + file + ";bridge:kind=3";
+    const Bytes vendorOn = {0xFF, 0x04, 0x56, 0x52, 0x55, 0, 0, 0, 0, 0, 0, 0};
+    const Bytes inquiry = {0x12, 0, 0, 0, 36, 0};
+    {
+        HostChoice first = ChooseHost(description.c_str());
+        ASSERT_NE(nullptr, first.host) << first.error;
+        std::string error;
+        ASSERT_TRUE(SaveSimulatedStores(*first.host, error)) << error;
+    }
+    struct stat written {};
+    ASSERT_EQ(0, ::stat(file.c_str(), &written));
+
+    HostChoice choice = ChooseHost(description.c_str());
+    ASSERT_NE(nullptr, choice.host) << choice.error;
+    Host& host = *choice.host;
+    const std::string bridge = "/dev/sdb";
+    const auto exclusive = [&](const std::string& path) {
+        return Command(host, path, vendorOn, DataDirection::Out);
+    };
+    const auto otherLocks = [&](const UniqueFd& fd) { return ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0; };
+    {
+        const UniqueFd other(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(other.valid());
+        ASSERT_TRUE(otherLocks(other));
+        EXPECT_EQ(EBUSY, host.ClaimDevice(bridge));
+        const HostReply refused = exclusive(bridge);
+        EXPECT_FALSE(refused.opened);
+        EXPECT_EQ(EBUSY, refused.openError);
+        exclusive(bridge);
+        EXPECT_EQ(std::vector<std::string>{bridge}, host.TakeBusyRefusals());
+        EXPECT_TRUE(host.TakeBusyRefusals().empty()) << "read once";
+        EXPECT_TRUE(Command(host, bridge, inquiry, DataDirection::In, Bytes(36)).completed)
+            << "a shared open still works";
+        EXPECT_EQ(0, host.ClaimDevice("/dev/sdc")) << "a bridge without image is claimed here only";
+        EXPECT_EQ(0, host.ClaimDevice("/dev/sdc"));
+        EXPECT_EQ(ENOENT, host.ClaimDevice("/dev/sdq"));
+        std::string error;
+        ASSERT_TRUE(SaveSimulatedStores(host, error)) << error;
+        struct stat after {};
+        ASSERT_EQ(0, ::stat(file.c_str(), &after));
+        EXPECT_EQ(written.st_ino, after.st_ino) << "the refused program wrote nothing back";
+    }
+
+    ASSERT_EQ(0, host.ClaimDevice(bridge));
+    EXPECT_EQ(0, host.ClaimDevice(bridge)) << "held already";
+    EXPECT_TRUE(exclusive(bridge).completed) << "the claim's own requests go through it";
+    const UniqueFd other(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(other.valid());
+    EXPECT_FALSE(otherLocks(other)) << "the claim locks other programs out";
+    host.ReleaseDevice(bridge);
+    EXPECT_TRUE(otherLocks(other)) << "until it is released";
+    EXPECT_TRUE(host.TakeBusyRefusals().empty());
 }
 
 }  // namespace

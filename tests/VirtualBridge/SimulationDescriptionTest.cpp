@@ -1,15 +1,22 @@
 // The V62X_SIMULATE description: what each entry builds (down to the kind
 // and revision the tool's identification finds) and every refusal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
+#include "VirtualBridge/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
+#include "VirtualBridge/UniqueFd.h"
+#include "support/ScratchDir.h"
 
 namespace v62x::sim {
 namespace {
@@ -219,6 +226,56 @@ TEST(SimDescription, DefaultSimulationIsABelievableSet) {
     ASSERT_NE(nullptr, host.Devices().back()->disk());
     EXPECT_GT(host.Devices().back()->disk()->reservedBlocks(), 0u);
     EXPECT_EQ(0xD0, kind14.config().answers.statusRecord[8]);
+}
+
+// Descriptions and image files that once crashed, hung or flooded the
+// terminal: each is refused at once with a clear message.
+TEST(SimDescription, HostileDescriptionsAndImagesAreRefusedCleanly) {
+    test::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string fifo = dir.File("fifo\x1b.img");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const std::string huge = dir.File("huge.img");
+    {
+        const UniqueFd fd(::open(huge.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(0, ::ftruncate(fd.get(), off_t{1} << 32));  // sparse: nothing is written
+    }
+    std::filesystem::create_directory(dir.File("folder"));
+    std::string many;
+    for (int i = 0; i < 64; ++i) many += "disk;";
+
+    const std::string kind14 = "bridge:kind=14,disk=100000s,reserved=1MiB,image=";
+    struct Case {
+        std::string description;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"bridge:kind=14,reserved=100G,image=" + dir.File("big.img"),
+         "image " + dir.File("big.img") + ": the firmware store of /dev/sdb holds 100000000000 "
+         "bytes; a store kept in a file holds at most 67108864 bytes (64 MiB)"},
+        {kind14 + huge, "image " + huge + " holds 4294967296 bytes, but the firmware store of "
+                        "/dev/sdb holds 1048576 bytes"},
+        {kind14 + fifo, "image " + dir.File("fifo\\x1b.img") + " is a FIFO, not a regular file"},
+        {kind14 + dir.File("folder"), "image " + dir.File("folder") + " is a folder, not a regular file"},
+        {kind14 + "/dev/null", "image /dev/null is a device node, not a regular file"},
+        {many, ""},
+        {many + ";disk", "entry 66: a description holds at most 64 devices"},
+        {"bridge:kind=3,vendor=\x1b[2J", "entry 1: vendor=\\x1b[2J: only printable ASCII characters are allowed"},
+        {"bridge:kind=3,bus=" + std::string(100, 'u'),
+         "entry 1: bus=" + std::string(40, 'u') + "...: expected usb or 1394"},
+        {"\a" + std::string(100, 'x'),
+         "entry 1: \\x07" + std::string(39, 'x') + "...: not an entry type (bridge or disk)"},
+        {"disk:colour" + std::string(50, 'x') + "=1",
+         "entry 1: colour" + std::string(34, 'x') + "...=1: unknown key (disk keys: bus, class, "
+         "vendor, product, mount, denied, disk, blocksize, fault)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description.substr(0, 80));
+        const HostChoice choice = ChooseHost(c.description.c_str());
+        EXPECT_EQ(c.error.empty(), choice.host != nullptr);
+        EXPECT_EQ(c.error, choice.error);
+    }
 }
 
 }  // namespace
