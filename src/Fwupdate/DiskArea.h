@@ -58,6 +58,20 @@ int ProgramDiskBlocks(ProcedureContext& ctx, const DiskAccess& disk, std::uint64
 // The backup file's name: BackupFileEdit, or the default with its message.
 std::string DiskBackupFileName(ProcedureContext& ctx);
 
+// The geometry `gather` reports when it reports the same twice in a row
+// (at most three asks): several queries fall back to a default when their
+// command fails, and one failed command must not move the firmware area.
+// False when no two agree.
+template <class Gather, class Geometry>
+bool SteadyGeometry(Gather gather, Geometry& out) {
+    Geometry first = gather();
+    out = gather();
+    if (out == first) return true;
+    first = out;
+    out = gather();
+    return out == first;
+}
+
 // Writes the backup file. Shows "Open Backup File Error!!" or "Write Backup
 // File Error!!" (a partly written file is removed), each followed by "Read
 // Back to Backup Error!!", or "Read flash and backup success!".

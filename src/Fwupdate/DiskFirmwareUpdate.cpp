@@ -24,8 +24,8 @@ constexpr const char* kTooLongText = "Firmware file is bigger than HDD firmware 
 // place cannot be worked out.
 bool LocateArea(ProcedureContext& ctx, std::uint8_t chipKind, DiskAreaGeometry& geometry,
                 DiskAccess& disk, std::uint64_t& start) {
-    geometry = GatherDiskAreaGeometry(ctx.path, chipKind);
-    if (!DiskAreaStart(geometry, start)) {
+    const bool steady = SteadyGeometry([&] { return GatherDiskAreaGeometry(ctx.path, chipKind); }, geometry);
+    if (!steady || !DiskAreaStart(geometry, start)) {
         Say(ctx, kAreaNotFoundText);
         return false;
     }
@@ -105,7 +105,8 @@ int EraseDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
     }
     // The signature the bridge finds its area by survives the erase. When it
     // cannot be read, nothing is written: zeros in its place would lose it.
-    if (CheckDiskFirmware(ctx.path, chipKind) != 0) {
+    // A failed query reads as "no area", so a "no" is asked once more.
+    if (CheckDiskFirmware(ctx.path, chipKind) != 0 || CheckDiskFirmware(ctx.path, chipKind) != 0) {
         if (ReadDiskArea(disk, start, check.get(), geometry.blockSize) == 0) {
             Say(ctx, DiskReadFailText(disk));
             return 0;

@@ -18,6 +18,7 @@ struct DiskAreaGeometry {
     std::uint32_t firmwareLba = 0;  // lower 32 bits; stored in the signature
     std::uint32_t sectorsHigh = 0;  // upper half of the drive's sector count
     int capacityFlag = 0;
+    bool operator==(const DiskAreaGeometry&) const = default;
 };
 
 // Asks the disk and the bridge.

@@ -29,9 +29,10 @@ std::uint32_t HandledLength(ProcedureContext& ctx) {
 // The area with the commands that reach it; false (status shown) when its
 // place cannot be worked out.
 bool LocateArea(ProcedureContext& ctx, DiskAccess& disk, std::uint64_t& start) {
-    const Vrs735DiskGeometry geometry = GatherVrs735DiskGeometry(ctx.path);
+    Vrs735DiskGeometry geometry;
+    const bool steady = SteadyGeometry([&] { return GatherVrs735DiskGeometry(ctx.path); }, geometry);
     bool ata = false;
-    if (!Vrs735AreaStart(geometry, start, ata)) {
+    if (!steady || !Vrs735AreaStart(geometry, start, ata)) {
         Say(ctx, kAreaNotFoundText);
         return false;
     }

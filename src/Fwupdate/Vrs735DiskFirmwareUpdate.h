@@ -17,6 +17,7 @@ struct Vrs735DiskGeometry {
     std::uint32_t blockSize = 512;
     std::uint64_t ataSectors = 0;   // from the drive's identification; 0 when it failed
     std::uint64_t scsiLastLba = 0;  // from READ CAPACITY(16); 0 when it failed
+    bool operator==(const Vrs735DiskGeometry&) const = default;
 };
 
 Vrs735DiskGeometry GatherVrs735DiskGeometry(const std::string& path);

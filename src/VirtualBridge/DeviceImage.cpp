@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "VirtualBridge/BridgeFirmware.h"
 #include "VirtualBridge/ShownText.h"
 #include "VirtualBridge/UniqueFd.h"
 
@@ -34,10 +35,19 @@ struct DiskArea {
     std::uint64_t blocks = 0;
 };
 
+// The part of the disk that holds the firmware: the reserved area beyond
+// the host-visible end, or on a 735 bridge that runs its firmware from the
+// disk (it keeps no reserved area) the 64 KiB copy it reads at every start.
 DiskArea ReservedArea(VirtualDevice& device) {
     AttachedDisk* disk = device.disk();
-    if (disk == nullptr || disk->reservedBlocks() == 0) return {};
-    return {disk, disk->hostBlocks(), disk->reservedBlocks()};
+    if (disk == nullptr) return {};
+    if (disk->reservedBlocks() != 0) return {disk, disk->hostBlocks(), disk->reservedBlocks()};
+    std::uint64_t start = 0;
+    if (device.config().firmwareFamily == FirmwareFamily::Vrs735 && device.FlashContents() == nullptr &&
+        DiskFirmwareCopyStart(disk->sectors(), disk->blockSize(), start)) {
+        return {disk, start, kDiskCopySize / disk->blockSize()};
+    }
+    return {};
 }
 
 }  // namespace

@@ -72,11 +72,19 @@ struct ImageBinding {
 // A digest of a store (64-bit FNV-1a): enough to tell a changed store from
 // an unchanged one without keeping a second copy of up to 64 MiB.
 std::uint64_t Digest(const std::vector<std::uint8_t>& bytes) {
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
-    for (const std::uint8_t byte : bytes) {
-        hash ^= byte;
-        hash *= 0x100000001b3ULL;
+    // Eight bytes a step: stores of megabytes are digested at every start
+    // and end of a program.
+    std::uint64_t hash = 0xcbf29ce484222325ULL ^ bytes.size();
+    const std::uint8_t* data = bytes.data();
+    const std::size_t size = bytes.size();
+    std::size_t at = 0;
+    for (; at + 8 <= size; at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, data + at, sizeof word);
+        hash = (hash ^ word) * 0x100000001b3ULL;
+        hash ^= hash >> 29;
     }
+    for (; at < size; ++at) hash = (hash ^ data[at]) * 0x100000001b3ULL;
     return hash;
 }
 
