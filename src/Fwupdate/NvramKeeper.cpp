@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -54,7 +55,15 @@ std::string SaveKeptNvram(ProcedureContext& ctx, const std::uint8_t* bytes, std:
     ::gmtime_r(&now, &utc);
     char stamp[32] = {};
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-    const std::string stem = folder + "/" + KindPrefix(ctx.state.id.ChipKind) + stamp;
+    // The enclosure's USB serial, where it reports one, tells copies of
+    // several enclosures of one kind apart; only plain characters go into
+    // the name.
+    std::string serial;
+    for (const char c : CurrentHost().UsbSerial(ctx.path)) {
+        if (serial.size() < 32 && (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_')) serial += c;
+    }
+    const std::string stem =
+        folder + "/" + KindPrefix(ctx.state.id.ChipKind) + (serial.empty() ? "" : serial + "-") + stamp;
     // A second run within the same second gets a name of its own.
     std::string file = stem + ".nvram";
     struct stat info {};

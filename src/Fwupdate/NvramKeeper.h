@@ -19,7 +19,8 @@ namespace v62x {
 std::string NvramFolder();
 
 // Saves the kept bytes (written whole, synced, renamed into place) as
-// "kind<K>-<time>.nvram" in NvramFolder(), and tells the operator's trace.
+// "kind<K>-[<USB serial>-]<time>.nvram" in NvramFolder(), and tells the
+// operator's trace.
 // Returns the file's name; empty when it could not be saved (the run must
 // then not erase anything).
 std::string SaveKeptNvram(ProcedureContext& ctx, const std::uint8_t* bytes, std::size_t size);

@@ -130,6 +130,12 @@ public:
         return 0;
     }
     virtual void ReleaseDevice(const std::string& path) { (void)path; }
+    // The serial number of the USB device a path belongs to; empty when the
+    // path is not on USB or the device reports none.
+    virtual std::string UsbSerial(const std::string& path) {
+        (void)path;
+        return "";
+    }
     // Paths whose open failed with EBUSY (another program works on them)
     // since the last call; the list is cleared by reading it.
     virtual std::vector<std::string> TakeBusyRefusals() { return {}; }

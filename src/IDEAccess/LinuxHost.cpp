@@ -438,4 +438,17 @@ std::vector<std::string> LinuxHost::TakePermissionRefusals() {
     return paths;
 }
 
+std::string LinuxHost::UsbSerial(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) return "";
+    udev* ctx = udev_->Context();
+    if (ctx == nullptr) return "";
+    UdevDevicePtr device(udev_device_new_from_devnum(ctx, S_ISBLK(st.st_mode) ? 'b' : 'c', st.st_rdev));
+    if (!device) return "";
+    // The parent belongs to the child: it is not released separately.
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device.get(), "usb", "usb_device");
+    if (usb == nullptr) return "";
+    return std::string(OrEmpty(udev_device_get_sysattr_value(usb, "serial")));
+}
+
 }  // namespace v62x

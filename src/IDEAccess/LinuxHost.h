@@ -41,6 +41,7 @@ public:
     int ClaimDevice(const std::string& path) override;
     void ReleaseDevice(const std::string& path) override;
     std::vector<std::string> TakeBusyRefusals() override;
+    std::string UsbSerial(const std::string& path) override;
 
     // Developer traces go to standard error only when enabled (also by the
     // environment variable V62X_DEBUG).
