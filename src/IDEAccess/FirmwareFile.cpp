@@ -16,6 +16,7 @@
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
 #include "IDEAccess/Transport.h"
+#include "IDEAccess/UniqueFd.h"
 
 namespace v62x {
 namespace {
@@ -29,20 +30,6 @@ constexpr std::uint8_t kFirstRevisionTag[4] = {0x5A, 0xA5, 0x0F, 0xF0};
 constexpr long kLeadingBlockTag = 0x1000;
 constexpr std::size_t kKinds = 21;
 
-// A descriptor that closes itself.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Loads a file for a check; a refused file shows the operator why.
 bool LoadForCheck(const std::string& fileName, FirmwareImage& image) {
@@ -160,7 +147,7 @@ ImageLoad LoadFirmwareImage(const std::string& fileName, FirmwareImage& out) {
     out = FirmwareImage{};
     out.name = fileName;
     // O_NONBLOCK: opening a pipe without a writer must not wait for one.
-    Descriptor fd(::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    UniqueFd fd(::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) {
         return errno == EISDIR ? ImageLoad::NotRegular : ImageLoad::CannotOpen;
     }

@@ -23,30 +23,13 @@
 
 #include "IDEAccess/LinuxMountInfo.h"
 #include "IDEAccess/LinuxSgIo.h"
+#include "IDEAccess/UniqueFd.h"
 
 namespace v62x {
 namespace {
 
 constexpr unsigned kCdRomMajor = 11;  // SCSI CD-ROM driver (sr)
 
-// Owns one open file descriptor and closes it on every path.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    bool valid() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-    // Hands the descriptor over; this object then closes nothing.
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 // Owners of the libudev and directory handles.
 struct UdevUnref {
@@ -187,7 +170,7 @@ public:
     int get() const { return fd_.get(); }
 
 private:
-    FileDescriptor fd_;
+    UniqueFd fd_;
 };
 
 void LinuxHost::RecordRefusal(const std::string& path) {
@@ -215,7 +198,7 @@ int LinuxHost::OpenNode(const std::string& path, bool exclusive, int& error) {
     // exclusion is an advisory lock instead.
     int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
     if (exclusive && characterNode) flags |= O_EXCL;
-    FileDescriptor fd(::open(path.c_str(), flags));
+    UniqueFd fd(::open(path.c_str(), flags));
     if (!fd.valid()) {
         error = errno;
         RecordOpenError(path, error);
@@ -242,7 +225,7 @@ HostReply LinuxHost::PassThrough(const HostRequest& request) {
     }
     // Without a claim every request opens and closes the node itself.
     int error = 0;
-    FileDescriptor own(claim ? -1 : OpenNode(request.path, request.open == OpenMode::Exclusive, error));
+    UniqueFd own(claim ? -1 : OpenNode(request.path, request.open == OpenMode::Exclusive, error));
     const int fd = claim ? claim->get() : own.get();
     if (fd < 0) {
         reply.openError = error;

@@ -10,7 +10,7 @@
 
 #include "VirtualBridge/BridgeFirmware.h"
 #include "VirtualBridge/ShownText.h"
-#include "VirtualBridge/UniqueFd.h"
+#include "IDEAccess/UniqueFd.h"
 
 namespace v62x::sim {
 namespace {

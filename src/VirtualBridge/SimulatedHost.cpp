@@ -14,7 +14,7 @@
 
 #include "VirtualBridge/DeviceImage.h"
 #include "VirtualBridge/ShownText.h"
-#include "VirtualBridge/UniqueFd.h"
+#include "IDEAccess/UniqueFd.h"
 
 namespace v62x::sim {
 namespace {

@@ -19,7 +19,7 @@
 
 #include "VirtualBridge/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
-#include "VirtualBridge/UniqueFd.h"
+#include "IDEAccess/UniqueFd.h"
 
 namespace v62x::sim {
 namespace {

@@ -15,7 +15,7 @@
 #include "VirtualBridge/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
-#include "VirtualBridge/UniqueFd.h"
+#include "IDEAccess/UniqueFd.h"
 #include "support/ScratchDir.h"
 
 namespace v62x::sim {

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace v62x::sim {
+namespace v62x {
 
 class UniqueFd {
 public:
@@ -35,4 +35,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace v62x::sim
+}  // namespace v62x
