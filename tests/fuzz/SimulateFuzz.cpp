@@ -20,6 +20,7 @@
 namespace v62x::fuzz {
 namespace {
 
+// Without blanks, in lower case.
 std::string Lower(std::string text) {
     text.erase(std::remove_if(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c) != 0; }),
                text.end());
@@ -35,9 +36,10 @@ std::string WithScratchImages(const std::string& value) {
     while (start <= value.size()) {
         const std::size_t end = std::min(value.find_first_of(",;", start), value.size());
         std::string pair = value.substr(start, end - start);
+        // The key stands before the first '=', behind the entry type's ':'.
         const std::size_t equals = pair.find('=');
-        const std::size_t colon = pair.rfind(':', equals);
-        const std::size_t keyStart = colon == std::string::npos || colon > equals ? 0 : colon + 1;
+        const std::size_t colon = equals == std::string::npos ? std::string::npos : pair.rfind(':', equals);
+        const std::size_t keyStart = colon == std::string::npos ? 0 : colon + 1;
         if (equals != std::string::npos && Lower(pair.substr(keyStart, equals - keyStart)) == "image") {
             std::string name = "img-";
             for (char c : pair.substr(equals + 1)) {
