@@ -2,9 +2,12 @@
 // of the input, and the scratch folder a target writes its files into.
 #pragma once
 
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -50,12 +53,24 @@ private:
 };
 
 // A folder of this process under the system's temporary folder; it is
-// removed with everything in it when the process ends.
+// removed with everything in it when the process ends. A process that dies
+// (a crash, a fuzzer job that ends with _Exit) leaves its folder behind: the
+// next target to start removes the folders of processes that are gone.
 inline const std::string& ScratchFolder() {
     struct Folder {
         std::string path;
         Folder() {
-            std::string pattern = (std::filesystem::temp_directory_path() / "v62x-fuzz-XXXXXX").string();
+            const std::filesystem::path temporary = std::filesystem::temp_directory_path();
+            std::error_code ignored;
+            for (const auto& entry : std::filesystem::directory_iterator(temporary, ignored)) {
+                const std::string name = entry.path().filename().string();
+                const long pid = std::strtol(name.c_str() + std::min<std::size_t>(name.size(), 10), nullptr, 10);
+                if (name.rfind("v62x-fuzz-", 0) == 0 && pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 &&
+                    errno == ESRCH) {
+                    std::filesystem::remove_all(entry.path(), ignored);
+                }
+            }
+            std::string pattern = (temporary / ("v62x-fuzz-" + std::to_string(::getpid()) + "-XXXXXX")).string();
             if (::mkdtemp(pattern.data()) == nullptr) ::abort();
             path = pattern;
         }
