@@ -28,9 +28,7 @@ constexpr std::uint8_t kDirectTargets[] = {0xFA, 0xFB, 0xFD, 0xFE, 0xFF};
 constexpr std::uint8_t kDirectRead = 0x10;
 
 constexpr std::uint8_t kSenseAbortedCommand = 0x0B;
-constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 constexpr std::uint8_t kAscLbaOutOfRange = 0x21;
-constexpr std::uint8_t kAscInvalidField = 0x24;
 constexpr std::uint8_t kAscMediumNotPresent = 0x3A;
 constexpr std::uint8_t kAscqAtaInformationAvailable = 0x1D;
 

@@ -21,8 +21,6 @@ constexpr std::uint8_t kOpChipInfo = 0xE0;
 constexpr std::size_t kCdbBytes = 16;
 using Cdb = std::array<std::uint8_t, kCdbBytes>;
 
-constexpr std::uint8_t kAscInvalidOpcode = 0x20;
-constexpr std::uint8_t kAscInvalidField = 0x24;
 
 
 
