@@ -1,11 +1,11 @@
 #include "Fwupdate/ProcedureHelpers.h"
-#include "Fwupdate/SafeFile.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "Fwupdate/SafeFile.h"
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/SerialProgramming.h"

@@ -3,16 +3,16 @@
 #include "Fwupdate/DiskFirmwareUpdate.h"
 #include "Fwupdate/InternalRomFlashUpdate.h"
 #include "Fwupdate/NvramFlashUpdate.h"
+#include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/PageFlashUpdate.h"
+#include "Fwupdate/ProcedureHelpers.h"
 #include "Fwupdate/SerialFlashUpdate.h"
 #include "Fwupdate/StandardFlashUpdate.h"
 #include "Fwupdate/Vrs735DiskFirmwareUpdate.h"
-#include "Fwupdate/NvramKeeper.h"
-#include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/FirmwareFile.h"
-#include "IDEAccess/Notifier.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
+#include "IDEAccess/Notifier.h"
 
 namespace v62x {
 namespace {
