@@ -140,7 +140,11 @@ void ReadSerial(ToolState& state, OperatorPanel& panel, const std::string& path,
             AskTwice(id, [&] { return DetectFlashSize(path, profile); });
             id.FlashSizeKB = static_cast<std::int32_t>(profile.SizeKB);
             if (recover) {
-                RecoverFirmware(state, panel, path, id.ChipKind);
+                // The repair's outcome stays in the status field: the check
+                // that follows must not overwrite it.
+                bool repaired = false;
+                RecoverFirmware(state, panel, path, id.ChipKind, &repaired);
+                if (repaired) view.recoveryOutcome = panel.Status();
             } else {
                 view.recoveryPreview = RecoveryPreview(state, panel, path, id.ChipKind);
             }
@@ -390,6 +394,7 @@ ChipView UpdateBtnCheck(ToolState& state, const ChipCheckRequest& request, Opera
     ShowWindowState(state, panel, path, view, request.recover);
     ShowFirmwareVersion(state, path, view);
     view.drives = record.DriveLetters;
+    if (view.status.empty()) view.status = view.recoveryOutcome;
     return view;
 }
 

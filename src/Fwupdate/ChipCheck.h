@@ -59,6 +59,7 @@ struct ChipView {
     std::optional<bool> nvramChecked;  // NVRAMCheck's check mark
     std::string fileProblem;           // why the firmware file could not be read
     std::string recoveryPreview;       // what the bank repair would do (recover off)
+    std::string recoveryOutcome;       // the bank repair's status text, when one ran
 };
 
 // What the window tells the check about its controls.

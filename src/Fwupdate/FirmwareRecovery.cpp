@@ -114,7 +114,8 @@ std::string RecoveryPreview(ToolState& state, OperatorPanel& panel, const std::s
 }
 
 int RecoverFirmware(ToolState& state, OperatorPanel& panel, const std::string& path,
-                    std::uint8_t chipKind) {
+                    std::uint8_t chipKind, bool* repaired) {
+    if (repaired != nullptr) *repaired = false;
     if (!RecoveryDue(state, chipKind)) return 1;
     DeviceRecord* record = RecordOf(state.devices, path);
     if (record != nullptr && record->RecoveryChecked == 1) return 1;
@@ -138,6 +139,7 @@ int RecoverFirmware(ToolState& state, OperatorPanel& panel, const std::string& p
     if (bank0Valid == bank1Valid) return 1;
 
     const std::uint32_t target = bank0Valid ? kRecoveryBank1 : kRecoveryBank0;
+    if (repaired != nullptr) *repaired = true;
     EraseCounterGuard counters;
     bool clean = false;
     for (const int mode : kAttemptModes) {

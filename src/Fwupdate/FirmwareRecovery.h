@@ -27,8 +27,10 @@ constexpr const char* kRecoveryFailText = "FW Recovery Fail!!";
 // repair was verified; 0 when a read failed (the mark then stays 0, so the
 // next identification tries again) or both attempts failed.
 // The caller keeps the Run button disabled while this runs.
+// *repaired (when given) tells whether a repair was tried; its outcome text
+// is then the panel's status.
 int RecoverFirmware(ToolState& state, OperatorPanel& panel, const std::string& path,
-                    std::uint8_t chipKind);
+                    std::uint8_t chipKind, bool* repaired = nullptr);
 
 // What RecoverFirmware would do on this device, found by reading the banks
 // only (nothing is written): empty when nothing is due or needs repair,

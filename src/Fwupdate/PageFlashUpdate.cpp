@@ -171,6 +171,9 @@ bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size) {
         Say(ctx, kEraseFailText);
         return false;
     }
+    // The erase commands went through; the blank check and the NVRAM
+    // write-back follow, each with its own text when it fails.
+    Say(ctx, kEraseDoneText);
 
     PaddedBuffer check(size);
     if (!check.valid()) {

@@ -91,6 +91,13 @@ public:
 
     void SetStatus(const std::string& text) override {
         if (text == status_) return;
+        // A procedure that shows its progress by setting the text with one
+        // more dot keeps it on the same line, as appended dots are.
+        if (lineOpen_ && text.size() == status_.size() + 1 && text.back() == '.' &&
+            text.compare(0, status_.size(), status_) == 0) {
+            AppendStatusDot();
+            return;
+        }
         EndLine();
         status_ = text;
         if (text.empty()) return;
@@ -240,8 +247,10 @@ int RunFirmwareCommand(const RunOptions& options, std::ostream& out, std::ostrea
         return restored != 0 ? kSucceeded : kFailed;
     }
     if (!options.backupOnly && !view.recoveryPreview.empty()) {
-        RecoverFirmware(state, panel, path, state.id.ChipKind);
-        panel.SetStatus(view.status);
+        // The repair's outcome is the status the run starts from.
+        bool repaired = false;
+        RecoverFirmware(state, panel, path, state.id.ChipKind, &repaired);
+        if (!repaired) panel.SetStatus(view.status);
     }
     const RunOutcome result = RunUpdate(ctx, run);
     panel.EndLine();

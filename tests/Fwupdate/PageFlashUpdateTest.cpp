@@ -244,7 +244,12 @@ TEST_P(PageFailure, ReturnsZeroKeepsTheNvramAndAsksForThePowerCycle) {
     EXPECT_EQ(0, bench.Run());
     EXPECT_EQ(c.status, bench.panel.status) << "the failing step's text stays";
     EXPECT_FALSE(bench.Shown("Programming Success!!"));
-    EXPECT_FALSE(bench.Shown("Erase flash all success!"));
+    // An erase run says its erase commands went through before it checks
+    // the flash blank and writes the NVRAM back; the failing step's text
+    // follows it.
+    if (c.run != Run::Erase || std::string(c.status) == "Erase flash command fail!") {
+        EXPECT_FALSE(bench.Shown("Erase flash all success!"));
+    }
     ExpectPowerCycleMessage(bench);
     EXPECT_EQ(Slice(bench.before, kNvramAt, kNvram), bench.FlashRange(kNvramAt, kNvram)) << "the NVRAM is intact";
 }

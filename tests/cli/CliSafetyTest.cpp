@@ -14,6 +14,7 @@
 
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/DeviceRefresh.h"
+#include "Fwupdate/FirmwareRecovery.h"
 #include "Fwupdate/RunDispatch.h"
 #include "VirtualBridge/DeviceImage.h"
 #include "VirtualBridge/SimulatedHost.h"
@@ -97,6 +98,22 @@ TEST(CliSafety, InfoAndBackupNeverWriteAndAnEmptyDeviceIsNoDevice) {
         EXPECT_NE(std::string::npos, output.find("an empty DEVICE names no device")) << output;
         EXPECT_EQ(store, bench.Store());
     }
+}
+
+TEST(CliSafety, TheWindowsCheckRepairsABankAndKeepsItsOutcomeInTheStatus) {
+    Bench bench("bridge:kind=12");
+    ScopedHost scoped(bench.host);
+    const Bytes good = bench.Store();
+    Bytes store = good;
+    store[0x10100] ^= 0xFF;
+    bench.SetStore(store);
+    ToolState state;
+    RefreshDevices(state.devices);
+    RecordingPanel panel;
+    ChipCheckRequest request;
+    request.listEnabled = true;
+    EXPECT_EQ("FW Recovery successful!!", UpdateBtnCheck(state, request, panel).status);
+    EXPECT_EQ(good, bench.Store());
 }
 
 TEST(CliSafety, ARunProgramsTheBytesTheCheckAccepted) {
