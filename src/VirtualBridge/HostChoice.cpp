@@ -59,18 +59,9 @@ HostChoice ChooseHost(const char* simulateEnv) {
         return choice;
     }
 
-    auto real = std::make_unique<LinuxHost>();
-    if (!real->ListCandidates(DeviceClass::Disk).empty() ||
-        !real->ListCandidates(DeviceClass::CdRom).empty()) {
-        choice.host = std::move(real);
-        return choice;
-    }
-    std::string error;
-    choice.host = Simulated(sim::DefaultSimulation(), error);
-    choice.simulated = true;
-    choice.note =
-        "no USB or IEEE 1394 disk found: showing simulated bridges (V62X_SIMULATE=off uses the "
-        "real host only)";
+    // Simulation only when asked: with nothing attached the real host shows
+    // its empty state; a simulated success must never pass for a real one.
+    choice.host = std::make_unique<LinuxHost>();
     return choice;
 }
 

@@ -13,15 +13,12 @@ namespace v62x {
 struct HostChoice {
     std::unique_ptr<Host> host;  // null when the description could not be read
     bool simulated = false;
-    std::string note;   // for the user, when the choice was made for them
     std::string error;  // why there is no host
 };
 
-// simulateEnv is the value of V62X_SIMULATE (may be null):
-//   "off"             the Linux host;
-//   other non-empty   a simulated host with the described devices;
-//   null or empty     the Linux host when it lists a disk or CD-ROM-class
-//                     candidate, else the default simulation with a note.
+// simulateEnv is the value of V62X_SIMULATE (or of v62xfw's --simulate):
+//   null, empty or "off"  the Linux host (simulation only when asked);
+//   anything else         a simulated host with the described devices.
 HostChoice ChooseHost(const char* simulateEnv);
 
 // What a program does last with its host: a simulated host writes back the

@@ -1,5 +1,6 @@
-// v62xfwtool: shows the main window on the real host, or on the simulated
-// bridges that V62X_SIMULATE describes.
+// v62xfwtool: shows the main window on the real host, or, only when asked,
+// on the simulated bridges that V62X_SIMULATE describes (the caption then
+// ends with " [simulated]").
 //
 // V62X_SCREENSHOT=path writes a PNG of the window once it is shown;
 // V62X_SCREENSHOT_EXIT=1 then closes the window (for runs without a person
@@ -33,13 +34,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "v62xfwtool: %s\n", choice.error.c_str());
         return 2;
     }
-    if (!choice.note.empty()) std::fprintf(stderr, "v62xfwtool: %s\n", choice.note.c_str());
+    if (choice.simulated) std::fprintf(stderr, "v62xfwtool: simulated bridges: %s\n", std::getenv("V62X_SIMULATE"));
     choice.host->SetTraceEnabled(IsSet(std::getenv("V62X_DEBUG")));
     v62x::ScopedHost scoped(*choice.host);
 
     int status = 0;
     {
         v62x::TV62xFwTool window;
+        // Simulated bridges must never pass for real ones, screenshots included.
+        if (choice.simulated) window.setWindowTitle(window.windowTitle() + " [simulated]");
         window.show();
 
         const char* screenshot = std::getenv("V62X_SCREENSHOT");

@@ -154,6 +154,11 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     RunOptions runOptions;
     CLI::App* run = AddRunCommand(app, runOptions);
 
+    std::string simulate;
+    CLI::Option* simulateOption =
+        app.add_option("--simulate", simulate,
+                       "Work on simulated bridges described as V62X_SIMULATE describes them (never unless asked)");
+
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);
@@ -175,22 +180,36 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         }
     }
 
+    // The host: the caller's, or the real one unless simulation is asked
+    // for (--simulate, else V62X_SIMULATE). A simulated run says so once.
     HostChoice choice;
     if (host == nullptr) {
-        choice = ChooseHost(std::getenv("V62X_SIMULATE"));
+        const bool given = simulateOption->count() > 0;
+        const char* env = std::getenv("V62X_SIMULATE");
+        const std::string spec = given ? simulate : (env != nullptr ? env : "");
+        choice = ChooseHost(spec.c_str());
         if (!choice.host) {
-            err << "v62xfw: V62X_SIMULATE: " << choice.error << '\n';
+            err << "v62xfw: " << (given ? "--simulate" : "V62X_SIMULATE") << ": " << choice.error << '\n';
             return kUsageError;
         }
-        if (!choice.note.empty()) err << "v62xfw: " << choice.note << '\n';
+        if (choice.simulated) err << "simulated bridges: " << spec << '\n';
         host = choice.host.get();
     }
-    ScopedHost scoped(*host);
-
-    if (list->parsed()) return List(trace, out, err);
-    if (info->parsed()) return Info(device, out, err);
-    if (run->parsed()) return RunFirmwareCommand(runOptions, out, err);
-    return kUsageError;
+    int status = kUsageError;
+    {
+        ScopedHost scoped(*host);
+        if (list->parsed()) status = List(trace, out, err);
+        if (info->parsed()) status = Info(device, out, err);
+        if (run->parsed()) status = RunFirmwareCommand(runOptions, out, err);
+    }
+    // The program's last word when it chose the host: the simulated
+    // bridges' image files.
+    std::string error;
+    if (choice.host && !SaveSimulatedStores(*choice.host, error)) {
+        err << "v62xfw: " << error << '\n';
+        if (status == 0) status = 1;
+    }
+    return status;
 }
 
 }  // namespace v62x

@@ -14,8 +14,9 @@ namespace v62x {
 class Host;
 struct DeviceTable;
 
-// Runs the command line. When host is null the host is chosen from the
-// environment (V62X_SIMULATE). Exit status: 0 when the command ran, 1 when
+// Runs the command line. When host is null the host is chosen: the real one
+// unless --simulate SPEC or V62X_SIMULATE asks for simulated bridges; the
+// image files of simulated bridges are written back at the end. Exit status: 0 when the command ran, 1 when
 // the device is not listed or a run failed, 2 on a usage error or a
 // firmware file the chip check refused.
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,

@@ -100,6 +100,21 @@ TEST(CliSafety, InfoAndBackupNeverWriteAndAnEmptyDeviceIsNoDevice) {
     }
 }
 
+TEST(CliSafety, SimulatesOnlyWhenAsked) {
+    const char* previous = std::getenv("V62X_SIMULATE");
+    const std::string kept = previous != nullptr ? previous : "";
+    ::unsetenv("V62X_SIMULATE");
+    std::ostringstream out, err;
+    // The real host of this machine, which has no enclosure: nothing to erase.
+    EXPECT_NE(0, RunCli({"run", "--erase-only"}, out, err));
+    EXPECT_EQ(std::string::npos, err.str().find("simulated")) << err.str();
+    std::ostringstream out2, err2;
+    EXPECT_EQ(0, RunCli({"--simulate", "bridge:kind=8", "list"}, out2, err2)) << err2.str();
+    EXPECT_NE(std::string::npos, err2.str().find("simulated bridges: bridge:kind=8")) << err2.str();
+    EXPECT_NE(std::string::npos, out2.str().find("[0]")) << out2.str();
+    if (previous != nullptr) ::setenv("V62X_SIMULATE", kept.c_str(), 1);
+}
+
 TEST(CliSafety, TheWindowsCheckRepairsABankAndKeepsItsOutcomeInTheStatus) {
     Bench bench("bridge:kind=12");
     ScopedHost scoped(bench.host);
