@@ -46,6 +46,20 @@ RefreshOutcome RefreshDevices(DeviceTable& table);
 // Sends vendor mode off to every record marked for release (window close).
 void ReleaseMarkedDevices(const DeviceTable& table);
 
+// Releases the marked devices of a table when it goes out of scope, on every
+// path (the command line's counterpart of closing the window). A device that
+// is gone by then is passed over.
+class ReleaseAtExitGuard {
+public:
+    explicit ReleaseAtExitGuard(const DeviceTable& table) : table_(table) {}
+    ~ReleaseAtExitGuard() { ReleaseMarkedDevices(table_); }
+    ReleaseAtExitGuard(const ReleaseAtExitGuard&) = delete;
+    ReleaseAtExitGuard& operator=(const ReleaseAtExitGuard&) = delete;
+
+private:
+    const DeviceTable& table_;
+};
+
 // The operator's text for a refused device.
 std::string PermissionRefusalText(const std::string& path);
 

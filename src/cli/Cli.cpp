@@ -61,6 +61,7 @@ int List(bool trace, std::ostream& out, std::ostream& err) {
     }
     DeviceTable table;
     const RefreshOutcome outcome = RefreshDevices(table);
+    const ReleaseAtExitGuard release(table);
     for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
     for (const std::string& path : outcome.busyPaths) err << BusyText(path) << '\n';
     PrintDevices(table, outcome, out);
@@ -80,6 +81,7 @@ int Info(const std::string& device, std::ostream& out, std::ostream& err) {
     });
     ToolState state;
     const RefreshOutcome outcome = RefreshDevices(state.devices);
+    const ReleaseAtExitGuard release(state.devices);
     for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
     for (const std::string& path : outcome.busyPaths) err << BusyText(path) << '\n';
     const int entry = FindListedEntry(state.devices, device);

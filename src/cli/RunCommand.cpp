@@ -2,9 +2,15 @@
 
 #include <CLI/CLI.hpp>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <optional>
 #include <ostream>
 #include <vector>
 
@@ -45,6 +51,44 @@ public:
 
 private:
     FlashGeometry geometry_;
+};
+
+// While a run writes, SIGINT, SIGTERM and SIGHUP do not stop the program:
+// the first says once that the run ends after its procedure, and why;
+// the procedure then finishes and the program ends with its outcome.
+volatile std::sig_atomic_t g_stopAsked = 0;
+
+void AskToStop(int) {
+    if (g_stopAsked != 0) return;
+    g_stopAsked = 1;
+    static const char kNotice[] =
+        "\nv62xfw: stopping after the running procedure: interrupting a firmware write can leave the "
+        "enclosure unusable\n";
+    const ssize_t ignored = ::write(STDERR_FILENO, kNotice, sizeof kNotice - 1);
+    (void)ignored;
+}
+
+class FinishBeforeStopping {
+public:
+    FinishBeforeStopping() {
+        g_stopAsked = 0;
+        struct sigaction action {};
+        action.sa_handler = AskToStop;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &previous_[i]);
+    }
+    ~FinishBeforeStopping() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+    }
+    FinishBeforeStopping(const FinishBeforeStopping&) = delete;
+    FinishBeforeStopping& operator=(const FinishBeforeStopping&) = delete;
+
+    bool Caught() const { return g_stopAsked != 0; }
+
+private:
+    static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, 3> previous_{};
 };
 
 // An option of the engineering panel: giving any of them ticks "RD Version",
@@ -180,9 +224,16 @@ int RunFirmwareCommand(const RunOptions& options, std::ostream& out, std::ostrea
         err << message.title << ": " << message.text << '\n';
     });
 
+    // A run that writes is not cut short by Ctrl-C or a hang-up: the
+    // procedure runs to its end.
+    const bool writes = !options.backupOnly;
+    std::optional<FinishBeforeStopping> signals;
+    if (writes) signals.emplace();
+
     // The device, as the window lists and selects it.
     ToolState state;
     const RefreshOutcome outcome = RefreshDevices(state.devices);
+    const ReleaseAtExitGuard release(state.devices);
     state.currentChip = outcome.currentChip;
     for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
     for (const std::string& path : outcome.busyPaths) err << "v62xfw: " << BusyText(path) << '\n';
@@ -239,6 +290,12 @@ int RunFirmwareCommand(const RunOptions& options, std::ostream& out, std::ostrea
     RunRequest run;
     run.flashTypeIndex = std::max(0, options.flashType);
     run.vrs735HddFw = options.hddFw;
+    // Stopped before anything was written: nothing is started.
+    if (signals && signals->Caught()) {
+        panel.EndLine();
+        err << "v62xfw: stopped before the run started: nothing was written\n";
+        return kFailed;
+    }
     if (!options.restoreNvram.empty()) {
         std::string why;
         const int restored = RestoreSavedNvram(ctx, run, options.restoreNvram, why);

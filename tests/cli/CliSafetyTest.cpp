@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include "VirtualBridge/DeviceImage.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
+#include "IDEAccess/Transport.h"
 #include "cli/Cli.h"
 #include "support/ScratchDir.h"
 
@@ -113,6 +115,23 @@ TEST(CliSafety, SimulatesOnlyWhenAsked) {
     EXPECT_NE(std::string::npos, err2.str().find("simulated bridges: bridge:kind=8")) << err2.str();
     EXPECT_NE(std::string::npos, out2.str().find("[0]")) << out2.str();
     if (previous != nullptr) ::setenv("V62X_SIMULATE", kept.c_str(), 1);
+}
+
+TEST(CliSafety, CtrlCDuringAWriteLetsTheProcedureFinish) {
+    Bench bench("bridge:kind=8");
+    const std::string file = bench.dir.Write("fw.bin", Kind8Image(3));
+    int requests = 0;
+    SetRequestObserver([&requests](const HostRequest&, const HostReply&, int) {
+        if (++requests == 30 || requests == 40) std::raise(SIGINT);  // twice, mid-programming
+    });
+    std::string output;
+    const int status = bench.Run({"run", "--file", file, "--include-nvram"}, &output);
+    SetRequestObserver({});
+    ASSERT_GT(requests, 40);
+    EXPECT_EQ(0, status) << output;
+    EXPECT_NE(std::string::npos, output.find("Programming Success!!")) << output;
+    const Bytes flash = bench.Store();
+    EXPECT_TRUE(std::equal(flash.begin(), flash.begin() + 65536, Kind8Image(3).begin()));
 }
 
 TEST(CliSafety, TheWindowsCheckRepairsABankAndKeepsItsOutcomeInTheStatus) {
