@@ -1,8 +1,9 @@
 // The main window: lists the bridges, shows chip, flash and firmware version
 // of the selected one, takes the firmware file (typed, loaded or dropped),
 // and holds the engineering panel with the options of a run. The window owns
-// the tool state; the chip check and the procedures see it through the
-// operator panel it implements.
+// the tool state; the chip check sees it through the operator panel the
+// window implements, a run on its worker thread through a panel that holds
+// the options of the run's start and passes texts and messages to the window.
 #pragma once
 
 #include <QWidget>
