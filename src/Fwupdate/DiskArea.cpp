@@ -102,6 +102,7 @@ int ProgramDiskBlocks(ProcedureContext& ctx, const DiskAccess& disk, std::uint64
             return 0;
         }
         at += unit / disk.blockSize;
+        ctx.panel.SetProgress(i + 1, blocks);
     }
     return 1;
 }

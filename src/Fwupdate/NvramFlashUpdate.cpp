@@ -155,6 +155,7 @@ bool EraseUnits(ProcedureContext& ctx, std::uint32_t units, std::uint8_t* readBa
             return false;
         }
         Dot(ctx);
+        ctx.panel.SetProgress(u + 1, units);
         for (std::uint32_t half = 0; half < kEraseUnit / kBlockSize; ++half) {
             if (ReadFlashChecked(ctx.path, address + half * kBlockSize, readBack, kBlockSize) == 0) {
                 ShowStatus(ctx, kEraseReadText);
@@ -334,6 +335,7 @@ bool ProgramKeeping(ProcedureContext& ctx, const KeepingPlan& plan, const Firmwa
         if (!WriteVerified(ctx, Writer::BlockCommand, w, block, kBlockSize, readBack)) return false;
         if (w == 0) std::memcpy(firstBlock, block, kBlockSize);
         Dot(ctx);
+        ctx.panel.SetProgress(at, file.length);
         if (plan.keep) std::memcpy(carry.data(), chunk + kCarryStart, kNvramSize);
         w += kBlockSize;
     }
@@ -478,6 +480,7 @@ int FullImageFlashUpdate(ProcedureContext& ctx) {
             if (!WriteVerified(ctx, Writer::SerialTyped, w, block, kBlockSize, readBack)) return false;
             if (w == 0) std::memcpy(firstBlock.data(), block, kBlockSize);
             Dot(ctx);
+            ctx.panel.SetProgress(at, file.length);
             w += kBlockSize;
         }
         return FirstBlockIntact(ctx, firstBlock.data(), readBack);

@@ -4,6 +4,7 @@
 // widgets; the tests and the command-line tool without any window.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ public:
     virtual void ProcessPendingEvents() = 0;
     // Redraws only the status field.
     virtual void RepaintStatus() = 0;
+    // How far the main block loop of a procedure is: bytes or blocks done
+    // out of those planned. Shown by the window's progress bar.
+    virtual void SetProgress(std::uint64_t /*done*/, std::uint64_t /*planned*/) {}
 
     // A modal message with an OK button; title "Message" or "Error".
     virtual void ShowMessage(const std::string& title, const std::string& text) = 0;

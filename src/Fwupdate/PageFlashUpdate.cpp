@@ -237,6 +237,7 @@ int WritePageBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uin
         offset += n;
         remaining -= n;
         ok = true;
+        ctx.panel.SetProgress(offset, rounded);
         if ((address + offset) % kDotSpan == kPiece) {
             ctx.panel.AppendStatusDot();
             ctx.panel.ProcessPendingEvents();

@@ -100,6 +100,7 @@ int ReadFlashRange(ProcedureContext& ctx, std::uint32_t start, std::uint8_t* buf
         if (ReadFlashChecked(ctx.path, start + offset, block.get(), chunk) == 0) return 0;
         std::memcpy(buffer + offset, block.get(), std::min(chunk, length - offset));
         Dot(ctx);
+        ctx.panel.SetProgress(k + 1, blocks);
     }
     return 1;
 }
@@ -114,6 +115,7 @@ int EraseFlashRange(ProcedureContext& ctx, std::uint32_t length) {
         if (SectorEraseFlash(ctx.path, k * chunk) == 0) return 0;
         if (WaitFlashReady(ctx.path) == 0) CurrentHost().Trace("Not ready after Erase flash success");
         Dot(ctx);
+        ctx.panel.SetProgress(k + 1, blocks);
     }
     return blocks > 0 ? 1 : 0;
 }

@@ -123,6 +123,7 @@ int ReadFlashBlocks(ProcedureContext& ctx, std::uint32_t address, std::uint8_t* 
         remaining -= n;
         ok = true;
         Dot(ctx);
+        ctx.panel.SetProgress(offset, rounded);
     }
     std::memcpy(destination, buffer.data(), length);
     return ok ? 1 : 0;
@@ -158,6 +159,7 @@ int WriteFlashBlocks(ProcedureContext& ctx, std::uint32_t address, const std::ui
         remaining -= n;
         ok = true;
         Dot(ctx);
+        ctx.panel.SetProgress(offset, rounded);
     }
     return ok ? 1 : 0;
 }

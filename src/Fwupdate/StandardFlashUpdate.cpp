@@ -154,6 +154,7 @@ int StandardFlashUpdate(ProcedureContext& ctx) {
         }
         shown += '.';
         Say(ctx, shown);
+        ctx.panel.SetProgress(k + 1, blocks);
     }
     // The NVRAM block goes back even after a failed write, and a failed
     // write-back fails the run like any other write.

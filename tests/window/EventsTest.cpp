@@ -201,6 +201,7 @@ TEST_F(WindowTest, RunWritesItsTraceLine) {
     AddBridge(8, 1);
     Open();
     window->UpdateBtnClick();
+    window->WaitForRun();
     const auto& traces = host.Traces();
     EXPECT_NE(traces.end(), std::find(traces.begin(), traces.end(), "Update Btn Press\n"));
 }

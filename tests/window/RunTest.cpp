@@ -4,6 +4,7 @@
 // file, in the status field and in the message boxes.
 #include <QFileInfo>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QUrl>
 
 #include <algorithm>
@@ -132,6 +133,7 @@ protected:
         runEnabledWhileShowing.clear();
         messages.onShow = [this] { runEnabledWhileShowing.push_back(RunEnabled()); };
         QTest::mouseClick(Button("UpdateBtn"), Qt::LeftButton);
+        window->WaitForRun();
         messages.onShow = nullptr;
     }
 
@@ -385,12 +387,105 @@ TEST_F(WindowRun, ARefreshThatComesDueDuringARunWaitsForItsEnd) {
     const std::filesystem::path was = std::filesystem::current_path();
     std::filesystem::current_path(files_dir.path().toStdString());
     QTest::mouseClick(Button("UpdateBtn"), Qt::LeftButton);
+    window->WaitForRun();
     std::filesystem::current_path(was);
     messages.onShow = nullptr;
     EXPECT_EQ(1, listedDuringRun) << "no refresh while the procedure works";
     EXPECT_EQ(14, kindDuringRun) << "the identification stays that of the run";
     EXPECT_EQ(65536, QFileInfo(files_dir.filePath("oldFlash.bak")).size()) << "the backup was written";
     EXPECT_EQ(2, List("DeviceList")->count()) << "the refresh follows the run";
+}
+
+// A run works on its own thread: the window keeps handling its events, and
+// nothing the operator does meanwhile reaches the run.
+const char* const kHeldDuringRun[] = {"UpdateBtn",      "DeviceList",       "FwFilenameEdit", "LoadBtn",
+                                      "RdCheckBox",     "FlashTypeList",    "VRS735HDDFwChk", "A1ChipCheck",
+                                      "ChkSumChk",      "VR735Path",        "EraseOnlyCheck", "NVRAMCheck",
+                                      "BackupFWCheckBox", "BackupBtn",      "FwSizeCheck",    "BackupFileEdit"};
+
+TEST_F(WindowRun, DuringARunTheControlsAreHeldAndWhatTheOperatorDoesWaitsForItsEnd) {
+    sim::VirtualDevice& device = AddDescribed("bridge:kind=8");
+    Open();
+    Click(Box("RdCheckBox"));
+    const Bytes image = MatchingImage(8, 1, 65536);
+    Give(WriteFile("fw.bin", image), Give::Load);
+    ASSERT_TRUE(RunEnabled());
+    std::vector<bool> before;
+    for (const char* name : kHeldDuringRun) before.push_back(Find<QWidget>(name)->isEnabled());
+    const QString other = WriteFile("other.bin", MatchingImage(11, 5, 65536));
+
+    std::vector<std::string> enabledDuringRun;
+    int listedDuringRun = -1;
+    std::uint8_t kindDuringRun = 0;
+    messages.onShow = [&] {
+        // The run waits for this box on its thread; the window is free.
+        if (!window->Running() || listedDuringRun >= 0) return;
+        for (const char* name : kHeldDuringRun) {
+            if (Find<QWidget>(name)->isEnabled()) enabledDuringRun.push_back(name);
+        }
+        host.AddDevice(BridgeConfig(11, 5));
+        window->RefreshBtnClick();  // the refresh timer expires
+        QCoreApplication::processEvents();
+        listedDuringRun = List("DeviceList")->count();
+        kindDuringRun = window->State().id.ChipKind;
+    };
+    QTest::mouseClick(Button("UpdateBtn"), Qt::LeftButton);
+    ASSERT_TRUE(window->Running());
+    // A drop and a typed name while the run works.
+    Give(other, Give::Drop);
+    EXPECT_EQ(QFileInfo(files_dir.filePath("fw.bin")).absoluteFilePath(),
+              QFileInfo(Edit("FwFilenameEdit")->text()).absoluteFilePath())
+        << "the drop is ignored";
+    Edit("FwFilenameEdit")->setText(other);
+    EXPECT_EQ(8, window->State().id.ChipKind);
+    EXPECT_EQ(image, window->State().firmware.bytes) << "the run's firmware stays";
+    window->WaitForRun();
+    messages.onShow = nullptr;
+
+    EXPECT_TRUE(enabledDuringRun.empty()) << enabledDuringRun.front();
+    EXPECT_EQ(1, listedDuringRun) << "no refresh while the procedure works";
+    EXPECT_EQ(8, kindDuringRun);
+    const std::vector<std::string> texts = messages.Texts();
+    EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), kPowerCycleText));
+    EXPECT_EQ(image, Bytes(device.FlashContents()->begin(), device.FlashContents()->begin() + 65536))
+        << "the file the run started with is programmed";
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ("The firmware file seems not match this chip!", texts.back()) << "the typed name is checked after";
+    const auto* progress = Find<QProgressBar>("RunProgress");
+    EXPECT_EQ(progress->maximum(), progress->value());
+    EXPECT_EQ(2, List("DeviceList")->count()) << "the refresh follows the run";
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        if (std::string(kHeldDuringRun[i]) == "UpdateBtn") continue;
+        EXPECT_EQ(before[i], Find<QWidget>(kHeldDuringRun[i])->isEnabled()) << kHeldDuringRun[i];
+    }
+}
+
+TEST_F(WindowRun, ClosingDuringARunAsksAndByDefaultKeepsItRunning) {
+    sim::VirtualDevice& device = AddDescribed("bridge:kind=8");
+    Open();
+    const Bytes image = MatchingImage(8, 1, 65536);
+    Give(WriteFile("fw.bin", image), Give::Load);
+    ASSERT_TRUE(RunEnabled());
+
+    QTest::mouseClick(Button("UpdateBtn"), Qt::LeftButton);
+    window->close();  // the close button
+    ASSERT_EQ(1u, questions.asked.size());
+    EXPECT_EQ(QString(kStopRunQuestion), questions.asked[0]);
+    window->WaitForRun();
+    EXPECT_TRUE(window->isVisible()) << "kept running, and open after it";
+    EXPECT_TRUE(RunEnabled());
+
+    // Quitting closes the window once the running step is over.
+    questions.quit = true;
+    QTest::mouseClick(Button("UpdateBtn"), Qt::LeftButton);
+    ASSERT_TRUE(window->Running());
+    QTest::mouseClick(Button("ExitBtn"), Qt::LeftButton);
+    EXPECT_EQ(2u, questions.asked.size());
+    EXPECT_TRUE(window->isVisible());
+    window->WaitForRun();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(kPowerCycleText, messages.shown.back().text) << "the run ended as usual";
+    EXPECT_EQ(image, Bytes(device.FlashContents()->begin(), device.FlashContents()->begin() + 65536));
 }
 
 TEST_F(WindowRun, ADiskIndicatorBelowD0StartsNothing) {
@@ -402,6 +497,7 @@ TEST_F(WindowRun, ADiskIndicatorBelowD0StartsNothing) {
     Give(WriteFile("fw.bin", MatchingImage(5, 1, 65536)), Give::Load);
     host.ClearLog();
     window->UpdateBtnClick();
+    window->WaitForRun();
     EXPECT_TRUE(RunEnabled()) << "disabled for the press and enabled again";
     EXPECT_TRUE(messages.shown.empty() || messages.shown.back().text != kPowerCycleText);
     for (const sim::LogEntry& e : host.Log()) {

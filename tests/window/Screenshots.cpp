@@ -58,6 +58,7 @@ QString Kind12Image() {
 
 void PressRun(TV62xFwTool& window) {
     window.findChild<QPushButton*>("UpdateBtn")->click();
+    window.WaitForRun();
 }
 
 void Tick(TV62xFwTool& window, const char* name) {

@@ -54,6 +54,17 @@ struct ScriptedFiles : FileDialogs {
     }
 };
 
+// Answers the question before closing during a run: keep running unless
+// told otherwise.
+struct ScriptedQuestions : RunQuestions {
+    bool quit = false;
+    std::vector<QString> asked;
+    bool QuitAfterRun(QWidget*, const QString& text) override {
+        asked.push_back(text);
+        return quit;
+    }
+};
+
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -66,7 +77,7 @@ protected:
     // Creates and shows the window; device arrivals so far are no news.
     void Open() {
         host.DrainDeviceEvents();
-        window = std::make_unique<TV62xFwTool>(WindowSeams{&messages, &files});
+        window = std::make_unique<TV62xFwTool>(WindowSeams{&messages, &files, &questions});
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
@@ -121,6 +132,7 @@ protected:
     ScopedHost scoped{host};
     RecordedMessages messages;
     ScriptedFiles files;
+    ScriptedQuestions questions;
     // Declared last: the window goes before the host it releases devices on.
     std::unique_ptr<TV62xFwTool> window;
 };

@@ -3,9 +3,13 @@
 #include <cerrno>
 
 #include <algorithm>
+#include <exception>
+#include <initializer_list>
 #include <iterator>
+#include <string>
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
@@ -14,9 +18,11 @@
 #include <QFrame>
 #include <QLabel>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -36,6 +42,7 @@ constexpr const char* kCaption = " VR4062x FW Update Utility v1.17.08";
 constexpr const char* kOneFileOnly = "Please Drag and Drop One File Only!";
 constexpr const char* kChecksumMessage = "Please check the firmware file with checksum!";
 constexpr const char* kTagProperty = "tag";
+constexpr int kProgressSteps = 1000;
 
 // The design face is an 8-point bitmap sans serif; its stand-ins are wider,
 // so captions keep inside their design widths at a 10-pixel size.
@@ -99,20 +106,99 @@ void ApplyChange(QWidget* control, const ControlChange& change) {
 
 }  // namespace
 
+// The operator panel of a run on the worker thread. The options and file
+// names are those of the run's start; status texts, dots, progress and the
+// NVRAM box go to the window through its event queue, and a message waits
+// on the worker until the operator has closed it.
+class RunPanel : public OperatorPanel {
+public:
+    struct Options {
+        bool rdVersion = false;
+        bool eraseOnly = false;
+        bool backupOnly = false;
+        bool includeNvram = false;
+        bool a1Chip = false;
+        bool checkSum = false;
+        std::string firmwareFile;
+        std::string backupFile;
+    };
+
+    RunPanel(TV62xFwTool& window, ToolState& state, Options options, std::string status)
+        : window_(window), state_(state), options_(std::move(options)), status_(std::move(status)) {}
+
+    bool RdVersionChecked() const override { return options_.rdVersion; }
+    bool EraseOnlyChecked() const override { return options_.eraseOnly; }
+    bool BackupOnlyChecked() const override { return options_.backupOnly; }
+    bool IncludeNvramChecked() const override { return options_.includeNvram; }
+    // The run owns the tool state until it ends: the choice is recorded here
+    // as the box's handler records it, and the box follows on the window.
+    void SetIncludeNvramChecked(bool checked) override {
+        options_.includeNvram = checked;
+        state_.id.IncludeNvram = checked ? 1 : 0;
+        Post([this, checked] { window_.SetIncludeNvramChecked(checked); });
+    }
+    bool A1ChipChecked() const override { return options_.a1Chip; }
+    bool CheckSumChecked() const override { return options_.checkSum; }
+    std::string FirmwareFileName() const override { return options_.firmwareFile; }
+    std::string BackupFileName() const override { return options_.backupFile; }
+
+    void SetStatus(const std::string& text) override {
+        status_ = text;
+        Post([this, text] { window_.SetStatus(text); });
+    }
+    void AppendStatusDot() override {
+        status_ += '.';
+        Post([this] { window_.AppendStatusDot(); });
+    }
+    std::string Status() const override { return status_; }
+    // The window's thread handles its events on its own.
+    void ProcessPendingEvents() override {}
+    void RepaintStatus() override {}
+    void SetProgress(std::uint64_t done, std::uint64_t planned) override {
+        Post([this, done, planned] { window_.SetProgress(done, planned); });
+    }
+    void ShowMessage(const std::string& title, const std::string& text) override {
+        QMetaObject::invokeMethod(
+            &window_, [this, &title, &text] { window_.ShowMessage(title, text); }, Qt::BlockingQueuedConnection);
+    }
+    // The window's Run button stays disabled for the whole run.
+    bool RunButtonEnabled() const override { return runEnabled_; }
+    void SetRunButtonEnabled(bool enabled) override { runEnabled_ = enabled; }
+
+private:
+    template <class Work>
+    void Post(Work work) {
+        QMetaObject::invokeMethod(&window_, std::move(work), Qt::QueuedConnection);
+    }
+
+    TV62xFwTool& window_;
+    ToolState& state_;
+    Options options_;
+    std::string status_;
+    bool runEnabled_ = false;
+};
+
 TV62xFwTool::TV62xFwTool(WindowSeams seams, QWidget* parent)
     : QWidget(parent),
       messages_(seams.messages != nullptr ? seams.messages : &qtMessages_),
-      files_(seams.files != nullptr ? seams.files : &qtFiles_) {
+      files_(seams.files != nullptr ? seams.files : &qtFiles_),
+      questions_(seams.questions != nullptr ? seams.questions : &qtQuestions_) {
     // 1. The window and its controls.
     BuildControls();
     SetTabOrder();
 
     // Messages of the device unit (file open errors, chip information
-    // failures) appear as modal boxes over this window.
+    // failures) appear as modal boxes over this window; from a run's worker
+    // the worker waits until the box is closed.
     SetMessageNotifier([this](const OperatorMessage& message) {
         OperatorMessage shown = message;
         if (shown.icon == MessageIcon::None && shown.title == "Error") shown.icon = MessageIcon::Error;
-        messages_->Show(this, shown);
+        if (QThread::currentThread() == thread()) {
+            messages_->Show(this, shown);
+        } else {
+            QMetaObject::invokeMethod(
+                this, [this, &shown] { messages_->Show(this, shown); }, Qt::BlockingQueuedConnection);
+        }
     });
 
     // 2. Options state.
@@ -131,6 +217,8 @@ TV62xFwTool::TV62xFwTool(WindowSeams seams, QWidget* parent)
 }
 
 TV62xFwTool::~TV62xFwTool() {
+    closeAfterRun_ = false;
+    WaitForRun();
     delete deviceWatch_;
     deviceWatch_ = nullptr;
     SetMessageNotifier({});
@@ -168,6 +256,13 @@ void TV62xFwTool::BuildControls() {
     FlashTypeList = MakeList(this, "FlashTypeList", {80, 196, 145, 21},
                              {"ATMELAT 49BV512", "PMC OM39LV512", "SST SST39LF512"}, 0);
     StatusEdit = new LabeledEdit(this, "StatusEdit", {80, 220, 249, 21}, "Status ", true);
+    // A run's progress, in the gap between the status field and the buttons.
+    RunProgress = new QProgressBar(this);
+    RunProgress->setObjectName("RunProgress");
+    RunProgress->setGeometry(80, 243, 249, 10);
+    RunProgress->setRange(0, kProgressSteps);
+    RunProgress->setValue(0);
+    RunProgress->setTextVisible(false);
     UpdateBtn = MakeButton(this, "UpdateBtn", {96, 256, 75, 25}, "Run");
     UpdateBtn->setEnabled(false);
     ExitBtn = MakeButton(this, "ExitBtn", {216, 256, 75, 25}, "Exit");
@@ -323,6 +418,8 @@ void TV62xFwTool::ShowEmptyState(const RefreshOutcome& outcome) {
 // --- Chip check --------------------------------------------------------------
 
 void TV62xFwTool::UpdateBtnCheck() {
+    // The run works with the identification and the firmware it started with.
+    if (running_) return;
     ChipCheckRequest request;
     request.selected = std::max(0, DeviceList->currentIndex());
     request.listEnabled = DeviceList->isEnabled();
@@ -374,6 +471,7 @@ QString TV62xFwTool::AskForFile() {
 }
 
 void TV62xFwTool::LoadBtnClick() {
+    if (running_) return;
     SetStatus("");
     const QString chosen = AskForFile();
     if (chosen.isEmpty()) return;
@@ -400,10 +498,18 @@ void TV62xFwTool::LoadBtnClick() {
 }
 
 void TV62xFwTool::dragEnterEvent(QDragEnterEvent* event) {
+    if (running_) {
+        event->ignore();
+        return;
+    }
     if (event->mimeData()->hasUrls()) event->acceptProposedAction();
 }
 
 void TV62xFwTool::dropEvent(QDropEvent* event) {
+    if (running_) {
+        event->ignore();
+        return;
+    }
     const QList<QUrl> urls = event->mimeData()->urls();
     event->acceptProposedAction();
     if (urls.size() == 1 && urls.front().isLocalFile()) {
@@ -416,9 +522,12 @@ void TV62xFwTool::dropEvent(QDropEvent* event) {
 
 // --- Run and Exit ----------------------------------------------------------------
 
-// One procedure per press, chosen by the dispatch; the button stays disabled
-// while it runs, so a second press cannot start another. After the size
-// message it stays disabled until the window state is checked again.
+// One procedure per press, chosen by the dispatch, run on a worker thread
+// so that the window keeps answering. The options and file names are taken
+// once, here; while the run works the controls that would change what it
+// uses are disabled and drops are ignored, and the window leaves the tool
+// state to the run. After the size message Run stays disabled until the
+// window state is checked again.
 //
 // A device event during the run (the bridge restarting itself, another
 // device plugged in) would refresh the list and identify the selected
@@ -430,33 +539,110 @@ void TV62xFwTool::UpdateBtnClick() {
     CurrentHost().Trace("Update Btn Press\n");
     const int selected = std::max(0, DeviceList->currentIndex());
     if (selected >= state_.devices.ListedCount) return;
-    ProcedureContext ctx{state_, *this, state_.devices.records[static_cast<std::size_t>(selected)].InterfacePath};
+    const std::string path = state_.devices.records[static_cast<std::size_t>(selected)].InterfacePath;
     // One run per bridge: another program (or window) working on it keeps
     // it until its run is over.
-    const DeviceClaim claim(ctx.path);
-    if (!claim.held()) {
-        SetStatus(claim.error() == EBUSY ? BusyText(ctx.path) : "Cannot claim " + ctx.path + " for the run");
+    auto claim = std::make_unique<DeviceClaim>(path);
+    if (!claim->held()) {
+        SetStatus(claim->error() == EBUSY ? BusyText(path) : "Cannot claim " + path + " for the run");
         UpdateBtn->setEnabled(true);
         return;
     }
     RunRequest request;
     request.flashTypeIndex = std::max(0, FlashTypeList->currentIndex());
     request.vrs735HddFw = VRS735HDDFwChk->isChecked();
+    RunPanel::Options options;
+    options.rdVersion = RdVersionChecked();
+    options.eraseOnly = EraseOnlyChecked();
+    options.backupOnly = BackupOnlyChecked();
+    options.includeNvram = IncludeNvramChecked();
+    options.a1Chip = A1ChipChecked();
+    options.checkSum = CheckSumChecked();
+    options.firmwareFile = FirmwareFileName();
+    options.backupFile = BackupFileName();
+    runFileName_ = FwFilenameEdit->text();
+
+    claim_ = std::move(claim);
+    runPanel_ = std::make_unique<RunPanel>(*this, state_, std::move(options), Status());
     running_ = true;
-    const RunOutcome outcome = RunUpdate(ctx, request);
+    RunProgress->setValue(0);
+    HoldControls(true);
+    // Device events wait in the host until the run is over.
+    if (deviceWatch_ != nullptr) deviceWatch_->setEnabled(false);
+    worker_ = std::thread([this, path, request] {
+        RunOutcome outcome;
+        try {
+            ProcedureContext ctx{state_, *runPanel_, path};
+            outcome = RunUpdate(ctx, request);
+        } catch (const std::exception& error) {
+            CurrentHost().Trace(std::string("Run stopped: ") + error.what() + "\n");
+        }
+        QMetaObject::invokeMethod(this, [this, outcome] { FinishRun(outcome); }, Qt::QueuedConnection);
+    });
+}
+
+void TV62xFwTool::FinishRun(const RunOutcome& outcome) {
+    if (worker_.joinable()) worker_.join();
+    runPanel_.reset();
+    claim_.reset();
     running_ = false;
+    HoldControls(false);
     if (outcome.enableRun) UpdateBtn->setEnabled(true);
+    if (deviceWatch_ != nullptr) {
+        deviceWatch_->setEnabled(true);
+        OnDeviceEvents();
+    }
     if (refreshAfterRun_) {
         refreshAfterRun_ = false;
         RefreshBtnClick();
+    } else if (FwFilenameEdit->text() != runFileName_) {
+        // The field changed under the run: check the new name now.
+        UpdateBtnCheck();
+    }
+    if (closeAfterRun_) {
+        closeAfterRun_ = false;
+        close();
+    }
+}
+
+void TV62xFwTool::WaitForRun() {
+    while (running_) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+void TV62xFwTool::HoldControls(bool hold) {
+    if (!hold) {
+        for (const auto& [control, enabled] : heldControls_) control->setEnabled(enabled);
+        heldControls_.clear();
+        return;
+    }
+    heldControls_.clear();
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             DeviceList, FwFilenameEdit, LoadBtn, RdCheckBox, FlashTypeList, FwPgSizeCheck, VRS735HDDFwChk,
+             A1ChipCheck, ChkSumChk, VR735Path, EraseOnlyCheck, NVRAMCheck, BackupFWCheckBox, BackupBtn,
+             FwSizeCheck, BackupFileEdit}) {
+        heldControls_.emplace_back(control, control->isEnabled());
+        control->setEnabled(false);
     }
 }
 
 void TV62xFwTool::ExitBtnClick() { close(); }
 
+// Closing during a run asks first; the run cannot be stopped halfway, so
+// quitting means closing once it is over.
+void TV62xFwTool::closeEvent(QCloseEvent* event) {
+    if (!running_) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (closeAfterRun_) return;
+    closeAfterRun_ = questions_->QuitAfterRun(this, kStopRunQuestion);
+}
+
 // --- Options -----------------------------------------------------------------------
 
 void TV62xFwTool::EraseOnlyCheckClick(QCheckBox* sender) {
+    if (running_) return;
     // Erase-only and backup-only exclude each other.
     if (sender->property(kTagProperty).toInt() == 0) {
         if (state_.id.ChipKind == 6) NVRAMCheck->show();
@@ -496,6 +682,7 @@ void TV62xFwTool::EraseOnlyCheckClick(QCheckBox* sender) {
 }
 
 void TV62xFwTool::RdCheckBoxClick() {
+    if (running_) return;
     const bool show = RdCheckBox->isChecked();
     if (show != panelShown_) {
         setFixedHeight(height() + (show ? kRdPanelHeight : -kRdPanelHeight));
@@ -514,6 +701,7 @@ void TV62xFwTool::RdCheckBoxClick() {
 }
 
 void TV62xFwTool::BackupBtnClick() {
+    if (running_) return;
     SetStatus("");
     const QString chosen = AskForFile();
     if (chosen.isEmpty()) return;
@@ -524,9 +712,13 @@ void TV62xFwTool::BackupBtnClick() {
     }
 }
 
-void TV62xFwTool::NVRAMCheckClick() { state_.id.IncludeNvram = NVRAMCheck->isChecked() ? 1 : 0; }
+// During a run the run's panel records the choice itself.
+void TV62xFwTool::NVRAMCheckClick() {
+    if (!running_) state_.id.IncludeNvram = NVRAMCheck->isChecked() ? 1 : 0;
+}
 
 void TV62xFwTool::FwSizeCheckChange() {
+    if (running_) return;
     const int index = FwSizeCheck->currentIndex();
     if (index >= 0 && index < static_cast<int>(std::size(kFirmwareSizes))) {
         Geometry().FirmwareSize = kFirmwareSizes[index];
@@ -535,6 +727,7 @@ void TV62xFwTool::FwSizeCheckChange() {
 
 // Also the change handler of VR735Path, whose choice nothing reads.
 void TV62xFwTool::FwPgSizeCheckChange() {
+    if (running_) return;
     const int index = FwPgSizeCheck->currentIndex();
     const auto& choices = Geometry().PageSizeChoices;
     if (index >= 0 && index < static_cast<int>(choices.size())) {
@@ -567,6 +760,12 @@ void TV62xFwTool::RepaintStatus() { StatusEdit->repaint(); }
 bool TV62xFwTool::RunButtonEnabled() const { return UpdateBtn->isEnabled(); }
 
 void TV62xFwTool::SetRunButtonEnabled(bool enabled) { UpdateBtn->setEnabled(enabled); }
+
+void TV62xFwTool::SetProgress(std::uint64_t done, std::uint64_t planned) {
+    if (planned == 0) return;
+    const std::uint64_t step = std::min(done, planned) * kProgressSteps / planned;
+    RunProgress->setValue(static_cast<int>(step));
+}
 
 void TV62xFwTool::ShowMessage(const std::string& title, const std::string& text) {
     messages_->Show(this, {title, text, title == "Error" ? MessageIcon::Error : MessageIcon::None});

@@ -1,11 +1,18 @@
 // The main window: lists the bridges, shows chip, flash and firmware version
 // of the selected one, takes the firmware file (typed, loaded or dropped),
 // and holds the engineering panel with the options of a run. The window owns
-// the tool state; the chip check and the procedures see it through the
-// operator panel it implements.
+// the tool state; the chip check sees it through the operator panel the
+// window implements, a run on its worker thread through a panel that holds
+// the options of the run's start and passes texts and messages to the window.
 #pragma once
 
 #include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/OperatorPanel.h"
@@ -14,15 +21,24 @@
 
 class QCheckBox;
 class QComboBox;
+class QCloseEvent;
 class QFrame;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 class QSocketNotifier;
 class QTimer;
 
 namespace v62x {
 
+class DeviceClaim;
 class LabeledEdit;
+class RunPanel;
+struct RunOutcome;
+
+// What the window asks before closing while a run works.
+constexpr const char* kStopRunQuestion =
+    "A firmware update is running. Stopping now can leave the enclosure unusable.";
 
 // Client area at design, with the engineering panel shown.
 constexpr int kWindowWidth = 347;
@@ -43,7 +59,8 @@ public:
     // Builds the controls, lists the devices, hides the engineering panel
     // and starts watching device arrival and removal.
     explicit TV62xFwTool(WindowSeams seams = {}, QWidget* parent = nullptr);
-    // Sends vendor mode off to the devices marked for release.
+    // Waits for a run still working, then sends vendor mode off to the
+    // devices marked for release.
     ~TV62xFwTool() override;
 
     TV62xFwTool(const TV62xFwTool&) = delete;
@@ -61,6 +78,11 @@ public:
     void NVRAMCheckClick();
     void FwSizeCheckChange();
     void FwPgSizeCheckChange();
+
+    // A procedure started by Run is working on its own thread.
+    bool Running() const { return running_; }
+    // Handles the window's events until the run (if any) is over.
+    void WaitForRun();
 
     ToolState& State() { return state_; }
     // The one-shot timer that defers the refresh after device events.
@@ -86,6 +108,7 @@ public:
     void ShowMessage(const std::string& title, const std::string& text) override;
     bool RunButtonEnabled() const override;
     void SetRunButtonEnabled(bool enabled) override;
+    void SetProgress(std::uint64_t done, std::uint64_t planned) override;
 
 signals:
     // Emitted at the end of every refresh of the device list.
@@ -94,6 +117,7 @@ signals:
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void BuildControls();
@@ -108,6 +132,11 @@ private:
     std::uint16_t Identification() const;
     // The open dialog, starting in the program's folder.
     QString AskForFile();
+    // Disables the controls that change what a run uses, or gives them back
+    // the states they had.
+    void HoldControls(bool hold);
+    // Back on the window's thread when the worker is done.
+    void FinishRun(const RunOutcome& outcome);
 
     ToolState state_;
     ChipView lastView_;
@@ -115,10 +144,18 @@ private:
     QtFileDialogs qtFiles_;
     MessageBoxes* messages_;
     FileDialogs* files_;
+    QtRunQuestions qtQuestions_;
+    RunQuestions* questions_;
     QString openDialogDir_;
     bool panelShown_ = true;  // the design height includes the panel
     bool running_ = false;          // a procedure started by Run is working
     bool refreshAfterRun_ = false;  // a refresh came due during the run
+    bool closeAfterRun_ = false;    // the operator chose to quit after the run
+    std::thread worker_;
+    std::unique_ptr<RunPanel> runPanel_;
+    std::unique_ptr<DeviceClaim> claim_;
+    QString runFileName_;           // the file field as the run took it
+    std::vector<std::pair<QWidget*, bool>> heldControls_;
 
     QTimer* refreshTimer_ = nullptr;
     QSocketNotifier* deviceWatch_ = nullptr;
@@ -137,6 +174,7 @@ private:
     QLabel* FlashTypeLabel = nullptr;
     QComboBox* FlashTypeList = nullptr;
     LabeledEdit* StatusEdit = nullptr;
+    QProgressBar* RunProgress = nullptr;
     QPushButton* UpdateBtn = nullptr;
     QPushButton* ExitBtn = nullptr;
     QCheckBox* RdCheckBox = nullptr;

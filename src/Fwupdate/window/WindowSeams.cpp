@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace v62x {
 
@@ -16,6 +17,17 @@ void QtMessageBoxes::Show(QWidget* parent, const OperatorMessage& message) {
     QMessageBox box(icon, QString::fromStdString(message.title), QString::fromStdString(message.text),
                     QMessageBox::Ok, parent);
     box.exec();
+}
+
+bool QtRunQuestions::QuitAfterRun(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, parent != nullptr ? parent->windowTitle() : QString(), text,
+                    QMessageBox::NoButton, parent);
+    QPushButton* keep = box.addButton("Keep running", QMessageBox::RejectRole);
+    QPushButton* quit = box.addButton("Quit after this step", QMessageBox::DestructiveRole);
+    box.setDefaultButton(keep);
+    box.setEscapeButton(keep);
+    box.exec();
+    return box.clickedButton() == quit;
 }
 
 QString QtFileDialogs::OpenFile(QWidget* parent, const OpenFileRequest& request) {

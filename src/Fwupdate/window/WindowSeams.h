@@ -1,6 +1,7 @@
-// What the window shows modally: message boxes and the open-file dialog.
-// Both go through these small interfaces so that the window tests record
-// them instead of blocking on a modal loop; the program uses the Qt ones.
+// What the window shows modally: message boxes, the open-file dialog and the
+// question before closing during a run. They go through these small
+// interfaces so that the window tests record them instead of blocking on a
+// modal loop; the program uses the Qt ones.
 #pragma once
 
 #include <QString>
@@ -32,6 +33,15 @@ public:
     virtual QString OpenFile(QWidget* parent, const OpenFileRequest& request) = 0;
 };
 
+// The question asked when the window is to close while a run works.
+class RunQuestions {
+public:
+    virtual ~RunQuestions() = default;
+    // True to close the window once the running step is over; false (the
+    // default answer) keeps the window and the run going.
+    virtual bool QuitAfterRun(QWidget* parent, const QString& text) = 0;
+};
+
 // QMessageBox, titled as the message says, with the message's icon.
 class QtMessageBoxes : public MessageBoxes {
 public:
@@ -45,11 +55,19 @@ public:
     QString OpenFile(QWidget* parent, const OpenFileRequest& request) override;
 };
 
+// A warning box offering "Keep running" (the default) and "Quit after this
+// step".
+class QtRunQuestions : public RunQuestions {
+public:
+    bool QuitAfterRun(QWidget* parent, const QString& text) override;
+};
+
 // The window's modal seams; null members fall back to the Qt ones. The
 // window does not own what it is given.
 struct WindowSeams {
     MessageBoxes* messages = nullptr;
     FileDialogs* files = nullptr;
+    RunQuestions* questions = nullptr;
 };
 
 }  // namespace v62x
