@@ -47,6 +47,19 @@ public:
     virtual void SetRunButtonEnabled(bool) {}
 };
 
+// The option boxes and file names a run reads, as one record: a run takes
+// them once at its start, a panel without a window holds them as fields.
+struct PanelOptions {
+    bool rdVersion = false;
+    bool eraseOnly = false;
+    bool backupOnly = false;
+    bool includeNvram = false;
+    bool a1Chip = false;
+    bool checkSum = false;
+    std::string firmwareFile;
+    std::string backupFile;
+};
+
 // Disables the Run button for its lifetime and restores what it was.
 class RunButtonHold {
 public:
@@ -64,21 +77,13 @@ private:
 
 // A panel without a window: options and names are plain fields, messages
 // and status texts are recorded (tests, the command-line tool).
-class RecordingPanel : public OperatorPanel {
+class RecordingPanel : public OperatorPanel, public PanelOptions {
 public:
     struct Message {
         std::string title;
         std::string text;
     };
 
-    bool rdVersion = false;
-    bool eraseOnly = false;
-    bool backupOnly = false;
-    bool includeNvram = false;
-    bool a1Chip = false;
-    bool checkSum = false;
-    std::string firmwareFile;
-    std::string backupFile;
     std::string status;
     std::vector<std::string> statusHistory;  // every text set, in order
     std::vector<Message> messages;

@@ -112,16 +112,7 @@ void ApplyChange(QWidget* control, const ControlChange& change) {
 // on the worker until the operator has closed it.
 class RunPanel : public OperatorPanel {
 public:
-    struct Options {
-        bool rdVersion = false;
-        bool eraseOnly = false;
-        bool backupOnly = false;
-        bool includeNvram = false;
-        bool a1Chip = false;
-        bool checkSum = false;
-        std::string firmwareFile;
-        std::string backupFile;
-    };
+    using Options = PanelOptions;
 
     RunPanel(TV62xFwTool& window, ToolState& state, Options options, std::string status)
         : window_(window), state_(state), options_(std::move(options)), status_(std::move(status)) {}
