@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     {
         v62x::TV62xFwTool window;
         // Simulated bridges must never pass for real ones, screenshots included.
-        if (choice.simulated) window.setWindowTitle(window.windowTitle() + " [simulated]");
+        if (choice.simulated) window.MarkSimulated();
         window.show();
 
         const char* screenshot = std::getenv("V62X_SCREENSHOT");

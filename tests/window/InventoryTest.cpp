@@ -157,6 +157,17 @@ TEST_F(WindowInventory, ListsHoldTheirItemsWithTheDesignSelection) {
     }
 }
 
+TEST_F(WindowInventory, SimulatedBridgesAreMarkedInCaptionAndWindow) {
+    EXPECT_EQ(nullptr, window->findChild<QLabel*>("SimulatedLabel")) << "a real host shows no mark";
+    window->MarkSimulated();
+    window->MarkSimulated();
+    EXPECT_EQ(" VR4062x FW Update Utility v1.17.08 [simulated]", window->windowTitle().toStdString());
+    const QLabel* mark = window->findChild<QLabel*>("SimulatedLabel");
+    ASSERT_NE(nullptr, mark);
+    EXPECT_TRUE(mark->isVisible());
+    EXPECT_EQ("SIMULATED", mark->text().toStdString());
+}
+
 TEST_F(WindowInventory, WindowIsFixedWithoutMaximizeAndShorterByThePanel) {
     EXPECT_EQ("V62xFwTool", window->objectName().toStdString());
     EXPECT_EQ(" VR4062x FW Update Utility v1.17.08", window->windowTitle().toStdString());

@@ -82,7 +82,7 @@ bool Take(const Shot& shot, const QDir& folder) {
     PrintedMessages messages;
     NoFiles files;
     TV62xFwTool window(WindowSeams{&messages, &files});
-    window.setWindowTitle(window.windowTitle() + " [simulated]");
+    window.MarkSimulated();
     window.show();
     if (shot.prepare) shot.prepare(window);
     QApplication::processEvents();

@@ -596,6 +596,15 @@ void TV62xFwTool::FinishRun(const RunOutcome& outcome) {
     }
 }
 
+void TV62xFwTool::MarkSimulated() {
+    if (findChild<QLabel*>("SimulatedLabel") != nullptr) return;
+    setWindowTitle(windowTitle() + " [simulated]");
+    QLabel* mark = MakeLabel(this, "SimulatedLabel", QRect(216, 12, 120, 20), "SIMULATED");
+    mark->setStyleSheet("color: #c00000; font-weight: bold;");
+    mark->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    mark->show();
+}
+
 void TV62xFwTool::WaitForRun() {
     while (running_) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }

@@ -83,6 +83,10 @@ public:
     bool Running() const { return running_; }
     // Handles the window's events until the run (if any) is over.
     void WaitForRun();
+    // The window works on simulated bridges: the caption ends with
+    // " [simulated]" and a red mark in the window says so (screenshots
+    // without a title bar included).
+    void MarkSimulated();
 
     ToolState& State() { return state_; }
     // The one-shot timer that defers the refresh after device events.
