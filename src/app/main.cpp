@@ -16,7 +16,7 @@
 #include "Fwupdate/window/Screenshot.h"
 #include "Fwupdate/window/V62xFwTool.h"
 #include "IDEAccess/Host.h"
-#include "VirtualBridge/HostChoice.h"
+#include "cli/HostChoice.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "IDEAccess/Notifier.h"
 #include "IDEAccess/RequestTrace.h"
 #include "IDEAccess/Transport.h"
-#include "VirtualBridge/HostChoice.h"
+#include "cli/HostChoice.h"
 #include "cli/RunCommand.h"
 
 namespace v62x {

@@ -23,7 +23,7 @@
 #include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/IdentifyChip.h"
 #include "VirtualBridge/BridgeFirmware.h"
-#include "VirtualBridge/HostChoice.h"
+#include "cli/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "VirtualBridge/HostChoice.h"
+#include "cli/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "IDEAccess/UniqueFd.h"
 

@@ -12,7 +12,7 @@
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
-#include "VirtualBridge/HostChoice.h"
+#include "cli/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
 #include "IDEAccess/UniqueFd.h"

@@ -13,7 +13,7 @@
 #include "Fwupdate/DeviceRefresh.h"
 #include "FuzzSupport.h"
 #include "IDEAccess/Notifier.h"
-#include "VirtualBridge/HostChoice.h"
+#include "cli/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
 

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "VirtualBridge/DemoSet.h"
-#include "VirtualBridge/HostChoice.h"
+#include "cli/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "cli/Cli.h"
 

@@ -1,6 +1,6 @@
-// Which host the programs run on: the real Linux host, or the simulated
-// bridges of V62X_SIMULATE (and the default simulation when the machine has
-// no USB or IEEE 1394 disk at all).
+// Which host the two programs (the window and v62xfw) run on: the real
+// Linux host, unless simulated bridges are asked for. The choice belongs to
+// the programs; the device unit and the simulator know nothing of it.
 #pragma once
 
 #include <memory>

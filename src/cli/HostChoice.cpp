@@ -1,4 +1,4 @@
-#include "VirtualBridge/HostChoice.h"
+#include "cli/HostChoice.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,13 +1,13 @@
 // Which host the programs get for each value of V62X_SIMULATE.
 #include <gtest/gtest.h>
 
-#include "VirtualBridge/HostChoice.h"
+#include "cli/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
 
 namespace v62x {
 namespace {
 
-TEST(SimHostChoice, FollowsTheEnvironment) {
+TEST(HostChoice, FollowsTheEnvironment) {
     {
         HostChoice choice = ChooseHost("bridge:kind=9");
         EXPECT_EQ(nullptr, choice.host);
