@@ -9,11 +9,12 @@
 #include <string>
 
 #include "Fwupdate/Procedure.h"
+#include "IDEAccess/Transport.h"
 
 namespace v62x {
 
 // Bytes one data command moves at most.
-constexpr std::uint32_t kDiskPiece = 65536;
+constexpr std::uint32_t kDiskPiece = kLargestRequest;
 
 // The status text of an area whose place on the disk cannot be worked out
 // (the disk's geometry could not be read, or the place would lie below the

@@ -76,10 +76,19 @@ std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size) {
 int ReadFlashChecked(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
                      std::uint32_t length) {
     if (WaitFlashReady(path) == 0) return 0;
-    std::uint32_t transferred = 0;
-    const Cdb12 cdb = ReadFlashDataCdb(address);
-    if (ScsiPassThroughIn(path, cdb.data(), cdb.size(), buffer, length, transferred) == 0) return 0;
-    return transferred >= length ? 1 : 0;
+    // A long read goes in pieces at consecutive addresses: the storage
+    // driver refuses one request above its limit.
+    for (std::uint32_t done = 0; done < length;) {
+        const std::uint32_t piece = std::min(length - done, kLargestRequest);
+        std::uint32_t transferred = 0;
+        const Cdb12 cdb = ReadFlashDataCdb(address + done);
+        if (ScsiPassThroughIn(path, cdb.data(), cdb.size(), buffer + done, piece, transferred) == 0) {
+            return 0;
+        }
+        if (transferred < piece) return 0;
+        done += piece;
+    }
+    return 1;
 }
 
 int ReadFlashRange(ProcedureContext& ctx, std::uint32_t start, std::uint8_t* buffer,

@@ -17,6 +17,12 @@ namespace v62x {
 
 constexpr std::size_t kTransferAlignment = 8192;
 
+// The largest data phase the tool puts in one request. The USB storage
+// driver passes at most 120 KiB in one request on a USB 2.0 bridge and
+// refuses larger ones before they reach the device; longer transfers are
+// split into requests of this size.
+constexpr std::uint32_t kLargestRequest = 65536;
+
 // A zeroed block of size + alignment bytes, or null when it cannot be had.
 std::uint8_t* AllocPadded(std::size_t size, std::size_t alignment);
 // The first address at or after block that is a multiple of alignment

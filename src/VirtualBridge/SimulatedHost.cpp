@@ -197,6 +197,14 @@ struct SimulatedHost::State {
             }
         }
 
+        // The storage driver refuses a request larger than it passes in one
+        // piece: the ioctl fails before anything reaches the device.
+        if (request.data != nullptr && request.length > kMaxRequestBytes) {
+            reply.opened = true;
+            reply.hostError = EINVAL;
+            return reply;
+        }
+
         const FaultRule* fired = nullptr;
         for (ActiveRule& active : rules) {
             if (!RuleMatches(active.rule, request, cdbLength, slot->requests)) continue;
