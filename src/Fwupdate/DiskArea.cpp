@@ -21,12 +21,15 @@ bool Addressable(const DiskAccess& disk, std::uint64_t lba, std::uint32_t bytes)
 }
 
 // Runs `command` (block address, bytes done, piece length) for each piece
-// of at most kDiskPiece bytes; stops at the first that fails.
+// of at most kDiskPiece bytes, and no more than the host passes in one
+// request; stops at the first that fails.
 template <class Command>
 int InPieces(const DiskAccess& disk, std::uint64_t lba, std::uint32_t bytes, Command command) {
     if (bytes == 0 || !Addressable(disk, lba, bytes)) return 0;
+    const std::uint32_t largest = std::min(kDiskPiece, RequestPiece(disk.path));
+    if (largest < disk.blockSize) return 0;
     for (std::uint32_t done = 0; done < bytes;) {
-        const std::uint32_t piece = std::min(kDiskPiece, bytes - done);
+        const std::uint32_t piece = std::min(largest, bytes - done);
         if (command(lba, done, piece) == 0) return 0;
         done += piece;
         lba += piece / disk.blockSize;

@@ -8,6 +8,7 @@
 
 #include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/Transport.h"
 
 namespace v62x {
 namespace {
@@ -75,6 +76,12 @@ int InternalRomFlashUpdate(ProcedureContext& ctx, int flashTypeIndex) {
     }
     if (ctx.state.id.EraseOnlyFlag != 0) return EraseInternalRomFlash(ctx, flashTypeIndex);
     if (ctx.panel.BackupOnlyChecked()) return BackupInternalRomFlash(ctx);
+    // The ROM code takes the whole image in one command, which cannot be
+    // split: refused before the erase when the storage driver passes less.
+    if (!FitsOneRequest(path, kInternalRomFlashSize)) {
+        Show(ctx, RequestLimitText(path, kInternalRomFlashSize));
+        return 0;
+    }
 
     FlashBuffer readBack = AllocateFlashBuffer();
     FlashBuffer image = AllocateFlashBuffer();

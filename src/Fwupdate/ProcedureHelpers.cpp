@@ -76,19 +76,16 @@ std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size) {
 int ReadFlashChecked(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
                      std::uint32_t length) {
     if (WaitFlashReady(path) == 0) return 0;
-    // A long read goes in pieces at consecutive addresses: the storage
-    // driver refuses one request above its limit.
-    for (std::uint32_t done = 0; done < length;) {
-        const std::uint32_t piece = std::min(length - done, kLargestRequest);
-        std::uint32_t transferred = 0;
-        const Cdb12 cdb = ReadFlashDataCdb(address + done);
-        if (ScsiPassThroughIn(path, cdb.data(), cdb.size(), buffer + done, piece, transferred) == 0) {
-            return 0;
-        }
-        if (transferred < piece) return 0;
-        done += piece;
-    }
-    return 1;
+    return ReadFlashData(path, address, buffer, length);
+}
+
+std::string RequestLimitText(const std::string& path, std::uint32_t needed) {
+    const std::uint32_t limit = CurrentHost().MaxTransferBytes(path);
+    const std::uint32_t sectors = (needed + 511) / 512;
+    return "The storage driver of " + path + " passes at most " + std::to_string(limit / 1024) +
+           " KiB in one request; this command needs " + std::to_string(needed / 1024) +
+           " KiB in one. Nothing was written. As root, raise the limit with: echo " +
+           std::to_string(sectors) + " > /sys/block/<disk>/device/max_sectors";
 }
 
 int ReadFlashRange(ProcedureContext& ctx, std::uint32_t start, std::uint8_t* buffer,

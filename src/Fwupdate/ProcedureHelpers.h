@@ -64,6 +64,10 @@ std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size);
 int ReadFlashChecked(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
                      std::uint32_t length);
 
+// Why a command of `needed` data bytes that cannot be split was not sent to
+// path: the host's limit per request, and how root raises it.
+std::string RequestLimitText(const std::string& path, std::uint32_t needed);
+
 // Reads length bytes from flash address start in blocks of ProgramChunk
 // (any length: the last block is read whole and only its part is copied).
 int ReadFlashRange(ProcedureContext& ctx, std::uint32_t start, std::uint8_t* buffer,

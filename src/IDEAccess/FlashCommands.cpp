@@ -126,7 +126,9 @@ int StartRomErase(const std::string& path) { return SendOut(path, StartRomEraseC
 
 int ReadRom(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
             std::uint32_t length) {
-    return ReadExact(path, ReadRomCdb(address), buffer, length);
+    return InRequestPieces(path, length, [&](std::uint32_t offset, std::uint32_t piece) {
+        return ReadExact(path, ReadRomCdb(address + offset), buffer + offset, piece);
+    });
 }
 
 int ProgramRom(const std::string& path, const std::uint8_t* buffer, std::uint32_t length, int type) {
@@ -146,12 +148,16 @@ Cdb12 SectorEraseFlashCdb(std::uint32_t address) { return VendorWithAddress(0x14
 
 int ReadFlashData(const std::string& path, std::uint32_t address, std::uint8_t* buffer,
                   std::uint32_t length) {
-    return ReadExact(path, ReadFlashDataCdb(address), buffer, length);
+    return InRequestPieces(path, length, [&](std::uint32_t offset, std::uint32_t piece) {
+        return ReadExact(path, ReadFlashDataCdb(address + offset), buffer + offset, piece);
+    });
 }
 
 int WriteFlashData(const std::string& path, std::uint32_t address, const std::uint8_t* buffer,
                    std::uint32_t length) {
-    return SendOut(path, WriteFlashDataCdb(address), buffer, length);
+    return InRequestPieces(path, length, [&](std::uint32_t offset, std::uint32_t piece) {
+        return SendOut(path, WriteFlashDataCdb(address + offset), buffer + offset, piece);
+    });
 }
 
 int ReadFlashStatus(const std::string& path, std::uint8_t* status) {

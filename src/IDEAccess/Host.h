@@ -139,6 +139,13 @@ public:
     // Paths whose open failed with EBUSY (another program works on them)
     // since the last call; the list is cleared by reading it.
     virtual std::vector<std::string> TakeBusyRefusals() { return {}; }
+    // The largest data phase, in bytes, that one request to path may carry:
+    // the storage driver refuses a larger request before it reaches the
+    // device. 0 when the host does not know the limit.
+    virtual std::uint32_t MaxTransferBytes(const std::string& path) {
+        (void)path;
+        return 0;
+    }
 };
 
 // Holds the current host's exclusive claim on a bridge for its lifetime.

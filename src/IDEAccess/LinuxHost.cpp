@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string_view>
@@ -432,6 +433,32 @@ std::string LinuxHost::UsbSerial(const std::string& path) {
     udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device.get(), "usb", "usb_device");
     if (usb == nullptr) return "";
     return std::string(OrEmpty(udev_device_get_sysattr_value(usb, "serial")));
+}
+
+std::uint32_t LinuxHost::MaxTransferBytes(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) return 0;
+    udev* ctx = udev_->Context();
+    if (ctx == nullptr) return 0;
+    UdevDevicePtr device(udev_device_new_from_devnum(ctx, S_ISBLK(st.st_mode) ? 'b' : 'c', st.st_rdev));
+    if (!device) return 0;
+    std::string queue;
+    if (S_ISBLK(st.st_mode)) {
+        queue = OrEmpty(udev_device_get_syspath(device.get()));
+    } else if (udev_device* scsiDevice = udev_device_get_parent(device.get())) {
+        // A SCSI generic node: the block device beside it under the SCSI device.
+        std::error_code error;
+        const std::filesystem::path blocks = std::filesystem::path(OrEmpty(udev_device_get_syspath(scsiDevice))) / "block";
+        for (const auto& entry : std::filesystem::directory_iterator(blocks, error)) {
+            queue = entry.path().string();
+            break;
+        }
+    }
+    if (queue.empty()) return 0;
+    std::ifstream file(queue + "/queue/max_hw_sectors_kb");
+    std::string text;
+    std::getline(file, text);
+    return ParseMaxTransferKb(text);
 }
 
 }  // namespace v62x

@@ -42,6 +42,9 @@ public:
     void ReleaseDevice(const std::string& path) override;
     std::vector<std::string> TakeBusyRefusals() override;
     std::string UsbSerial(const std::string& path) override;
+    // queue/max_hw_sectors_kb of the disk behind the node (for a SCSI
+    // generic node, the block device of the same SCSI device).
+    std::uint32_t MaxTransferBytes(const std::string& path) override;
 
     // Developer traces go to standard error only when enabled (also by the
     // environment variable V62X_DEBUG).

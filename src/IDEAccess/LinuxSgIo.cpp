@@ -106,4 +106,17 @@ HostReply MapSgIoResult(const sg_io_hdr_t& hdr, const std::uint8_t* sense, int i
     return reply;
 }
 
+std::uint32_t ParseMaxTransferKb(const std::string& text) {
+    constexpr std::uint32_t kLargestKb = 16 * 1024;
+    std::uint32_t kb = 0;
+    std::size_t at = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        kb = kb * 10 + static_cast<std::uint32_t>(text[at] - '0');
+        if (kb > kLargestKb) return 0;
+    }
+    while (at < text.size() && (text[at] == '\n' || text[at] == ' ')) ++at;
+    if (at != text.size() || kb == 0) return 0;
+    return kb * 1024;
+}
+
 }  // namespace v62x

@@ -5,6 +5,7 @@
 #include <scsi/sg.h>
 
 #include <cstdint>
+#include <string>
 
 #include "IDEAccess/Host.h"
 
@@ -20,5 +21,10 @@ void PackSgIo(const HostRequest& request, std::uint8_t* sense, sg_io_hdr_t& hdr)
 // are what the call returned and errno after it.
 HostReply MapSgIoResult(const sg_io_hdr_t& hdr, const std::uint8_t* sense, int ioctlResult,
                         int ioctlErrno);
+
+// The text of a queue/max_hw_sectors_kb file in bytes; 0 for anything but
+// a whole number of KiB from 1 to 16 MiB (a limit that cannot be read is
+// no limit the tool can rely on).
+std::uint32_t ParseMaxTransferKb(const std::string& text);
 
 }  // namespace v62x

@@ -209,4 +209,30 @@ int GetDeviceNumber(const std::string& path, std::uint8_t out12[12]) {
 
 void SetRequestObserver(RequestObserver observer) { Observer() = std::move(observer); }
 
+std::uint32_t RequestPiece(const std::string& path) {
+    const std::uint32_t limit = CurrentHost().MaxTransferBytes(path);
+    std::uint32_t piece = kLargestRequest;
+    if (limit == 0) return piece;
+    while (piece > limit) piece /= 2;
+    return piece >= 512 ? piece : 0;
+}
+
+bool FitsOneRequest(const std::string& path, std::uint32_t length) {
+    const std::uint32_t limit = CurrentHost().MaxTransferBytes(path);
+    return limit == 0 || length <= limit;
+}
+
+int InRequestPieces(const std::string& path, std::uint32_t length,
+                    const std::function<int(std::uint32_t offset, std::uint32_t piece)>& send) {
+    if (length == 0) return send(0, 0);
+    const std::uint32_t largest = RequestPiece(path);
+    if (largest == 0) return 0;
+    for (std::uint32_t done = 0; done < length;) {
+        const std::uint32_t piece = std::min(largest, length - done);
+        if (send(done, piece) == 0) return 0;
+        done += piece;
+    }
+    return 1;
+}
+
 }  // namespace v62x

@@ -23,6 +23,21 @@ constexpr std::size_t kTransferAlignment = 8192;
 // split into requests of this size.
 constexpr std::uint32_t kLargestRequest = 65536;
 
+// The largest piece of a split transfer to path: kLargestRequest, or the
+// largest power of two within a smaller limit the host reports for the
+// device (powers of two keep block and page boundaries). 0 when the limit
+// is below 512 bytes.
+std::uint32_t RequestPiece(const std::string& path);
+// True when a command of length data bytes that cannot be split passes the
+// host's limit for path (or the host knows no limit).
+bool FitsOneRequest(const std::string& path, std::uint32_t length);
+// Moves length bytes as consecutive requests of at most RequestPiece(path)
+// bytes: send(offset, piece) sends one (a transfer of 0 bytes is one
+// request of 0). 1 when every piece succeeded, 0 at the first that fails
+// (the later pieces are not sent).
+int InRequestPieces(const std::string& path, std::uint32_t length,
+                    const std::function<int(std::uint32_t offset, std::uint32_t piece)>& send);
+
 // A zeroed block of size + alignment bytes, or null when it cannot be had.
 std::uint8_t* AllocPadded(std::size_t size, std::size_t alignment);
 // The first address at or after block that is a multiple of alignment

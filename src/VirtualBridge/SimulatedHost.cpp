@@ -199,7 +199,7 @@ struct SimulatedHost::State {
 
         // The storage driver refuses a request larger than it passes in one
         // piece: the ioctl fails before anything reaches the device.
-        if (request.data != nullptr && request.length > kMaxRequestBytes) {
+        if (request.data != nullptr && request.length > slot->device->config().maxTransfer) {
             reply.opened = true;
             reply.hostError = EINVAL;
             return reply;
@@ -595,5 +595,10 @@ std::vector<std::string> SimulatedHost::TakeBusyRefusals() {
 const std::vector<std::string>& SimulatedHost::Traces() const { return state_->traces; }
 
 void SimulatedHost::SetEchoTraces(bool echo) { state_->echoTraces = echo; }
+
+std::uint32_t SimulatedHost::MaxTransferBytes(const std::string& path) {
+    const Slot* slot = state_->FindSlot(path);
+    return slot != nullptr ? slot->device->config().maxTransfer : 0;
+}
 
 }  // namespace v62x::sim

@@ -29,12 +29,6 @@ struct LogEntry {
 // costs on the bus, besides what the device does with it.
 std::uint64_t CommandCostUs(std::uint32_t length);
 
-// The largest data phase one pass-through request may carry. The kernel's
-// USB storage driver on a USB 2.0 bridge passes at most 120 KiB
-// (max_hw_sectors_kb); a larger SG_IO request fails with EINVAL and never
-// reaches the device. The simulated host holds every bridge to that limit.
-constexpr std::uint32_t kMaxRequestBytes = 120 * 1024;
-
 class SimulatedHost : public Host {
 public:
     SimulatedHost();
@@ -115,6 +109,8 @@ public:
     int ClaimDevice(const std::string& path) override;
     void ReleaseDevice(const std::string& path) override;
     std::vector<std::string> TakeBusyRefusals() override;
+    // The device's maxTransfer; 0 for a path the host does not know.
+    std::uint32_t MaxTransferBytes(const std::string& path) override;
 
     // Developer traces written so far (also echoed to stderr when enabled).
     const std::vector<std::string>& Traces() const;

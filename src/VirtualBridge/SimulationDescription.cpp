@@ -269,6 +269,19 @@ bool ApplyDiskSize(Entry& e, const std::string& value, std::string& why) {
     return true;
 }
 
+// The storage driver's limit per request: at least one 512-byte block, at
+// most 16 MiB.
+bool ApplyMaxTransfer(Entry& e, const std::string& value, std::string& why) {
+    Size size;
+    if (!ParseSize(value, size, why)) return false;
+    if (size.blocks || size.value < 512 || size.value > 16 * 1024 * 1024) {
+        why = "expected a size in bytes from 512 to 16MiB, such as 120KiB";
+        return false;
+    }
+    e.config.maxTransfer = static_cast<std::uint32_t>(size.value);
+    return true;
+}
+
 bool ApplyBlockSize(Entry& e, const std::string& value, std::string& why) {
     if (value == "512" || value == "4096") {
         e.disk.blockSize = value == "512" ? 512U : 4096U;
@@ -480,6 +493,7 @@ const Key kKeys[] = {
     {"flash", true, false, ApplyFlash},          // PART | none: the flash chip (default by kind)
     {"flashfill", true, false, ApplyFlashFill},  // HEX: every flash byte at delivery (default FF)
     {"firmware", true, false, ApplyFirmware},    // valid | blank: a working firmware in the flash (default valid)
+    {"maxtransfer", true, true, ApplyMaxTransfer}, // SIZE: largest data phase of one request (default 120KiB)
     {"fault", true, true, ApplyFault},           // KIND@N | KIND:HEX [+...]: faults of its commands
 };
 

@@ -92,6 +92,12 @@ struct FlashConfig {
     std::vector<std::uint8_t> image;   // then these bytes from address 0
 };
 
+// The largest data phase one pass-through request may carry unless the
+// description says otherwise: the kernel's USB storage driver on a USB 2.0
+// bridge passes at most 120 KiB (max_hw_sectors_kb); a larger SG_IO request
+// fails with EINVAL and never reaches the device.
+constexpr std::uint32_t kMaxRequestBytes = 120 * 1024;
+
 struct DeviceConfig {
     std::string path;  // empty: assigned by the host
     DeviceClass cls = DeviceClass::Disk;
@@ -115,6 +121,9 @@ struct DeviceConfig {
     // start whether a firmware in the flash runs (BridgeFirmware.h).
     // MakeBridgeConfig fills it from the chip; None: no flash firmware ever runs.
     FirmwareFamily firmwareFamily = FirmwareFamily::None;
+    // The largest data phase the storage driver passes in one request
+    // (maxtransfer=); the host refuses larger requests as the kernel does.
+    std::uint32_t maxTransfer = kMaxRequestBytes;
     // Faults the host injects into the device's commands from the start
     // (fault= of the description); the host fills in the device's path.
     std::vector<FaultRule> faults;

@@ -195,6 +195,28 @@ TEST(InternalRomBackup, EachPartIsSavedWhole) {
     }
 }
 
+TEST(InternalRomLimit, ADriverPassingLessThanTheImageRefusesBeforeTheErase) {
+    // 32 KiB per request: the backup reads in two pieces, the program
+    // command (the whole image in one) is refused before anything is erased.
+    Rig rig("AT49BV512", 2, [](sim::DeviceConfig& config) { config.maxTransfer = 32 * 1024; });
+    rig.panel.backupOnly = true;
+    rig.panel.backupFile = rig.dir.File("saved.bin");
+    EXPECT_EQ(1, rig.Run(0));
+    EXPECT_TRUE(ReadWholeFile(rig.panel.backupFile) == rig.before);
+    EXPECT_EQ((std::vector<std::uint32_t>{32768, 32768}), rig.Lengths(kReadCdb));
+
+    rig.panel.backupOnly = false;
+    EXPECT_EQ(0, rig.Program(Pattern(kInternalRomFlashSize, 3), 0));
+    EXPECT_EQ((std::vector<std::string>{"Backup ...", "Read flash and backup success!",
+                                        "The storage driver of " + rig.device->path() +
+                                            " passes at most 32 KiB in one request; this command needs 64 KiB in "
+                                            "one. Nothing was written. As root, raise the limit with: echo 128 > "
+                                            "/sys/block/<disk>/device/max_sectors"}),
+              rig.panel.statusHistory);
+    EXPECT_TRUE(rig.Flash() == rig.before);
+    EXPECT_EQ(0, rig.Count(kEraseCdb) + rig.Count(kEraseSequenceCdb) + rig.Count(kProgramCdb));
+}
+
 TEST(InternalRomBranches, EraseOnlyComesBeforeBackupOnly) {
     Rig rig("SST39LF512");
     rig.SetEraseOnly();

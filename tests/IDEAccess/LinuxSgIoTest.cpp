@@ -197,5 +197,13 @@ TEST(LinuxSgIoMap, OnlyDeliveredSenseCanExcuseACheckCondition) {
     }
 }
 
+TEST(LinuxSgIoLimit, ReadsMaxHwSectorsKb) {
+    const std::pair<const char*, std::uint32_t> cases[] = {
+        {"120\n", 120 * 1024}, {"1024\n", 1024 * 1024}, {"512", 512 * 1024},
+        {"", 0}, {"0\n", 0}, {"-4\n", 0}, {"12x\n", 0}, {"16385\n", 0}, {"99999999999999999999", 0},
+    };
+    for (const auto& [text, bytes] : cases) EXPECT_EQ(bytes, ParseMaxTransferKb(text)) << text;
+}
+
 }  // namespace
 }  // namespace v62x

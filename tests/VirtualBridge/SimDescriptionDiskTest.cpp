@@ -151,10 +151,10 @@ TEST(SimDescriptionDisk, RefusesWithEntryKeyAndValue) {
          "entry 3: image=/tmp/a.img: already the image of entry 1"},
         {"disk:reserved=1MiB",
          "entry 1: reserved=1MiB: not a key of a disk entry (disk keys: bus, class, vendor, product, "
-         "mount, denied, disk, blocksize, fault)"},
+         "mount, denied, disk, blocksize, maxtransfer, fault)"},
         {"disk:image=/tmp/x.img",
          "entry 1: image=/tmp/x.img: not a key of a disk entry (disk keys: bus, class, vendor, product, "
-         "mount, denied, disk, blocksize, fault)"},
+         "mount, denied, disk, blocksize, maxtransfer, fault)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

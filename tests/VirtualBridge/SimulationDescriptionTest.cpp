@@ -165,6 +165,8 @@ TEST(SimDescription, RefusesWithEntryKeyAndValue) {
         {"bridge:kind=3,stuck506a=2", "entry 1: stuck506a=2: expected 0 or 1"},
         {"bridge:kind=3,denied=true", "entry 1: denied=true: expected 0 or 1"},
         {"bridge:kind=3,chipinfo=8", "entry 1: chipinfo=8: expected 12 or 16"},
+        {"bridge:kind=3,maxtransfer=100", "entry 1: maxtransfer=100: expected a size in bytes from 512 to 16MiB, such as 120KiB"},
+        {"disk:maxtransfer=64s", "entry 1: maxtransfer=64s: expected a size in bytes from 512 to 16MiB, such as 120KiB"},
         {"bridge:kind=3,mount=media", "entry 1: mount=media: mount points are absolute paths joined by '+'"},
         {"bridge:kind=3,mount=/a+", "entry 1: mount=/a+: mount points are absolute paths joined by '+'"},
         {"bridge:kind=3,vendor=\x01" "x", "entry 1: vendor=\\x01x: only printable ASCII characters are allowed"},
@@ -173,13 +175,13 @@ TEST(SimDescription, RefusesWithEntryKeyAndValue) {
         {"bridge:kind=3,colour=red",
          "entry 1: colour=red: unknown key (bridge keys: kind, chip, rev, bus, class, vendor, product, "
          "inqtag, chipinfo, stuck506a, mount, denied, disk, blocksize, reserved, fwarea, hddfw, "
-         "capflag, fwvalid, image, flash, flashfill, firmware, fault)"},
+         "capflag, fwvalid, image, flash, flashfill, firmware, maxtransfer, fault)"},
         {"disk;disk:kind=3",
          "entry 2: kind=3: not a key of a disk entry (disk keys: bus, class, vendor, product, mount, "
-         "denied, disk, blocksize, fault)"},
+         "denied, disk, blocksize, maxtransfer, fault)"},
         {"disk:stuck506a=1",
          "entry 1: stuck506a=1: not a key of a disk entry (disk keys: bus, class, vendor, product, "
-         "mount, denied, disk, blocksize, fault)"},
+         "mount, denied, disk, blocksize, maxtransfer, fault)"},
         {"disk;;tape:bus=usb", "entry 3: tape: not an entry type (bridge or disk)"},
         {"disk; kind=3", "entry 2: kind=3: not an entry type (bridge or disk)"},
     };
@@ -268,7 +270,7 @@ TEST(SimDescription, HostileDescriptionsAndImagesAreRefusedCleanly) {
          "entry 1: \\x07" + std::string(39, 'x') + "...: not an entry type (bridge or disk)"},
         {"disk:colour" + std::string(50, 'x') + "=1",
          "entry 1: colour" + std::string(34, 'x') + "...=1: unknown key (disk keys: bus, class, "
-         "vendor, product, mount, denied, disk, blocksize, fault)"},
+         "vendor, product, mount, denied, disk, blocksize, maxtransfer, fault)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.description.substr(0, 80));
