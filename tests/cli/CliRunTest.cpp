@@ -225,6 +225,9 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"ErasesAMebibyteAndChecksItInPieces", "bridge:kind=8,maxtransfer=120KiB",
                 {"run", "--erase-only", "--firmware-size", "1024"}, FileGiven::None, 0,
                 "Erase flash all success!\nMessage: Please Turn-Off", "^$", FlashAfter::ErasedKeepingNvram},
+        RunCase{"BacksUpBothBanksOfATwoBankChip", "bridge:kind=12",
+                {"run", "--backup-only", "--backup-file", "@backup", "--include-nvram", "--firmware-size", "128"},
+                FileGiven::None, 0, "Read flash and backup success!\n$", "^$", FlashAfter::Unchanged, 0, 131072},
         // Kind 12 keeps its code in the first 48 KiB; "--hdd-fw" takes it
         // from the attached disk instead of the flash.
         RunCase{"BacksUpTheCodeFromTheFlash", "bridge:kind=12", {"run", "--backup-only", "--backup-file", "@backup"},
