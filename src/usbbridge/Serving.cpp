@@ -171,6 +171,7 @@ void GadgetService::Ep0Loop() {
             return;
         }
         const std::size_t count = static_cast<std::size_t>(n) / sizeof(usb_functionfs_event);
+        if (count == 0 && WaitForStop(kPauseAfterFailure)) return;
         for (std::size_t i = 0; i < count && i < events.size(); ++i) {
             const usb_functionfs_event& event = events[i];
             switch (event.type) {
