@@ -51,7 +51,9 @@ std::string Serial(int entry) {
     return "V62X" + hex;
 }
 
-// SIGINT, SIGTERM and SIGHUP wait in the signal mask for the main thread
+// The signals that stop serving: SIGINT, SIGTERM and SIGHUP, and the other
+// catchable ones whose default would end the program without taking its
+// gadgets down. They wait in the signal mask for the main thread
 // (every thread started meanwhile inherits the mask), SIGPIPE is ignored
 // (a closed standard output must not kill the program before it cleans
 // up), and the bulk threads' interrupt signal has its handler.
@@ -59,7 +61,7 @@ class StopSignals {
 public:
     StopSignals() {
         sigemptyset(&set_);
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR2}) sigaddset(&set_, signal);
         ::pthread_sigmask(SIG_BLOCK, &set_, &previousMask_);
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
