@@ -51,9 +51,9 @@ std::string Serial(int entry) {
     return "V62X" + hex;
 }
 
-// The signals that stop serving: SIGINT, SIGTERM and SIGHUP, and the other
-// catchable ones whose default would end the program without taking its
-// gadgets down. They wait in the signal mask for the main thread
+// The signals that stop serving: SIGINT, SIGTERM and SIGHUP, and SIGQUIT,
+// SIGALRM and SIGUSR2, which would otherwise end the program without taking
+// its gadgets down. They wait in the signal mask for the main thread
 // (every thread started meanwhile inherits the mask), SIGPIPE is ignored
 // (a closed standard output must not kill the program before it cleans
 // up), and the bulk threads' interrupt signal has its handler.
