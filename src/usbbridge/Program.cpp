@@ -198,16 +198,16 @@ int RunUsbBridge(const std::vector<std::string>& args, std::ostream& out, std::o
     // The devices: simulated ones only, each one a USB device can stand for.
     const bool given = simulateOption->count() > 0;
     const char* env = std::getenv("V62X_SIMULATE");
-    const std::string spec = given ? simulate : (env != nullptr ? env : "");
+    const std::string description = given ? simulate : (env != nullptr ? env : "");
     const std::string source = given ? "--simulate" : "V62X_SIMULATE";
-    HostChoice choice = ChooseHost(spec.c_str());
+    HostChoice choice = ChooseHost(description.c_str());
     if (!choice.host) {
         err << kProgram << ": " << source << ": " << choice.error << '\n';
         return kExitUsage;
     }
     auto* host = dynamic_cast<sim::SimulatedHost*>(choice.host.get());
     if (!choice.simulated || host == nullptr) {
-        err << kProgram << ": nothing to serve: describe the devices with --simulate SPEC or V62X_SIMULATE "
+        err << kProgram << ": nothing to serve: describe the devices with --simulate DEVICES or V62X_SIMULATE "
             << "(see README.md, \"Simulated bridges\")\n";
         return kExitUsage;
     }

@@ -41,7 +41,7 @@ struct Step {
 
 struct Case {
     const char* name;
-    const char* spec;
+    const char* description;
     std::vector<Step> steps;
 };
 
@@ -81,7 +81,7 @@ TEST(CommandServer, ServesCommandBlocks) {
            .sense = kHardwareError, .gone = true}}},
     };
     for (const Case& c : cases) {
-        HostChoice choice = ChooseHost(c.spec);
+        HostChoice choice = ChooseHost(c.description);
         auto* host = dynamic_cast<sim::SimulatedHost*>(choice.host.get());
         ASSERT_NE(nullptr, host) << c.name << ": " << choice.error;
         CommandServer server(*host, host->Devices().front()->path());
