@@ -26,6 +26,7 @@ guest_base_initramfs() {
     local out="$1" kroot="$2" version="$3"
     shift 3
     [ -f "$out" ] && return 0
+    kroot="$(cd "$kroot" && pwd)"   # modprobe names the modules by absolute path
     local stage
     stage="$(mktemp -d "${TMPDIR:-/tmp}/v62x-guest-base.XXXXXX")"
 

@@ -18,6 +18,7 @@ guest_kernel_package() {
 guest_kernel_fetch() {
     local cache="$1"
     mkdir -p "$cache"
+    cache="$(cd "$cache" && pwd)"
     local package
     package="$(guest_kernel_package)"
     if [ -z "$package" ] && [ "$(id -u)" -eq 0 ]; then

@@ -30,7 +30,7 @@ uptime_s() { cut -d' ' -f1 /proc/uptime; }
 wait_for() {
     tenths=$(($1 * 10))
     shift
-    while ! "$@" >/dev/null; do
+    while ! "$@" >/dev/null 2>&1; do
         tenths=$((tenths - 1))
         [ $tenths -gt 0 ] || return 1
         sleep 0.1
