@@ -1,0 +1,297 @@
+#include "usbbridge/Program.h"
+
+#include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <ostream>
+
+#include "IDEAccess/UniqueFd.h"
+#include "VirtualBridge/SimulatedHost.h"
+#include "cli/HostChoice.h"
+#include "usbbridge/CommandServer.h"
+#include "usbbridge/Gadget.h"
+#include "usbbridge/Serving.h"
+
+namespace v62x::usb {
+namespace {
+
+constexpr const char* kProgram = "v62x-usb-bridge";
+constexpr const char* kRunDir = "/run/v62x-usb-bridge";
+constexpr std::uint16_t kVendorId = 0x1d6b;
+constexpr std::uint16_t kProductId = 0x0104;
+constexpr std::uint16_t kDeviceRelease = 0x0100;
+constexpr const char* kManufacturer = "Velmora";
+
+std::string Trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+std::string Hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*x", digits, value);
+    return text;
+}
+
+std::string Serial(int entry) {
+    std::string hex = Hex(static_cast<unsigned>(entry), 8);
+    std::transform(hex.begin(), hex.end(), hex.begin(), [](unsigned char c) { return std::toupper(c); });
+    return "V62X" + hex;
+}
+
+// SIGINT, SIGTERM and SIGHUP wait in the signal mask for the main thread
+// (every thread started meanwhile inherits the mask), SIGPIPE is ignored
+// (a closed standard output must not kill the program before it cleans
+// up), and the bulk threads' interrupt signal has its handler.
+class StopSignals {
+public:
+    StopSignals() {
+        sigemptyset(&set_);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);
+        ::pthread_sigmask(SIG_BLOCK, &set_, &previousMask_);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGPIPE, &ignore, &previousPipe_);
+        InstallInterruptHandler();
+    }
+    ~StopSignals() {
+        // A stop asked for twice is one stop: nothing may be left pending
+        // to end the process when the mask is restored.
+        while (Wait(0) != 0) {
+        }
+        ::sigaction(SIGPIPE, &previousPipe_, nullptr);
+        ::pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // The stop signal that came within `milliseconds`, or 0.
+    int Wait(long milliseconds) {
+        const timespec timeout{milliseconds / 1000, (milliseconds % 1000) * 1'000'000};
+        const int signal = ::sigtimedwait(&set_, nullptr, &timeout);
+        return signal > 0 ? signal : 0;
+    }
+
+private:
+    sigset_t set_{};
+    sigset_t previousMask_{};
+    struct sigaction previousPipe_ {};
+};
+
+// The folder of the FunctionFS mounts, locked while a run owns it.
+class RunDir {
+public:
+    bool Take(std::string& error) {
+        if (::mkdir(kRunDir, 0755) != 0 && errno != EEXIST) {
+            error = std::string("cannot make ") + kRunDir + ": " + std::strerror(errno);
+            return false;
+        }
+        lock_ = UniqueFd(::open(kRunDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!lock_.valid()) {
+            error = std::string("cannot open ") + kRunDir + ": " + std::strerror(errno);
+            return false;
+        }
+        if (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+            error = errno == EWOULDBLOCK ? std::string("another ") + kProgram + " is running"
+                                         : std::string("cannot lock ") + kRunDir + ": " + std::strerror(errno);
+            lock_.Reset();
+            return false;
+        }
+        return true;
+    }
+    ~RunDir() {
+        if (lock_.valid()) ::rmdir(kRunDir);
+    }
+
+private:
+    UniqueFd lock_;
+};
+
+// Everything a run sets up, torn down in reverse order of the members:
+// threads stopped, gadgets unbound and removed, configfs as it was, the
+// run folder removed.
+struct Setup {
+    RunDir runDir;
+    ConfigfsMount configfs;
+    std::vector<std::unique_ptr<Gadget>> gadgets;
+    std::vector<std::unique_ptr<CommandServer>> servers;
+    std::vector<std::unique_ptr<GadgetService>> services;
+};
+
+// The controllers the entries get: those named with --udc, else the free
+// ones in sorted order. Empty with the reason when there are too few.
+std::vector<std::string> ChooseControllers(const std::vector<std::string>& named, std::size_t needed,
+                                           std::string& error) {
+    const std::vector<std::string> present = ListControllers();
+    const std::string hint = "for a test: modprobe dummy_hcd num=" + std::to_string(needed);
+    if (present.empty()) {
+        error = std::string("no USB device controller in ") + kControllerDir + " (" + hint + ")";
+        return {};
+    }
+    if (!named.empty()) {
+        for (const std::string& name : named) {
+            if (std::find(present.begin(), present.end(), name) == present.end()) {
+                error = "no USB device controller " + name + " in " + kControllerDir;
+                return {};
+            }
+        }
+        return named;
+    }
+    const std::vector<std::string> used = ControllersInUse();
+    std::vector<std::string> free;
+    std::string list;
+    for (const std::string& name : present) {
+        list += (list.empty() ? "" : ", ") + name;
+        if (std::find(used.begin(), used.end(), name) == used.end()) free.push_back(name);
+    }
+    if (free.size() < needed) {
+        error = std::to_string(needed) + " devices need " + std::to_string(needed) +
+                " free USB device controllers; " + std::to_string(free.size()) + " of " + list +
+                " are free (" + hint + ")";
+        return {};
+    }
+    free.resize(needed);
+    return free;
+}
+
+}  // namespace
+
+int RunUsbBridge(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    CLI::App app{"v62x-usb-bridge: serves simulated Velmora bridges as USB mass storage devices "
+                 "through FunctionFS, one gadget per device, until SIGINT, SIGTERM or SIGHUP",
+                 kProgram};
+    std::string simulate;
+    CLI::Option* simulateOption = app.add_option(
+        "--simulate", simulate, "The devices to serve, described as V62X_SIMULATE describes them (default: V62X_SIMULATE)");
+    std::vector<std::string> udcs;
+    app.add_option("--udc", udcs,
+                   "Device controller for the next device, repeated once per device (default: the free "
+                   "ones in /sys/class/udc, sorted)");
+    bool verbose = false;
+    app.add_flag("--verbose", verbose, "Log every command block (CDB, length, status) to standard error");
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        out << app.help();
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        err << kProgram << ": " << e.what() << '\n' << app.help();
+        return kExitUsage;
+    }
+
+    // The devices: simulated ones only, each one a USB device can stand for.
+    const bool given = simulateOption->count() > 0;
+    const char* env = std::getenv("V62X_SIMULATE");
+    const std::string spec = given ? simulate : (env != nullptr ? env : "");
+    const std::string source = given ? "--simulate" : "V62X_SIMULATE";
+    HostChoice choice = ChooseHost(spec.c_str());
+    if (!choice.host) {
+        err << kProgram << ": " << source << ": " << choice.error << '\n';
+        return kExitUsage;
+    }
+    auto* host = dynamic_cast<sim::SimulatedHost*>(choice.host.get());
+    if (!choice.simulated || host == nullptr) {
+        err << kProgram << ": nothing to serve: describe the devices with --simulate SPEC or V62X_SIMULATE "
+            << "(see README.md, \"Simulated bridges\")\n";
+        return kExitUsage;
+    }
+    const std::vector<sim::VirtualDevice*> devices = host->Devices();
+    if (devices.empty()) {
+        err << kProgram << ": " << source << " describes no device\n";
+        return kExitUsage;
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i]->config().bus == Bus::Ieee1394) {
+            err << kProgram << ": entry " << i + 1 << " (" << Trimmed(devices[i]->config().product)
+                << ") is on IEEE 1394 (bus=1394): it cannot be served over USB\n";
+            return kExitUsage;
+        }
+    }
+    if (!udcs.empty() && udcs.size() != devices.size()) {
+        err << kProgram << ": " << udcs.size() << " --udc for " << devices.size()
+            << " devices: name one controller per device, or none\n";
+        return kExitUsage;
+    }
+    if (::geteuid() != 0) {
+        err << kProgram << ": must run as root (it makes USB gadgets in configfs and mounts FunctionFS)\n";
+        return kExitServingError;
+    }
+
+    StopSignals signals;
+    SharedHost shared(verbose);
+    bool served = false;
+    int status = 0;
+    {
+        Setup setup;
+        std::string error;
+        std::vector<std::string> controllers;
+        if (setup.runDir.Take(error) && setup.configfs.Ensure(error)) {
+            std::vector<std::string> warnings;
+            RemoveStaleGadgets(kRunDir, warnings);
+            for (const std::string& warning : warnings) err << kProgram << ": " << warning << '\n';
+            controllers = ChooseControllers(udcs, devices.size(), error);
+        }
+        for (std::size_t i = 0; i < controllers.size() && error.empty(); ++i) {
+            const sim::DeviceConfig& config = devices[i]->config();
+            const int entry = static_cast<int>(i + 1);
+            GadgetSettings settings;
+            settings.name = kGadgetPrefix + std::to_string(entry);
+            settings.vendorId = kVendorId;
+            settings.productId = kProductId;
+            settings.deviceRelease = kDeviceRelease;
+            settings.manufacturer = kManufacturer;
+            settings.product = Trimmed(config.product).empty() ? "Bridge" : Trimmed(config.product);
+            settings.serial = Serial(entry);
+            settings.mountDir = std::string(kRunDir) + "/" + settings.name;
+            auto gadget = std::make_unique<Gadget>();
+            if (!gadget->Create(settings, error)) break;
+            auto server = std::make_unique<CommandServer>(*host, config.path);
+            auto service = std::make_unique<GadgetService>(shared, *gadget, *server, controllers[i], entry);
+            service->Start();
+            setup.gadgets.push_back(std::move(gadget));
+            setup.servers.push_back(std::move(server));
+            setup.services.push_back(std::move(service));
+            if (!setup.gadgets.back()->Bind(controllers[i], error)) break;
+            served = true;
+            out << "served: entry " << entry << " (" << settings.product << ") on " << controllers[i]
+                << " as usb " << Hex(kVendorId, 4) << ':' << Hex(kProductId, 4) << " serial "
+                << settings.serial << '\n';
+        }
+        if (!error.empty()) {
+            err << kProgram << ": " << error << '\n';
+            status = kExitServingError;
+        } else {
+            out << "ready" << std::endl;
+            while (signals.Wait(200) == 0 && !shared.failed()) {
+            }
+            if (shared.failed()) status = kExitServingError;
+        }
+        out.flush();
+        for (auto& service : setup.services) service->Stop();
+    }
+    // The bridges' image files, once no command can reach them any more.
+    if (served) {
+        std::string error;
+        if (!host->SaveImages(error)) {
+            err << kProgram << ": " << error << '\n';
+            status = kExitServingError;
+        }
+    }
+    return status;
+}
+
+}  // namespace v62x::usb
