@@ -37,7 +37,7 @@ guest_results_extract() {
     local output="$1" name="$2" folder="$3"
     mkdir -p "$folder"
     local begin="---- begin archive $name ----" end="---- end archive $name ----"
-    if ! grep -qxF "$end" "$output"; then
+    if ! grep -qxF -- "$end" "$output"; then
         echo "the guest sent no archive $name" >&2
         return 1
     fi

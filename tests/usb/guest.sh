@@ -41,10 +41,13 @@ block_of() {
     [ -n "$b" ] && echo "/dev/$b"
 }
 
-# Its SCSI host (a device that left and came back is on a new one).
-host_of() {
+# Its USB address, bus and device number ("3-2"): a device that left the
+# bus and came back has a new device number.
+usb_address_of() {
     g="$(sg_of "$1")" || return 1
-    readlink -f "/sys/class/scsi_generic/${g#/dev/}/device" | sed -n 's|.*/\(host[0-9]*\)/.*|\1|p'
+    d="$(readlink -f "/sys/class/scsi_generic/${g#/dev/}/device" |
+        sed -n 's|^\(.*/usb[0-9]*/[0-9]*-[0-9.]*\)/.*|\1|p')"
+    [ -n "$d" ] && echo "$(cat "$d/busnum")-$(cat "$d/devnum")"
 }
 
 # Every entry and the QEMU stick have a SCSI generic node and a block node.
@@ -71,13 +74,14 @@ index_of() {
     entry_of "$1" "$2" | sed -n 's/^\[\([0-9]*\)\].*/\1/p'
 }
 
-# The bridge $1 is on a SCSI host other than $2 and v62xfw lists it.
+# The bridge $1 has a USB address other than $2 and v62xfw lists it.
 back_and_listed() {
-    h="$(host_of "$1")" && [ -n "$h" ] && [ "$h" != "$2" ] && all_devices_up || return 1
+    a="$(usb_address_of "$1")" && [ "$a" != "$2" ] && all_devices_up || return 1
     v62xfw list >/tmp/log/relist.out 2>/dev/null && [ -n "$(index_of "$1" relist)" ]
 }
 
 # --- The bridges come up.
+section "bridges"
 
 v62x-usb-bridge --simulate "$spec" >/tmp/log/bridge.out 2>/tmp/log/bridge.err &
 bridge_pid=$!
@@ -96,6 +100,7 @@ check "FAT volumes on the Big flash 645 disk and the stick are mounted" sh -c "
     mkdosfs $stick_disk >/dev/null && mount -t vfat $stick_disk /mnt/stick"
 
 # --- 1. Discovery through the kernel.
+section "discovery"
 
 run list v62xfw list --trace
 check "list: exit status 0" [ "$(rc list)" = 0 ]
@@ -112,6 +117,10 @@ done </test/bridges.txt
 check "list: $bridges bridges, no other entry" [ "$(grep -c '^\[[0-9]*\] ' /tmp/log/list.out)" -eq "$bridges" ]
 entry_of "Big flash 645" list >/tmp/log/entry_big
 check "list: the drives of Big flash 645 are /mnt/big-flash" grep -qx '    drives: */mnt/big-flash' /tmp/log/entry_big
+cd_sg="$(sg_of "CD 735")"
+check "list: the CD-ROM-class bridge ($cd_sg) is released at exit, no command goes to an empty path" sh -c "
+    tail -n 1 /tmp/log/list.err | grep -q '^OUT $cd_sg cdb=FF 04 56 52 AA ' &&
+    ! grep -qE '^(IN|OUT) +cdb=' /tmp/log/list.err"
 plain_sg="$(sg_of "Plain disk")"
 stick_sg="$(sg_of "QEMU HARDDISK")"
 check "list: the plain disk ($plain_sg) and the QEMU stick ($stick_sg) are asked, not listed" sh -c "
@@ -119,6 +128,7 @@ check "list: the plain disk ($plain_sg) and the QEMU stick ($stick_sg) are asked
     ! grep -q 'Plain disk\|QEMU' /tmp/log/list.out && ! grep -q '/mnt/stick' /tmp/log/list.out"
 
 # --- 2. Each bridge as info shows it.
+section "info"
 
 while IFS='|' read -r product kind class; do
     [ "$kind" = disk ] && continue
@@ -131,6 +141,7 @@ done </test/bridges.txt
 
 # --- 3. and 4. The runs; the bridges that restart by themselves leave and
 # come back.
+section "runs"
 
 runs=0
 while IFS='|' read -r product status after args; do
@@ -141,19 +152,20 @@ while IFS='|' read -r product status after args; do
     args="$(echo $args | sed 's|{fw}|/test/fw|g; s|{out}|/tmp/out|g')"
     runs=$((runs + 1))
     node="$(sg_of "$product")"
-    host="$(host_of "$product")"
+    address="$(usb_address_of "$product")"
     # shellcheck disable=SC2086 # the arguments are split on purpose
     run "run$runs" v62xfw run "$node" $args
     check "run $product $args: exit status $status" [ "$(rc "run$runs")" = "$status" ]
     if [ "$after" = restart ]; then
-        check "$product restarts: leaves $host, comes back on another SCSI host, listed again" \
-            wait_for 30 back_and_listed "$product" "$host"
-        echo "  $product: $host -> $(host_of "$product") ($(sg_of "$product"))"
+        check "$product restarts: leaves USB address $address, comes back on another, listed again" \
+            wait_for 30 back_and_listed "$product" "$address"
+        echo "  $product: USB address $address -> $(usb_address_of "$product") ($(sg_of "$product"))"
     fi
 done </test/runs.txt
 dmesg | grep -i 'usb.*disconnect' | sed 's/^/  kernel: /'
 
 # --- 5. Without permission: the nodes are root's (0600).
+section "no permission"
 
 node="$(sg_of "Serial flash 645")"
 run nobody_list su -s /bin/sh nobody -c "v62xfw list"
@@ -166,6 +178,7 @@ check "run as nobody: exit status 1, \"no permission to access $node: run as roo
     [ ! -e /tmp/nobody.bak ]"
 
 # --- 6. Transfers longer than one request.
+section "long transfers"
 
 disk="$(block_of "Serial flash 645")"
 echo "  max_hw_sectors_kb of ${disk#/dev/}: $(cat "/sys/block/${disk#/dev/}/queue/max_hw_sectors_kb")"
@@ -179,6 +192,7 @@ check "after the erase the Big flash 645 reads 0xFF throughout" cmp -s /tmp/ff-1
 # files come into the guest through tests/usb/payload.list.
 
 # --- The bridges stop and keep their stores in the image files.
+section "stop"
 
 kill -TERM "$bridge_pid"
 wait "$bridge_pid"

@@ -26,6 +26,9 @@ verdict() {
 
 uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
+# section TITLE: a heading in the log, with the guest's uptime.
+section() { echo "== $* (uptime $(uptime_s) s)"; }
+
 # wait_for SECONDS COMMAND...: polls COMMAND every 0.1 s until it succeeds.
 wait_for() {
     tenths=$(($1 * 10))
@@ -45,12 +48,14 @@ run() {
     shift
     mkdir -p /tmp/log
     echo "\$ $*"
+    started="$(uptime_s)"
     "$@" >"/tmp/log/$name.out" 2>"/tmp/log/$name.err"
     rc=$?
+    took="$(awk -v a="$started" -v b="$(uptime_s)" 'BEGIN { printf "%.1f", b - a }')"
     echo $rc >"/tmp/log/$name.rc"
     sed 's/^/  | /' "/tmp/log/$name.out"
     sed 's/^/  ! /' "/tmp/log/$name.err"
-    echo "  (exit status $rc)"
+    echo "  (exit status $rc, $took s)"
     return $rc
 }
 
