@@ -7,13 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+#include <tuple>
 
 #include "IDEAccess/LinuxMountInfo.h"
 #include "IDEAccess/UniqueFd.h"
@@ -56,6 +57,20 @@ std::vector<fs::path> Children(const fs::path& dir) {
     }
     std::sort(children.begin(), children.end());
     return children;
+}
+
+// Controllers in the order people count them: dummy_udc.2 before
+// dummy_udc.10. Names compare without their trailing number, then by it.
+bool ControllerBefore(const std::string& a, const std::string& b) {
+    auto split = [](const std::string& name) {
+        std::size_t digits = name.size();
+        while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1])) != 0) --digits;
+        // Up to 9 digits count as a number; longer runs compare as text.
+        const std::string tail = name.substr(digits);
+        const unsigned long number = !tail.empty() && tail.size() <= 9 ? std::stoul(tail) : 0;
+        return std::make_tuple(name.substr(0, digits), number, name);
+    };
+    return split(a) < split(b);
 }
 
 std::string Hex4(std::uint16_t value) {
@@ -173,6 +188,7 @@ std::vector<std::string> ListControllers() {
     for (const fs::path& controller : Children(kControllerDir)) {
         names.push_back(controller.filename().string());
     }
+    std::sort(names.begin(), names.end(), ControllerBefore);
     return names;
 }
 

@@ -55,7 +55,8 @@ private:
 // their configfs entries removed. Problems are appended to `warnings`.
 void RemoveStaleGadgets(const std::string& runDir, std::vector<std::string>& warnings);
 
-// The device controllers in sorted order, and those some gadget is bound to.
+// The device controllers in sorted order (numbers by value: dummy_udc.2
+// before dummy_udc.10), and those some gadget is bound to.
 std::vector<std::string> ListControllers();
 std::vector<std::string> ControllersInUse();
 

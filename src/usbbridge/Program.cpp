@@ -51,7 +51,9 @@ std::string Serial(int entry) {
     return "V62X" + hex;
 }
 
-// SIGINT, SIGTERM and SIGHUP wait in the signal mask for the main thread
+// The signals that stop serving: SIGINT, SIGTERM and SIGHUP, and SIGQUIT,
+// SIGALRM and SIGUSR2, which would otherwise end the program without taking
+// its gadgets down. They wait in the signal mask for the main thread
 // (every thread started meanwhile inherits the mask), SIGPIPE is ignored
 // (a closed standard output must not kill the program before it cleans
 // up), and the bulk threads' interrupt signal has its handler.
@@ -59,7 +61,7 @@ class StopSignals {
 public:
     StopSignals() {
         sigemptyset(&set_);
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR2}) sigaddset(&set_, signal);
         ::pthread_sigmask(SIG_BLOCK, &set_, &previousMask_);
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
@@ -196,16 +198,16 @@ int RunUsbBridge(const std::vector<std::string>& args, std::ostream& out, std::o
     // The devices: simulated ones only, each one a USB device can stand for.
     const bool given = simulateOption->count() > 0;
     const char* env = std::getenv("V62X_SIMULATE");
-    const std::string spec = given ? simulate : (env != nullptr ? env : "");
+    const std::string description = given ? simulate : (env != nullptr ? env : "");
     const std::string source = given ? "--simulate" : "V62X_SIMULATE";
-    HostChoice choice = ChooseHost(spec.c_str());
+    HostChoice choice = ChooseHost(description.c_str());
     if (!choice.host) {
         err << kProgram << ": " << source << ": " << choice.error << '\n';
         return kExitUsage;
     }
     auto* host = dynamic_cast<sim::SimulatedHost*>(choice.host.get());
     if (!choice.simulated || host == nullptr) {
-        err << kProgram << ": nothing to serve: describe the devices with --simulate SPEC or V62X_SIMULATE "
+        err << kProgram << ": nothing to serve: describe the devices with --simulate DEVICES or V62X_SIMULATE "
             << "(see README.md, \"Simulated bridges\")\n";
         return kExitUsage;
     }

@@ -163,14 +163,24 @@ void GadgetService::ResetBulk() {
 void GadgetService::Ep0Loop() {
     FunctionFsFiles& files = gadget_.files();
     std::array<usb_functionfs_event, 4> events{};
+    int failuresInARow = 0;
     while (!stop_) {
         const ssize_t n = ::read(files.ep0(), events.data(), sizeof events);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            shared_.Fail(Prefix() + "reading ep0 events: " + std::strerror(errno));
-            return;
+        const int error = n < 0 ? errno : 0;
+        // EIDRM: a control request was cancelled before its answer (a new
+        // one came, or the host went); the next read brings events again.
+        if (error == EINTR || error == EIDRM) continue;
+        const std::size_t count = n > 0 ? static_cast<std::size_t>(n) / sizeof(usb_functionfs_event) : 0;
+        if (count == 0) {
+            if (++failuresInARow >= kMaxFailuresInARow) {
+                shared_.Fail(Prefix() + "reading ep0 events keeps failing: " +
+                             (error != 0 ? std::strerror(error) : "no event"));
+                return;
+            }
+            if (WaitForStop(kPauseAfterFailure)) return;
+            continue;
         }
-        const std::size_t count = static_cast<std::size_t>(n) / sizeof(usb_functionfs_event);
+        failuresInARow = 0;
         for (std::size_t i = 0; i < count && i < events.size(); ++i) {
             const usb_functionfs_event& event = events[i];
             switch (event.type) {

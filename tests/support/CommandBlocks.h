@@ -2,15 +2,20 @@
 // bridge tests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <initializer_list>
-#include <vector>
 
+#include "support/Bytes.h"
 #include "usbbridge/BulkOnly.h"
 
 namespace v62x::test {
 
-using Bytes = std::vector<std::uint8_t>;
+// `n` bytes that differ from their neighbours, to tell data apart.
+inline Bytes Pattern(std::size_t n) {
+    Bytes bytes(n);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i % 251);
+    return bytes;
+}
 
 // The 31 bytes of a command block wrapper; `cdbLength` 0 means cdb.size().
 inline Bytes CbwBytes(std::uint32_t tag, std::uint32_t length, bool in, const Bytes& cdb,

@@ -16,6 +16,7 @@ namespace {
 
 using test::Block;
 using test::Bytes;
+using test::Pattern;
 
 constexpr Sense kNoSense{};
 constexpr Sense kHardwareError{0x04, 0x44, 0x00};
@@ -26,11 +27,6 @@ constexpr Sense kNoMedium{scsi::kSenseNotReady, 0x3A, 0x00};
 const Bytes kRestart = {0xFF, 0x04, 0x26, 0x56, 0x52, 0, 0, 0, 0, 0, 0, 0};
 const Bytes kStatusRecord = {0xFF, 0x04, 0xA0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0};
 
-Bytes Pattern(std::size_t n) {
-    Bytes bytes(n);
-    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    return bytes;
-}
 
 struct Step {
     CommandBlock block;
@@ -45,7 +41,7 @@ struct Step {
 
 struct Case {
     const char* name;
-    const char* spec;
+    const char* description;
     std::vector<Step> steps;
 };
 
@@ -85,7 +81,7 @@ TEST(CommandServer, ServesCommandBlocks) {
            .sense = kHardwareError, .gone = true}}},
     };
     for (const Case& c : cases) {
-        HostChoice choice = ChooseHost(c.spec);
+        HostChoice choice = ChooseHost(c.description);
         auto* host = dynamic_cast<sim::SimulatedHost*>(choice.host.get());
         ASSERT_NE(nullptr, host) << c.name << ": " << choice.error;
         CommandServer server(*host, host->Devices().front()->path());

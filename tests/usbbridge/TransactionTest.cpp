@@ -16,6 +16,7 @@ namespace v62x::usb {
 namespace {
 
 using test::Bytes;
+using test::Pattern;
 using test::CbwBytes;
 
 // The host's side of the bulk pipes: its OUT transfers in order, and a log
@@ -44,11 +45,6 @@ public:
     void HaltOut() override { log.push_back("halt out"); }
 };
 
-Bytes Pattern(std::size_t n) {
-    Bytes bytes(n);
-    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i % 251);
-    return bytes;
-}
 
 Bytes Status(std::uint32_t tag, std::uint32_t residue, CommandStatus status) {
     const auto packed = PackStatus(tag, residue, status);
