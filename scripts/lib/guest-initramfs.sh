@@ -18,8 +18,8 @@
 guest_pack() {
     local stage="$1" out="$2"
     (cd "$stage" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) \
-        | gzip -6 >"$out.part"
-    mv "$out.part" "$out"
+        | gzip -6 >"$out.tmp"
+    mv "$out.tmp" "$out"
 }
 
 guest_base_initramfs() {

@@ -69,11 +69,11 @@ guest_kernel_extract_elf() {
     fi
     # xz complains about the bytes after its stream; the ELF header tells
     # whether the kernel came out whole.
-    tail -c +$((offset + 1)) "$bzimage" | xz -dc 2>/dev/null >"$out.part" || true
-    if [ "$(head -c 4 "$out.part" | od -An -tx1 | tr -d ' \n')" != "7f454c46" ]; then
+    tail -c +$((offset + 1)) "$bzimage" | xz -dc 2>/dev/null >"$out.tmp" || true
+    if [ "$(head -c 4 "$out.tmp" | od -An -tx1 | tr -d ' \n')" != "7f454c46" ]; then
         echo "guest kernel: the payload of $bzimage is no ELF kernel" >&2
-        rm -f "$out.part"
+        rm -f "$out.tmp"
         return 1
     fi
-    mv "$out.part" "$out"
+    mv "$out.tmp" "$out"
 }

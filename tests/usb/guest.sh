@@ -1,16 +1,17 @@
 # The USB scenario, run by the guest's /init; its output goes to the host
 # through the second serial port.
 #
-# Inputs from the host, under /test: spec (the V62X_SIMULATE value that
-# v62x-usb-bridge serves, image= files in /tmp/img), bridges.txt (one line
-# per entry of spec: "product|kind|class", kind "disk" for an ordinary
-# disk), runs.txt (the runs, see that file) and fw/ (firmware images).
+# Inputs from the host, under /test: description (the V62X_SIMULATE value
+# that v62x-usb-bridge serves, image= files in /tmp/img), bridges.txt (one
+# line per entry of the description: "product|kind|class", kind "disk" for
+# an ordinary disk), runs.txt (the runs, see that file) and fw/ (firmware
+# images).
 # Output for the host: the archive "results" with the image files (img/)
 # and the backups (out/) that the runs left.
 . /test/lib.sh
 echo "guest: scenario start at uptime $(uptime_s) s, kernel $(uname -r)"
 
-spec="$(cat /test/spec)"
+description="$(cat /test/description)"
 entries=$(grep -c . /test/bridges.txt)
 mkdir -p /tmp/img /tmp/out /tmp/log /mnt/big-flash /mnt/stick
 
@@ -83,7 +84,7 @@ back_and_listed() {
 # --- The bridges come up.
 section "bridges"
 
-v62x-usb-bridge --simulate "$spec" >/tmp/log/bridge.out 2>/tmp/log/bridge.err &
+v62x-usb-bridge --simulate "$description" >/tmp/log/bridge.out 2>/tmp/log/bridge.err &
 bridge_pid=$!
 check "v62x-usb-bridge says ready" wait_for 60 grep -qx ready /tmp/log/bridge.out
 sed 's/^/  bridge: /' /tmp/log/bridge.out
