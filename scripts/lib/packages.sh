@@ -28,3 +28,6 @@ TEST_PACKAGES=(libgtest-dev umockdev libumockdev-dev)
 FONT_PACKAGES=(fonts-dejavu-core)
 # What the demo needs to show the window when there is no display.
 DEMO_PACKAGES=(xvfb xauth "${FONT_PACKAGES[@]}")
+# What the USB stage (scripts/test-usb) needs to boot its test guest: the
+# kernel itself is downloaded into build/, not installed.
+USB_STAGE_PACKAGES=(qemu-system-x86 qemu-utils busybox-static kmod cpio xz-utils gzip)

@@ -27,7 +27,12 @@ RefreshOutcome RefreshDevices(DeviceTable& table) {
     // The name keeps the last successful INQUIRY's text when one fails.
     char name[kNameLength + 1] = {};
     int listed = 0;
+    // The record of the first listed CD-ROM-class bridge: the records hold
+    // the listed devices only, so a disk that is no bridge shifts them from
+    // the candidates' order.
+    int firstCdRomRecord = -1;
     for (int k = 0; k < table.CandidateCount; ++k) {
+        if (k == disks) firstCdRomRecord = listed;
         // Device nodes are case-sensitive here: the path is used as found.
         const std::string& path = slots[static_cast<std::size_t>(k)];
         std::uint8_t inquiry[40] = {};
@@ -54,11 +59,12 @@ RefreshOutcome RefreshDevices(DeviceTable& table) {
         ++listed;
     }
 
-    // CD-ROM-class bridges get vendor mode once more and are released at exit.
-    for (int p = disks; p < table.CandidateCount; ++p) {
+    // CD-ROM-class bridges get vendor mode once more and are released at exit;
+    // no record past the listed ones keeps the mark of an earlier refresh.
+    for (int p = 0; p < kCandidateSlots; ++p) {
         DeviceRecord& record = table.records[static_cast<std::size_t>(p)];
-        record.ReleaseAtExit = 1;
-        VendorModeOn(record.InterfacePath);
+        record.ReleaseAtExit = firstCdRomRecord >= 0 && p >= firstCdRomRecord && p < listed ? 1 : 0;
+        if (record.ReleaseAtExit == 1) VendorModeOn(record.InterfacePath);
     }
 
     table.ListedCount = listed;

@@ -147,6 +147,24 @@ TEST(DeviceRefresh, CdRomClassBridgeGetsAnExtraVendorModeAndIsReleasedAtExit) {
     EXPECT_TRUE(StartsWith(host.Log()[0].cdb, kModeOff));
 }
 
+TEST(DeviceRefresh, CdRomClassBridgeAfterADiskThatIsNoBridgeIsTheOneReleased) {
+    SimulatedHost host;
+    ScopedHost scoped(host);
+    host.AddDevice(StickConfig());
+    const std::string cdrom = host.AddDevice(BridgeConfig(12, 1, Bus::Usb, DeviceClass::CdRom)).path();
+
+    DeviceTable table;
+    ASSERT_EQ(1u, RefreshDevices(table).entries.size());
+    EXPECT_EQ(2, std::count_if(host.Log().begin(), host.Log().end(), [&](const auto& e) {
+                  return e.path == cdrom && StartsWith(e.cdb, kModeOn);
+              }));
+    host.ClearLog();
+    ReleaseMarkedDevices(table);
+    ASSERT_EQ(1u, host.Log().size());
+    EXPECT_EQ(cdrom, host.Log()[0].path);
+    EXPECT_TRUE(StartsWith(host.Log()[0].cdb, kModeOff));
+}
+
 TEST(DeviceRefresh, SeventeenCandidatesStopAtSixteen) {
     SimulatedHost host;
     ScopedHost scoped(host);
