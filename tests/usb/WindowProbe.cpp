@@ -5,7 +5,9 @@
 // list takes to follow (the window refreshes 0.2 s after a device leaves
 // and 1.2 s after one arrives), then loads the file and presses Run.
 //
-//   v62x_window_probe --unplug CMD --replug CMD --file FIRMWARE [--expect TEXT]
+//   v62x_window_probe --select TEXT --unplug CMD --replug CMD --file FIRMWARE [--expect STATUS]
+//
+// TEXT picks the bridge: the first list entry that contains it.
 //
 // Prints one "ok: ..." or "FAIL: ..." line per check; the exit status is 0
 // only when every check passed.
@@ -69,10 +71,13 @@ int main(int argc, char** argv) {
     const std::string unplug = Option(argc, argv, "--unplug");
     const std::string replug = Option(argc, argv, "--replug");
     const std::string file = Option(argc, argv, "--file");
+    const std::string select = Option(argc, argv, "--select");
     std::string expect = Option(argc, argv, "--expect");
     if (expect.empty()) expect = "Programming Success!!";
-    if (unplug.empty() || replug.empty() || file.empty()) {
-        std::fprintf(stderr, "usage: v62x_window_probe --unplug CMD --replug CMD --file FIRMWARE [--expect TEXT]\n");
+    if (select.empty() || unplug.empty() || replug.empty() || file.empty()) {
+        std::fprintf(stderr,
+                     "usage: v62x_window_probe --select TEXT --unplug CMD --replug CMD --file FIRMWARE "
+                     "[--expect STATUS]\n");
         return 2;
     }
 
@@ -87,8 +92,9 @@ int main(int argc, char** argv) {
     window.show();
     auto* list = window.findChild<QComboBox*>("DeviceList");
     auto bridges = [list] { return list->isEnabled() ? list->count() : 0; };
+    auto find = [list, &select] { return list->isEnabled() ? list->findText(QString::fromStdString(select), Qt::MatchContains) : -1; };
 
-    Check(WaitUntil([&] { return bridges() > 0; }, 15000) >= 0, "a bridge is listed at start");
+    Check(WaitUntil([&] { return find() >= 0; }, 15000) >= 0, "\"" + select + "\" is listed at start");
     const int listed = bridges();
 
     // The list follows a removal 0.2 s after the kernel reports it, an
@@ -97,10 +103,10 @@ int main(int argc, char** argv) {
     const qint64 gone = WaitUntil([&] { return bridges() < listed; }, 10000);
     Check(gone >= 200, "the list follows the removal after " + std::to_string(gone) + " ms (at least 200)");
     if (std::system(replug.c_str()) != 0) Check(false, "replug command: " + replug);
-    const qint64 back = WaitUntil([&] { return bridges() == listed; }, 20000);
+    const qint64 back = WaitUntil([&] { return bridges() == listed && find() >= 0; }, 20000);
     Check(back >= 1200, "the list follows the arrival after " + std::to_string(back) + " ms (at least 1200)");
 
-    list->setCurrentIndex(0);
+    list->setCurrentIndex(std::max(0, find()));
     window.findChild<QLineEdit*>("FwFilenameEdit")->setText(QString::fromStdString(file));
     auto* run = window.findChild<QPushButton*>("UpdateBtn");
     Check(WaitUntil([run] { return run->isEnabled(); }, 10000) >= 0, "Run is enabled for " + file);

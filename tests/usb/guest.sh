@@ -144,6 +144,25 @@ done </test/bridges.txt
 # come back.
 section "runs"
 
+# window_run PRODUCT FILE: the window (offscreen) on the real host: the
+# bridge's gadget is unplugged and plugged back while the window watches
+# (the kernel's own device events, no udevd here), then the window
+# programs FILE into it with Run. The probe's own check lines count here.
+window_run() {
+    served="$(grep "^served: entry [0-9]* ($1) on " /tmp/log/bridge.out)"
+    gadget="/sys/kernel/config/usb_gadget/v62x-$(echo "$served" | sed 's/^served: entry \([0-9]*\).*/\1/')"
+    udc="$(echo "$served" | sed 's/.* on \([^ ]*\) as .*/\1/')"
+    run window env QT_QPA_PLATFORM=offscreen v62x_window_probe --select "$1" --file "$2" \
+        --unplug "echo '' >$gadget/UDC" --replug "echo $udc >$gadget/UDC"
+    while IFS= read -r line; do
+        case "$line" in
+            'ok: '*) ok "${line#ok: }" ;;
+            'FAIL: '*) fail "${line#FAIL: }" ;;
+        esac
+    done </tmp/log/window.out
+    check "window: the probe ends with exit status 0" [ "$(rc window)" = 0 ]
+}
+
 runs=0
 while IFS='|' read -r product status after args; do
     case "$product" in '' | '#'*) continue ;; esac
@@ -154,6 +173,10 @@ while IFS='|' read -r product status after args; do
     runs=$((runs + 1))
     node="$(sg_of "$product")"
     address="$(usb_address_of "$product")"
+    if [ "$after" = window ]; then
+        window_run "$product" "${args#--file }"
+        continue
+    fi
     # shellcheck disable=SC2086 # the arguments are split on purpose
     run "run$runs" v62xfw run "$node" $args
     check "run $product $args: exit status $status" [ "$(rc "run$runs")" = "$status" ]
@@ -191,8 +214,6 @@ check "the Big flash 645 backup holds the whole 1 MiB flash" [ "$(size /tmp/out/
 head -c 1048576 /dev/zero | tr '\000' '\377' >/tmp/ff-1m
 check "after the erase the Big flash 645 reads 0xFF throughout" cmp -s /tmp/ff-1m /tmp/out/big-flash-1m-erased.bak
 
-# [window check] The window's check goes here: its program, Qt plugins and
-# files come into the guest through tests/usb/payload.list.
 
 # --- The bridges stop and keep their stores in the image files.
 section "stop"
