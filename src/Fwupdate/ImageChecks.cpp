@@ -49,13 +49,22 @@ bool StartsWith(const std::uint8_t* bytes, const void* expected, std::size_t cou
 
 bool HasSignature(const std::uint8_t* block) { return StartsWith(block, kSignature, sizeof kSignature); }
 
+// One byte into the CRC (polynomial 0x1021, most significant bit first),
+// through a table of the 256 eight-bit steps.
 std::uint16_t Crc16Step(std::uint16_t crc, std::uint8_t byte) {
-    crc = static_cast<std::uint16_t>(crc ^ (byte << 8));
-    for (int bit = 0; bit < 8; ++bit) {
-        crc = (crc & 0x8000) != 0 ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
-                                  : static_cast<std::uint16_t>(crc << 1);
-    }
-    return crc;
+    static const std::array<std::uint16_t, 256> table = [] {
+        std::array<std::uint16_t, 256> t{};
+        for (unsigned i = 0; i < 256; ++i) {
+            auto value = static_cast<std::uint16_t>(i << 8);
+            for (int bit = 0; bit < 8; ++bit) {
+                value = (value & 0x8000) != 0 ? static_cast<std::uint16_t>((value << 1) ^ 0x1021)
+                                              : static_cast<std::uint16_t>(value << 1);
+            }
+            t[i] = value;
+        }
+        return t;
+    }();
+    return static_cast<std::uint16_t>((crc << 8) ^ table[((crc >> 8) ^ byte) & 0xFF]);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "Fwupdate/ProcedureHelpers.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -218,16 +219,23 @@ int SaveBackup(ProcedureContext& ctx, const std::string& name, const std::uint8_
 
 int FirmwareCrc32(const std::uint8_t* data, std::size_t length, bool bigEndianWords,
                   std::uint32_t& out) {
+    // A word fed in and shifted 32 times is its four bytes fed in from the
+    // most significant one, a byte at a time through the table.
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t value = i << 24;
+            for (int bit = 0; bit < 8; ++bit) value = (value & 0x80000000U) != 0 ? (value << 1) ^ 0x04C11DB7U : value << 1;
+            t[i] = value;
+        }
+        return t;
+    }();
     std::uint32_t state = 0x52325032;
     for (std::size_t at = 0; data != nullptr && length - at >= 4; at += 4) {
         const std::uint8_t* b = data + at;
-        const std::uint32_t word =
-            bigEndianWords
-                ? (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3]
-                : (std::uint32_t{b[3]} << 24) | (std::uint32_t{b[2]} << 16) | (std::uint32_t{b[1]} << 8) | b[0];
-        state ^= word;
-        for (int bit = 0; bit < 32; ++bit) {
-            state = (state & 0x80000000U) != 0 ? (state << 1) ^ 0x04C11DB7U : state << 1;
+        for (int i = 0; i < 4; ++i) {
+            const std::uint8_t byte = bigEndianWords ? b[i] : b[3 - i];
+            state = (state << 8) ^ table[((state >> 24) ^ byte) & 0xFF];
         }
     }
     out = state;
