@@ -88,14 +88,29 @@ const FirmwareHome kHomes[] = {
      .flagWord = bridge_memory::kFlagWordA, .flagByte = 2, .flagMask = 0x01},
 };
 
+// The MSB-first CRC-32 register after eight shifts, for each top byte.
+constexpr std::array<std::uint32_t, 256> DiskCopyCrcTable() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t crc = i << 24;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000U) ? (crc << 1) ^ 0x04C11DB7U : crc << 1;
+        table[i] = crc;
+    }
+    return table;
+}
+
+constexpr std::array<std::uint32_t, 256> kDiskCopyCrcTable = DiskCopyCrcTable();
+
 // MSB-first CRC-32 (polynomial 0x04C11DB7, start 0x52325032, no final XOR)
-// over 32-bit words assembled least significant byte first.
+// over 32-bit words assembled least significant byte first. The 32 shifts
+// per word go eight at a time through the table: the bridge checks its copy
+// at every start.
 std::uint32_t DiskCopyCrc(const std::uint8_t* bytes, std::size_t length) {
     std::uint32_t crc = 0x52325032;
     for (std::size_t at = 0; at + 4 <= length; at += 4) {
         crc ^= std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
                std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24;
-        for (int bit = 0; bit < 32; ++bit) crc = (crc & 0x80000000U) ? (crc << 1) ^ 0x04C11DB7U : crc << 1;
+        for (int step = 0; step < 4; ++step) crc = (crc << 8) ^ kDiskCopyCrcTable[crc >> 24];
     }
     return crc;
 }
@@ -124,17 +139,30 @@ bool TagAccepted(const std::uint8_t* tag, const FirmwareHome& home) {
     });
 }
 
+// The CRC-16 register after eight shifts of each top byte.
+constexpr std::array<std::uint16_t, 256> BankCrcTable() {
+    std::array<std::uint16_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        auto crc = static_cast<std::uint16_t>(i << 8);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<std::uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
+        }
+        table[i] = crc;
+    }
+    return table;
+}
+
+constexpr std::array<std::uint16_t, 256> kBankCrcTable = BankCrcTable();
+
 // CRC-16 with polynomial 0x1021 from 0, no final XOR; the bytes go in four
 // at a time as a little-endian word, most significant bit first. A trailing
-// group of fewer than four bytes is not covered.
+// group of fewer than four bytes is not covered. A byte at a time through
+// the table: the bridge checks its banks at every start.
 std::uint16_t BankCrc(const std::uint8_t* bytes, std::size_t length) {
     std::uint16_t crc = 0;
     for (std::size_t group = 0; group + 4 <= length; group += 4) {
         for (std::size_t i = 4; i-- > 0;) {
-            crc = static_cast<std::uint16_t>(crc ^ (bytes[group + i] << 8));
-            for (int bit = 0; bit < 8; ++bit) {
-                crc = static_cast<std::uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
-            }
+            crc = static_cast<std::uint16_t>((crc << 8) ^ kBankCrcTable[((crc >> 8) ^ bytes[group + i]) & 0xFF]);
         }
     }
     return crc;
