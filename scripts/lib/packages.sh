@@ -23,7 +23,11 @@ ensure_packages() {
 # What building the program needs.
 BUILD_PACKAGES=(cmake g++ make ninja-build pkg-config qt6-base-dev libudev-dev libcli11-dev)
 # What the tests need besides.
-TEST_PACKAGES=(libgtest-dev umockdev libumockdev-dev)
+TEST_PACKAGES=(libgtest-dev umockdev libumockdev-dev desktop-file-utils appstream)
+# What scripts/package needs to build the .deb (dpkg-shlibdeps).
+PACKAGE_PACKAGES=(dpkg-dev file)
+# What scripts/icons needs to render the PNG icons from the SVG.
+ICON_PACKAGES=(librsvg2-bin)
 # Text in the window and its screenshots (Qt finds no font without one).
 FONT_PACKAGES=(fonts-dejavu-core)
 # What the demo needs to show the window when there is no display.
