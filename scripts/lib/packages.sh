@@ -21,7 +21,7 @@ ensure_packages() {
 }
 
 # What building the program needs.
-BUILD_PACKAGES=(cmake g++ make ninja-build pkg-config qt6-base-dev libudev-dev libcli11-dev)
+BUILD_PACKAGES=(cmake g++ make ninja-build pkg-config qt6-base-dev libudev-dev libcli11-dev nlohmann-json3-dev)
 # What the tests need besides.
 TEST_PACKAGES=(libgtest-dev umockdev libumockdev-dev desktop-file-utils appstream)
 # What scripts/package needs to build the .deb (dpkg-shlibdeps).

@@ -136,6 +136,15 @@ public:
         (void)path;
         return "";
     }
+    // The USB vendor and product ID of the USB device a path belongs to (as
+    // a udev rule matches them); false when the path is not on USB or the
+    // IDs cannot be read.
+    virtual bool UsbIds(const std::string& path, std::uint16_t& vendor, std::uint16_t& product) {
+        (void)path;
+        (void)vendor;
+        (void)product;
+        return false;
+    }
     // Paths whose open failed with EBUSY (another program works on them)
     // since the last call; the list is cleared by reading it.
     virtual std::vector<std::string> TakeBusyRefusals() { return {}; }

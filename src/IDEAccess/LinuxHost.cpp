@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -433,6 +434,53 @@ std::string LinuxHost::UsbSerial(const std::string& path) {
     udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device.get(), "usb", "usb_device");
     if (usb == nullptr) return "";
     return std::string(OrEmpty(udev_device_get_sysattr_value(usb, "serial")));
+}
+
+namespace {
+
+// A sysfs USB ID: exactly four hex digits.
+bool ParseUsbId(const char* text, std::uint16_t& id) {
+    if (text == nullptr || std::strlen(text) != 4) return false;
+    unsigned value = 0;
+    for (int i = 0; i < 4; ++i) {
+        const char c = text[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        value = value * 16 + digit;
+    }
+    id = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+bool LinuxHost::UsbIds(const std::string& path, std::uint16_t& vendor, std::uint16_t& product) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !(S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode))) return false;
+    udev* ctx = udev_->Context();
+    if (ctx == nullptr) return false;
+    UdevDevicePtr device(udev_device_new_from_devnum(ctx, S_ISBLK(st.st_mode) ? 'b' : 'c', st.st_rdev));
+    if (!device) return false;
+    // The parent belongs to the child: it is not released separately.
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(device.get(), "usb", "usb_device");
+    if (usb == nullptr) return false;
+    std::uint16_t v = 0;
+    std::uint16_t p = 0;
+    if (!ParseUsbId(udev_device_get_sysattr_value(usb, "idVendor"), v) ||
+        !ParseUsbId(udev_device_get_sysattr_value(usb, "idProduct"), p)) {
+        return false;
+    }
+    vendor = v;
+    product = p;
+    return true;
 }
 
 std::uint32_t LinuxHost::MaxTransferBytes(const std::string& path) {

@@ -42,6 +42,7 @@ public:
     void ReleaseDevice(const std::string& path) override;
     std::vector<std::string> TakeBusyRefusals() override;
     std::string UsbSerial(const std::string& path) override;
+    bool UsbIds(const std::string& path, std::uint16_t& vendor, std::uint16_t& product) override;
     // queue/max_hw_sectors_kb of the disk behind the node (for a SCSI
     // generic node, the block device of the same SCSI device).
     std::uint32_t MaxTransferBytes(const std::string& path) override;

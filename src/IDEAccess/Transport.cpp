@@ -209,6 +209,8 @@ int GetDeviceNumber(const std::string& path, std::uint8_t out12[12]) {
 
 void SetRequestObserver(RequestObserver observer) { Observer() = std::move(observer); }
 
+RequestObserver CurrentRequestObserver() { return Observer(); }
+
 std::uint32_t RequestPiece(const std::string& path) {
     const std::uint32_t limit = CurrentHost().MaxTransferBytes(path);
     std::uint32_t piece = kLargestRequest;

@@ -116,5 +116,7 @@ int GetDeviceNumber(const std::string& path, std::uint8_t out12[12]);
 // developer log). Replaces the previous observer; an empty function removes it.
 using RequestObserver = std::function<void(const HostRequest&, const HostReply&, int result)>;
 void SetRequestObserver(RequestObserver observer);
+// The observer installed now (empty when none), for one that passes requests on.
+RequestObserver CurrentRequestObserver();
 
 }  // namespace v62x

@@ -601,4 +601,12 @@ std::uint32_t SimulatedHost::MaxTransferBytes(const std::string& path) {
     return slot != nullptr ? slot->device->config().maxTransfer : 0;
 }
 
+bool SimulatedHost::UsbIds(const std::string& path, std::uint16_t& vendor, std::uint16_t& product) {
+    const Slot* slot = state_->FindSlot(path);
+    if (slot == nullptr || slot->device->config().bus != Bus::Usb) return false;
+    vendor = kUsbVendorId;
+    product = kUsbProductId;
+    return true;
+}
+
 }  // namespace v62x::sim

@@ -25,6 +25,11 @@ struct LogEntry {
     HostReply reply;
 };
 
+// The USB vendor and product ID of every simulated USB bridge: the pair
+// v62x-usb-bridge serves them with.
+constexpr std::uint16_t kUsbVendorId = 0x1d6b;
+constexpr std::uint16_t kUsbProductId = 0x0104;
+
 // Virtual microseconds one pass-through command with `length` data bytes
 // costs on the bus, besides what the device does with it.
 std::uint64_t CommandCostUs(std::uint32_t length);
@@ -111,6 +116,8 @@ public:
     std::vector<std::string> TakeBusyRefusals() override;
     // The device's maxTransfer; 0 for a path the host does not know.
     std::uint32_t MaxTransferBytes(const std::string& path) override;
+    // kUsbVendorId:kUsbProductId for a device on USB.
+    bool UsbIds(const std::string& path, std::uint16_t& vendor, std::uint16_t& product) override;
 
     // Developer traces written so far (also echoed to stderr when enabled).
     const std::vector<std::string>& Traces() const;

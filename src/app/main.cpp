@@ -5,6 +5,8 @@
 // V62X_SCREENSHOT=path writes a PNG of the window once it is shown;
 // V62X_SCREENSHOT_EXIT=1 then closes the window (for runs without a person
 // in front of the display).
+//
+// --version and --help print their text and exit without a window.
 
 #include <QApplication>
 #include <QTimer>
@@ -17,14 +19,36 @@
 #include "Fwupdate/window/V62xFwTool.h"
 #include "IDEAccess/Host.h"
 #include "cli/HostChoice.h"
+#include "Version.h"
 
 namespace {
 
 bool IsSet(const char* value) { return value != nullptr && *value != '\0'; }
 
+// --version and --help are answered before any window exists (no display
+// needed); true when argv held one of them.
+bool AnswerWithoutWindow(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--version") {
+            std::printf("v62xfwtool %s\n", v62x::kVersion);
+            return true;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::printf("Usage: v62xfwtool [--version] [--help] [Qt options]\n"
+                        "Shows the window that updates the firmware of Velmora bridge controllers.\n"
+                        "V62X_SIMULATE=DESCRIPTION works on simulated bridges instead (never unless set).\n"
+                        "The command line companion is v62xfw.\n");
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (AnswerWithoutWindow(argc, argv)) return 0;
     QApplication app(argc, argv);
     app.setApplicationName("v62xfwtool");
     app.setWindowIcon(v62x::AppIcon());

@@ -28,8 +28,8 @@ namespace {
 
 constexpr const char* kProgram = "v62x-usb-bridge";
 constexpr const char* kRunDir = "/run/v62x-usb-bridge";
-constexpr std::uint16_t kVendorId = 0x1d6b;
-constexpr std::uint16_t kProductId = 0x0104;
+constexpr std::uint16_t kVendorId = sim::kUsbVendorId;
+constexpr std::uint16_t kProductId = sim::kUsbProductId;
 constexpr std::uint16_t kDeviceRelease = 0x0100;
 constexpr const char* kManufacturer = "Velmora";
 

@@ -22,6 +22,7 @@
 #include "VirtualBridge/SimulationDescription.h"
 #include "IDEAccess/Transport.h"
 #include "cli/Cli.h"
+#include "cli/RunCommand.h"
 #include "support/ScratchDir.h"
 
 namespace v62x {
@@ -72,12 +73,12 @@ TEST(CliSafety, ASecondProgramGetsBusyAndChangesNothing) {
     ASSERT_GE(other, 0);
     ASSERT_EQ(0, ::flock(other, LOCK_EX | LOCK_NB));
     std::string output;
-    EXPECT_EQ(1, bench.Run({"run", "--erase-only"}, &output));
+    EXPECT_EQ(1, bench.Run({"run", "--yes", "--erase-only"}, &output));
     EXPECT_NE(std::string::npos, output.find("busy: another program is working on " + bench.Device().path())) << output;
     EXPECT_EQ(before, bench.Store());
 
     ::close(other);
-    EXPECT_EQ(0, bench.Run({"run", "--erase-only"}, &output)) << output;
+    EXPECT_EQ(0, bench.Run({"run", "--yes", "--erase-only"}, &output)) << output;
 }
 
 TEST(CliSafety, InfoAndBackupNeverWriteAndAnEmptyDeviceIsNoDevice) {
@@ -94,11 +95,53 @@ TEST(CliSafety, InfoAndBackupNeverWriteAndAnEmptyDeviceIsNoDevice) {
     EXPECT_EQ(0, bench.Run({"run", "--backup-only", "--backup-file", bench.dir.File("b.bak")}, &output)) << output;
     EXPECT_EQ(store, bench.Store());
 
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"run", "", "--erase-only"},
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"run", "", "--yes", "--erase-only"},
                                                  std::vector<std::string>{"info", ""}}) {
         EXPECT_EQ(2, bench.Run(args, &output));
         EXPECT_NE(std::string::npos, output.find("an empty DEVICE names no device")) << output;
         EXPECT_EQ(store, bench.Store());
+    }
+}
+
+TEST(CliSafety, AWriteIsAskedForOnATerminalAndNeedsYesElsewhere) {
+    Bench bench("bridge:kind=8");
+    const Bytes before = bench.Store();
+    const std::string path = bench.Device().path();
+    struct Case {
+        std::vector<std::string> args;
+        bool terminal;
+        const char* answer;
+        int status;
+        const char* question;  // what is asked; empty: nothing
+        bool erased;
+    };
+    const std::string erase = "Erase the firmware of " + path + " (VRB644/645 Series)? [y/N] ";
+    for (const Case& c : std::vector<Case>{
+             {{"run", "--erase-only"}, false, "y\n", 2, "", false},
+             {{"run", "--erase-only"}, true, "n\n", 1, erase.c_str(), false},
+             {{"run", "--erase-only"}, true, "", 1, erase.c_str(), false},
+             {{"run", "--erase-only"}, true, "YES\n", 0, erase.c_str(), true},
+             {{"run", "--erase-only", "--yes"}, false, "", 0, "", true},
+             {{"run", "--backup-only", "--backup-file", bench.dir.File("b.bak")}, false, "", 0, "", false},
+         }) {
+        bench.SetStore(before);
+        std::istringstream answers(c.answer);
+        Terminal terminal;
+        terminal.input = c.terminal;
+        terminal.output = c.terminal;
+        terminal.answers = &answers;
+        std::ostringstream out, err;
+        EXPECT_EQ(c.status, RunCli(c.args, out, err, &bench.host, &terminal)) << err.str();
+        const std::string asked = *c.question != '\0' ? c.question : "[y/N]";
+        EXPECT_EQ(*c.question != '\0', err.str().find(asked) != std::string::npos) << err.str();
+        EXPECT_EQ(c.erased, before != bench.Store()) << c.args[1] << ' ' << c.answer;
+        if (c.status == 2) {
+            EXPECT_NE(std::string::npos, err.str().find("--yes")) << err.str();
+        }
+        // On a terminal the status line is drawn in place.
+        if (c.erased && c.terminal) {
+            EXPECT_NE(std::string::npos, out.str().find('\r'));
+        }
     }
 }
 
@@ -108,7 +151,7 @@ TEST(CliSafety, SimulatesOnlyWhenAsked) {
     ::unsetenv("V62X_SIMULATE");
     std::ostringstream out, err;
     // The real host of this machine, which has no enclosure: nothing to erase.
-    EXPECT_NE(0, RunCli({"run", "--erase-only"}, out, err));
+    EXPECT_NE(0, RunCli({"run", "--yes", "--erase-only"}, out, err));
     EXPECT_EQ(std::string::npos, err.str().find("simulated")) << err.str();
     std::ostringstream out2, err2;
     EXPECT_EQ(0, RunCli({"--simulate", "bridge:kind=8", "list"}, out2, err2)) << err2.str();
@@ -125,7 +168,7 @@ TEST(CliSafety, CtrlCDuringAWriteLetsTheProcedureFinish) {
         if (++requests == 30 || requests == 40) std::raise(SIGINT);  // twice, mid-programming
     });
     std::string output;
-    const int status = bench.Run({"run", "--file", file, "--include-nvram"}, &output);
+    const int status = bench.Run({"run", "--yes", "--file", file, "--include-nvram"}, &output);
     SetRequestObserver({});
     ASSERT_GT(requests, 40);
     EXPECT_EQ(0, status) << output;
@@ -184,7 +227,7 @@ TEST(CliSafety, ASavedNvramIsWrittenBackToABridgeOfItsKind) {
     bench.SetStore(store);
 
     std::string output;
-    ASSERT_EQ(0, bench.Run({"run", "--erase-only"}, &output)) << output;
+    ASSERT_EQ(0, bench.Run({"run", "--yes", "--erase-only"}, &output)) << output;
     std::vector<std::filesystem::path> saved;
     for (const auto& e : std::filesystem::directory_iterator(state + "/v62xfwtool/nvram")) saved.push_back(e.path());
     ASSERT_EQ(1u, saved.size());
@@ -193,11 +236,11 @@ TEST(CliSafety, ASavedNvramIsWrittenBackToABridgeOfItsKind) {
     Bytes lost = bench.Store();
     std::fill_n(lost.begin(), 4096, 0xFF);
     bench.SetStore(lost);
-    EXPECT_EQ(0, bench.Run({"run", "--restore-nvram", saved[0].string()}, &output)) << output;
+    EXPECT_EQ(0, bench.Run({"run", "--yes", "--restore-nvram", saved[0].string()}, &output)) << output;
     EXPECT_TRUE(std::equal(store.begin(), store.begin() + 4096, bench.Store().begin()));
 
     const std::string kind6 = bench.host.Devices().at(1)->path();
-    EXPECT_EQ(1, bench.Run({"run", kind6, "--restore-nvram", saved[0].string()}, &output));
+    EXPECT_EQ(1, bench.Run({"run", "--yes", kind6, "--restore-nvram", saved[0].string()}, &output));
     EXPECT_NE(std::string::npos, output.find("is no NVRAM copy of a kind-6 bridge")) << output;
     if (kept.empty()) {
         ::unsetenv("XDG_STATE_HOME");

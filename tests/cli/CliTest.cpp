@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <sstream>
 
+#include "VirtualBridge/SimulationDescription.h"
+#include "Version.h"
 #include "support/SimBridges.h"
 
 namespace v62x {
@@ -36,15 +40,16 @@ TEST(CliList, PrintsEntryPathChipAndDrives) {
     EXPECT_EQ("[0] \"<<USB>> Velmora USB2.0 Bridge   \"\n"
               "    path:     " + path + "\n"
               "    chip:     kind 8 (VRB644/645 Series), revision 2\n"
-              "    drives:   /media/a\n",
+              "    drives:   /media/a\n"
+              "    usb id:   1d6b:0104\n",
               run.out);
     EXPECT_EQ("", run.err);
 }
 
-TEST(CliList, NothingFoundStillSucceeds) {
+TEST(CliList, NothingFoundSaysSo) {
     SimulatedHost host;
     const CliRun run = RunWith(host, {"list"});
-    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(3, run.status);
     EXPECT_EQ("No available device!!!\n", run.out);
 }
 
@@ -54,15 +59,99 @@ TEST(CliList, RefusedDeviceIsNamedOnStderr) {
     bridge.permissionDenied = true;
     const std::string path = host.AddDevice(bridge).path();
     const CliRun run = RunWith(host, {"list"});
-    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(5, run.status);
     EXPECT_NE(std::string::npos, run.err.find("no permission to access " + path + ": run as root\n"));
+}
+
+// The exit statuses the README's table promises (the run outcomes
+// themselves are in CliRunTest).
+TEST(CliExit, StatusTable) {
+    struct Case {
+        const char* description;  // simulated bridges; empty: none
+        std::vector<std::string> args;
+        int status;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"bridge:kind=8", {"--version"}, 0},
+             {"bridge:kind=8", {"list"}, 0},
+             {"bridge:kind=8", {"info"}, 0},
+             {"bridge:kind=8", {"run", "--yes", "--erase-only"}, 0},
+             {"bridge:kind=5,hddfw=0", {"run", "--yes", "--erase-only"}, 1},
+             {"bridge:kind=8", {}, 2},
+             {"bridge:kind=8", {"lst"}, 2},
+             {"bridge:kind=8", {"list", "--bogus"}, 2},
+             {"bridge:kind=8", {"list", "extra"}, 2},
+             {"bridge:kind=8", {"run", "--erase-only"}, 2},
+             {"", {"list"}, 3},
+             {"", {"info"}, 3},
+             {"bridge:kind=8", {"info", "/dev/sdz"}, 3},
+             {"bridge:kind=8", {"run", "--yes", "/dev/sdz", "--erase-only"}, 3},
+             {"bridge:kind=8,denied=1", {"list"}, 5},
+             {"bridge:kind=8,denied=1", {"info"}, 5},
+             {"bridge:kind=8,denied=1", {"run", "--yes", "--erase-only"}, 5},
+         }) {
+        SimulatedHost host;
+        std::vector<sim::DeviceConfig> configs;
+        std::string error;
+        ASSERT_TRUE(sim::ParseSimulationDescription(c.description, configs, error)) << error;
+        for (const auto& config : configs) host.AddDevice(config);
+        const CliRun run = RunWith(host, c.args);
+        EXPECT_EQ(c.status, run.status) << c.description << ": " << (c.args.empty() ? "(none)" : c.args[0])
+                                        << "\n" << run.err;
+        if (c.status == 2) {
+            EXPECT_FALSE(run.err.empty());
+        }
+    }
+    SimulatedHost host;
+    const CliRun version = RunWith(host, {"--version"});
+    EXPECT_EQ(std::string("v62xfw ") + kVersion + "\n", version.out);
+    EXPECT_EQ(0, RunWith(host, {"--help"}).status);
+}
+
+// --json: one document on standard output that holds what the human output
+// shows. Each pair: a JSON pointer and the human line that shows its value.
+TEST(CliJson, HoldsTheFieldsOfTheHumanOutput) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::pair<const char*, const char*>> fields;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"list"},
+              {{"/bridges/0/entry", "[0] \""}, {"/bridges/0/path", "    path:     "},
+               {"/bridges/0/chip/kind", "    chip:     kind "}, {"/bridges/0/chip/name", " ("},
+               {"/bridges/0/chip/revision", "), revision "}, {"/bridges/0/drives", "    drives:   "},
+               {"/bridges/0/usb/vendor", "    usb id:   "}, {"/bridges/0/usb/product", ":"}}},
+             {{"info"},
+              {{"/entry", "entry:    \""}, {"/path", "path:     "}, {"/chip/name", "chip:     "},
+               {"/chip/kind", "(kind "}, {"/chip/revision", ", revision "}, {"/flash/type", "flash:    "},
+               {"/version", "version:  "}, {"/drives", "drives:   "}}},
+             {{"run", "--yes", "--erase-only"},
+              {{"/lines/0/status", ""}, {"/summary/commands", "summary: "}}},
+         }) {
+        SimulatedHost host;
+        auto bridge = test::BridgeConfig(8, 2);
+        bridge.mountPoints = {"/media/a"};
+        host.AddDevice(bridge);
+        const CliRun human = RunWith(host, c.args);
+        std::vector<std::string> args = c.args;
+        args.push_back("--json");
+        const CliRun json = RunWith(host, args);
+        EXPECT_EQ(human.status, json.status);
+        const auto document = nlohmann::json::parse(json.out);  // throws unless one whole document
+        EXPECT_EQ(json.status, document.at("exit_status").get<int>());
+        for (const auto& [pointer, label] : c.fields) {
+            const auto& value = document.at(nlohmann::json::json_pointer(pointer));
+            const std::string text = value.is_null() ? "-" : value.is_string() ? value.get<std::string>() : value.dump();
+            EXPECT_NE(std::string::npos, human.out.find(label + text)) << c.args[0] << ' ' << pointer << ": " << text;
+        }
+    }
 }
 
 TEST(CliList, TraceShowsEveryCommandInOrder) {
     SimulatedHost host;
     const std::string stick = host.AddDevice(test::StickConfig()).path();
     const CliRun run = RunWith(host, {"list", "--trace"});
-    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(3, run.status);  // the stick is no bridge: nothing listed
     std::istringstream lines(run.err);
     std::string first, second;
     std::getline(lines, first);
@@ -74,16 +163,6 @@ TEST(CliList, TraceShowsEveryCommandInOrder) {
               second);
     // Without --trace nothing of the kind is printed.
     EXPECT_EQ("", RunWith(host, {"list"}).err);
-}
-
-TEST(CliUsage, UsageErrorsExitWithTwo) {
-    SimulatedHost host;
-    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"lst"}, {"list", "--bogus"}, {"list", "extra"}}) {
-        const CliRun run = RunWith(host, args);
-        EXPECT_EQ(2, run.status) << (args.empty() ? "(none)" : args[0]);
-        EXPECT_FALSE(run.err.empty());
-    }
-    EXPECT_EQ(0, RunWith(host, {"--help"}).status);
 }
 
 TEST(CliInfo, ShowsWhatTheWindowShowsForOneDevice) {
@@ -106,11 +185,11 @@ TEST(CliInfo, ShowsWhatTheWindowShowsForOneDevice) {
 TEST(CliInfo, UnknownDeviceAndEmptyState) {
     SimulatedHost host;
     const CliRun none = RunWith(host, {"info"});
-    EXPECT_EQ(1, none.status);
+    EXPECT_EQ(3, none.status);
     EXPECT_EQ("v62xfw: No available device!!!\n", none.err);
     host.AddDevice(test::BridgeConfig(8, 1));
     const CliRun wrong = RunWith(host, {"info", "/dev/sdz"});
-    EXPECT_EQ(1, wrong.status);
+    EXPECT_EQ(3, wrong.status);
     EXPECT_EQ("v62xfw: no listed device /dev/sdz\n", wrong.err);
 }
 

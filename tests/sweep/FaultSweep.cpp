@@ -259,8 +259,8 @@ private:
 
     std::vector<std::string> Args() const {
         switch (mode_) {
-            case Mode::Program: return {"run", "--file", firmware_.string()};
-            case Mode::Erase: return {"run", "--erase-only"};
+            case Mode::Program: return {"run", "--yes", "--file", firmware_.string()};
+            case Mode::Erase: return {"run", "--yes", "--erase-only"};
             case Mode::Backup: return {"run", "--backup-only", "--backup-file", backup_.string()};
         }
         return {};

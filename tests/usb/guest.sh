@@ -193,14 +193,14 @@ section "no permission"
 
 node="$(sg_of "Serial flash 645")"
 run nobody_list su -s /bin/sh nobody -c "v62xfw list"
-check "list as nobody: exit status 0, no bridge, \"no permission to access $node: run as root\"" sh -c "
-    [ $(rc nobody_list) = 0 ] && grep -qx 'No available device!!!' /tmp/log/nobody_list.out &&
+check "list as nobody: exit status 5, no bridge, \"no permission to access $node: run as root\"" sh -c "
+    [ $(rc nobody_list) = 5 ] && grep -qx 'No available device!!!' /tmp/log/nobody_list.out &&
     grep -qx 'no permission to access $node: run as root' /tmp/log/nobody_list.err"
 check "list as nobody: the same for each of the $((entries + 1)) devices" \
     [ "$(grep -c '^no permission to access /dev/sg[0-9]*: run as root$' /tmp/log/nobody_list.err)" -eq $((entries + 1)) ]
 run nobody_run su -s /bin/sh nobody -c "v62xfw run $node --backup-only --backup-file /tmp/nobody.bak"
-check "run as nobody: exit status 1, \"no permission to access $node: run as root\", no backup" sh -c "
-    [ $(rc nobody_run) = 1 ] && grep -qx 'no permission to access $node: run as root' /tmp/log/nobody_run.err &&
+check "run as nobody: exit status 5, \"no permission to access $node: run as root\", no backup" sh -c "
+    [ $(rc nobody_run) = 5 ] && grep -qx 'no permission to access $node: run as root' /tmp/log/nobody_run.err &&
     [ ! -e /tmp/nobody.bak ]"
 
 # --- 6. Transfers longer than one request.

@@ -34,11 +34,13 @@
 #include "IDEAccess/FirmwareFile.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/Notifier.h"
+#include "Version.h"
 
 namespace v62x {
 namespace {
 
-constexpr const char* kCaption = " VR4062x FW Update Utility v1.17.08";
+// The caption ends with the program version (Version.h, from CMake).
+const QString kCaption = QStringLiteral(" VR4062x FW Update Utility v") + QString::fromLatin1(kVersion);
 constexpr const char* kOneFileOnly = "Please Drag and Drop One File Only!";
 constexpr const char* kChecksumMessage = "Please check the firmware file with checksum!";
 constexpr const char* kTagProperty = "tag";
