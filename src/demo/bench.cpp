@@ -5,10 +5,17 @@
 // prints the commands sent, the bytes moved in data phases, the simulated
 // device time, the CPU time of the process during the run and their ratio.
 //
-// The CPU time is the whole process's: the tool and the simulator behind it
-// (the bridge, its flash and its disk). It is therefore an upper bound of
-// what the tool itself spends. Each run is repeated on a fresh bridge and
-// the smallest CPU time kept.
+// The process's CPU time covers the tool and the simulator behind it (the
+// bridge, its flash and its disk). The bench times the simulator's part too:
+// every command inside the simulated host's pass-through, on the monotonic
+// clock, which the vDSO reads in nanoseconds (the CPU clocks are system
+// calls that would cost more than many commands do). The model neither
+// sleeps nor waits, so that time is CPU time. The tool's share is the
+// difference: the
+// procedures, the command layer, the image and backup files with their
+// fsyncs. The limit applies to the tool's share; the whole process's time
+// is printed beside it. Each run is repeated on a fresh bridge and the
+// smallest tool time kept.
 //
 //   v62x-bench [--repeat N] [--limit PERCENT] [--family NAME]
 //
@@ -65,7 +72,9 @@ struct Measure {
     std::size_t commands = 0;
     std::uint64_t bytes = 0;
     std::uint64_t deviceUs = 0;
-    std::uint64_t cpuUs = 0;  // CLOCK_PROCESS_CPUTIME_ID: all threads, user and kernel
+    std::uint64_t cpuUs = 0;    // CLOCK_PROCESS_CPUTIME_ID: all threads, user and kernel
+    std::uint64_t modelUs = 0;  // of which inside the simulated bridge
+    std::uint64_t ToolUs() const { return cpuUs > modelUs ? cpuUs - modelUs : 0; }
 };
 
 std::uint64_t ProcessCpuUs() {
@@ -73,6 +82,24 @@ std::uint64_t ProcessCpuUs() {
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
+
+std::uint64_t MonotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+// The simulated host with a meter on the bridge's side of every command.
+class MeteredHost : public v62x::sim::SimulatedHost {
+public:
+    v62x::HostReply PassThrough(const v62x::HostRequest& request) override {
+        const std::uint64_t before = MonotonicNs();
+        v62x::HostReply reply = SimulatedHost::PassThrough(request);
+        modelNs += MonotonicNs() - before;
+        return reply;
+    }
+    std::uint64_t modelNs = 0;
+};
 
 bool WriteFile(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
@@ -92,7 +119,7 @@ Measure RunOnce(const Family& family, Mode mode, const fs::path& dir) {
         m.output = error;
         return m;
     }
-    v62x::sim::SimulatedHost host;
+    MeteredHost host;
     for (const auto& config : configs) host.AddDevice(config);
 
     const fs::path firmware = dir / family.bridge->imageName;
@@ -101,8 +128,8 @@ Measure RunOnce(const Family& family, Mode mode, const fs::path& dir) {
     fs::remove(backup, ignored);
     std::vector<std::string> args;
     switch (mode) {
-        case Mode::Program: args = {"run", "--file", firmware.string()}; break;
-        case Mode::Erase: args = {"run", "--erase-only"}; break;
+        case Mode::Program: args = {"run", "--yes", "--file", firmware.string()}; break;
+        case Mode::Erase: args = {"run", "--yes", "--erase-only"}; break;
         case Mode::Backup: args = {"run", "--backup-only", "--backup-file", backup.string()}; break;
     }
 
@@ -114,6 +141,7 @@ Measure RunOnce(const Family& family, Mode mode, const fs::path& dir) {
     const std::uint64_t cpuAfter = ProcessCpuUs();
     m.deviceUs = host.Clock().NowUs() - startUs;
     m.cpuUs = cpuAfter - cpuBefore;
+    m.modelUs = host.modelNs / 1000u;
     m.commands = host.Log().size();
     for (const v62x::sim::LogEntry& entry : host.Log()) m.bytes += entry.reply.transferred;
     m.output = out.str() + err.str();
@@ -221,8 +249,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("%-14s %-12s %9s %12s %12s %12s %8s\n", "family", "run", "commands", "bytes", "device ms",
-                "host CPU ms", "CPU %");
+    std::printf("%-14s %-12s %9s %12s %12s %12s %12s %8s\n", "family", "run", "commands", "bytes", "device ms",
+                "process ms", "tool CPU ms", "tool %");
     bool failed = false;
     double worst = 0;
     std::string worstRow;
@@ -231,14 +259,16 @@ int main(int argc, char** argv) {
             Measure best;
             for (int r = 0; r < repeat; ++r) {
                 Measure m = RunOnce(f, mode, dir);
-                if (r == 0 || m.status != 0 || m.cpuUs < best.cpuUs) best = m;
+                if (r == 0 || m.status != 0 || m.ToolUs() < best.ToolUs()) best = m;
                 if (m.status != 0) break;
             }
             const double percent = best.deviceUs > 0
-                                       ? 100.0 * static_cast<double>(best.cpuUs) / static_cast<double>(best.deviceUs)
+                                       ? 100.0 * static_cast<double>(best.ToolUs()) / static_cast<double>(best.deviceUs)
                                        : 100.0;
-            std::printf("%-14s %-12s %9zu %12s %12s %12s %8.3f%s\n", f.name.c_str(), ModeName(mode), best.commands,
-                        Grouped(best.bytes).c_str(), Millis(best.deviceUs).c_str(), Millis(best.cpuUs).c_str(), percent, percent >= limit ? "  <- at or above the limit" : "");
+            std::printf("%-14s %-12s %9zu %12s %12s %12s %12s %8.3f%s\n", f.name.c_str(), ModeName(mode),
+                        best.commands, Grouped(best.bytes).c_str(), Millis(best.deviceUs).c_str(),
+                        Millis(best.cpuUs).c_str(), Millis(best.ToolUs()).c_str(), percent,
+                        percent >= limit ? "  <- at or above the limit" : "");
             if (best.status != 0) {
                 std::printf("  the run failed (exit status %d):\n", best.status);
                 std::istringstream lines(best.output);
@@ -256,11 +286,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     if (failed) {
-        std::printf("FAILED: a run failed or the host CPU reached %.3g%% of the device time (worst: %s, %.3f%%)\n",
+        std::printf("FAILED: a run failed or the tool's CPU reached %.3g%% of the device time (worst: %s, %.3f%%)\n",
                     limit, worstRow.c_str(), worst);
         return 1;
     }
-    std::printf("OK: every run kept the host CPU under %.3g%% of the device time (worst: %s, %.3f%%)\n", limit,
+    std::printf("OK: every run kept the tool's CPU under %.3g%% of the device time (worst: %s, %.3f%%)\n", limit,
                 worstRow.c_str(), worst);
     return 0;
 }
