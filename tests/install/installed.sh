@@ -24,6 +24,7 @@ if [ "$window" = ON ]; then
         share/metainfo/$id.metainfo.xml
         share/polkit-1/actions/$id.policy
         share/icons/hicolor/scalable/apps/$id.svg
+        share/doc/v62xfwtool/v62xfwtool.png
     )
     for size in 16 32 48 64 128 256; do files+=(share/icons/hicolor/${size}x${size}/apps/$id.png); done
 fi
