@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdio>
 
-#include "Fwupdate/ChipKinds.h"
+#include "IDEAccess/ChipKinds.h"
 #include "Fwupdate/FirmwareRecovery.h"
 #include "IDEAccess/ChipCommands.h"
 #include "IDEAccess/FirmwareFile.h"
@@ -47,14 +47,6 @@ constexpr const char* kMismatchText = "The firmware file seems not match this ch
 constexpr const char* kUnsupportedText = "The chip not support Firmware Update!";
 constexpr const char* kNotOurChipText = "Not Velmora Chip!!";
 constexpr const char* kInternalCodeText = "Internal code";
-constexpr std::uint8_t kHddFirmwareMark = 0xD0;
-
-bool Shows(std::uint8_t kind, std::initializer_list<std::uint8_t> kinds) {
-    for (std::uint8_t k : kinds) {
-        if (k == kind) return true;
-    }
-    return false;
-}
 
 void Show(ControlChange& control) { control.visible = true; }
 void Hide(ControlChange& control) { control.visible = false; }
@@ -107,15 +99,15 @@ void ReadSerialGeneration1(const std::string& path, IdentificationState& id, Chi
     if (DetectSerialFlash(path, profile) != 0 && profile.FlashType != 0) {
         AskTwice(id, [&] { return DetectFlashSize(path, profile); });
         id.FlashSizeKB = static_cast<std::int32_t>(profile.SizeKB);
-        if (id.ChipKind == 10) {
+        if (id.ChipKind == kKind646) {
             SetFlashOpcodesNoData(path, profile);
         } else {
             SetFlashOpcodes(path, profile);
         }
     }
     TakeFlashType(id, view, profile.FlashType, false);
-    if (id.FlashTypeCode == kFlashMxic && (id.ChipKind == 15 || id.ChipKind == 10)) {
-        if (IsSmallPageMxic(ReadJedec(path))) SetFlashPageSize(path, 32, id.ChipKind == 10 ? 0 : 2);
+    if (id.FlashTypeCode == kFlashMxic && (id.ChipKind == kKind624E || id.ChipKind == kKind646)) {
+        if (IsSmallPageMxic(ReadJedec(path))) SetFlashPageSize(path, 32, id.ChipKind == kKind646 ? 0 : 2);
     } else if (id.FlashTypeCode == kFlashSst) {
         id.SstSerialFlag = IsSstSerial(ReadJedec(path)) ? 1 : 0;
     }
@@ -131,11 +123,11 @@ void ReadSerial(ToolState& state, OperatorPanel& panel, const std::string& path,
 
     // The record the bridge is given; it stays all zero unless filled below.
     FlashProfile profile;
-    if ((id.ChipKind == 11 && id.ChipRevision >= 5) || id.ChipKind == 12) {
-        if (id.FlashTypeCode == 0 && DetectSerialFlash(path, profile) != 0) {
+    if ((id.ChipKind == kKind751 && id.ChipRevision >= 5) || id.ChipKind == kKind735) {
+        if (id.FlashTypeCode == kFlashUnknown && DetectSerialFlash(path, profile) != 0) {
             TakeFlashType(id, view, profile.FlashType, true);
         }
-        if (id.ChipKind == 12) {
+        if (id.ChipKind == kKind735) {
             profile.FlashType = static_cast<std::uint8_t>(id.FlashTypeCode);
             AskTwice(id, [&] { return DetectFlashSize(path, profile); });
             id.FlashSizeKB = static_cast<std::int32_t>(profile.SizeKB);
@@ -158,7 +150,7 @@ void ReadSerial(ToolState& state, OperatorPanel& panel, const std::string& path,
             profile.ProgramOp = 0x02;
             profile.SectorEraseOp = 0x20;
             if (IsSmallPageMxic(jedec)) {
-                if (id.ChipKind == 12) {
+                if (id.ChipKind == kKind735) {
                     SetFlashParamsWide(path, profile, 32);
                 } else {
                     SetFlashParams(path, profile, 32);
@@ -217,7 +209,7 @@ void ShowWindowState(ToolState& state, OperatorPanel& panel, const std::string& 
             id.AmicProbe = -1;
             id.AtmelProbe = -1;
             id.SstSerialFlag = 0;
-            if (Shows(id.ChipKind, {6, 8, 9, 10, 11, 12})) {
+            if (ChipKindInfo(id.ChipKind).nvramBox) {
                 Show(view.nvram);
                 view.nvramChecked = id.IncludeNvram != 0;
             }
@@ -234,7 +226,7 @@ void ShowWindowState(ToolState& state, OperatorPanel& panel, const std::string& 
             const std::uint8_t indicator = GetBridgeStatus(path, record, sizeof record);
             if (indicator == 0) return;  // no answer: nothing changes
             id.HddFwIndicator = indicator;
-            if (indicator >= kHddFirmwareMark) {
+            if (indicator >= kDiskFirmwareMark) {
                 Hide(view.sflashType);
                 Hide(view.flashTypeList);
                 Hide(view.flashTypeLabel);
@@ -270,7 +262,8 @@ void ShowFirmwareVersion(ToolState& state, const std::string& path, ChipView& vi
         view.status = kNotOurChipText;
         return;
     }
-    const bool invert = kind == 11 && ProbeInvertedBit(path) != 0;
+    const bool invert =
+        ChipKindInfo(kind).version == VersionFormat::FiveFieldsLastBit && ProbeInvertedBit(path) != 0;
     const std::string text = FormatFirmwareVersion(record, arrived, kind, invert);
     view.version = IsFlashFirmwareActive(path, kind, text, state.id.FlashTypeCode) != 0 ? text
                                                                                        : kInternalCodeText;
@@ -284,55 +277,30 @@ std::string Printed(const char* format, int a, int b, int c = 0, int d = 0, int 
 
 }  // namespace
 
-ChipClass ClassOfKind(std::uint8_t kind, std::uint8_t revision, bool onIeee1394) {
-    switch (kind) {
-        case 1: case 3: case 4: case 6:
-            return ChipClass::BridgeFlash;
-        case 7:
-            return onIeee1394 ? ChipClass::Serial : ChipClass::BridgeFlash;
-        case 8: case 9: case 11: case 12:
-            return ChipClass::Serial;
-        case 10: case 15:
-            return ChipClass::SerialGeneration1;
-        case 13:
-            return revision > 2 ? ChipClass::SerialGeneration1 : ChipClass::BridgeFlash;
-        case 5: case 14:
-            return ChipClass::DiskFirmware;
-        case 2: case 20:
-            return ChipClass::ManualFlashChoice;
-        default:
-            return ChipClass::Unsupported;
-    }
-}
-
 std::string FlashTypeName(std::int32_t code) { return RowOf(code).name; }
 std::int32_t FlashBlockEraseSize(std::int32_t code) { return RowOf(code).blockErase; }
 std::int32_t FlashSectorEraseSize(std::int32_t code) { return RowOf(code).sectorErase; }
 
-std::string FallbackFirmwareVersion(std::uint8_t kind) {
-    if (kind == 0) return "00.00";
-    if (kind == 1 || kind == 2 || kind == 4) return "02.00";
-    return "01.00";
-}
+std::string FallbackFirmwareVersion(std::uint8_t kind) { return ChipKindInfo(kind).fallbackVersion; }
 
 std::string FormatFirmwareVersion(const std::uint8_t* b, std::uint32_t n, std::uint8_t kind,
                                   bool invertLastBit) {
-    switch (kind) {
-        case 8:
-        case 9:
+    switch (ChipKindInfo(kind).version) {
+        case VersionFormat::FiveFields:
             return Printed("%d.%.2d.%.2d.%.2d.%.2d", b[6], b[7], b[12], b[13], b[14]);
-        case 11: {
+        case VersionFormat::FiveFieldsLastBit: {
             int last = static_cast<std::int8_t>(b[14]);
             if (invertLastBit) last ^= 1;
             return Printed("%d.%.2d.%.2d.%.2d.%.2d", b[6], b[7], b[12], b[13], last);
         }
-        case 10:
+        case VersionFormat::FiveFieldsZeroPadded:
             return Printed("%.2d.%.2d.%.2d.%.2d.%.2d", b[10], b[11], b[12], b[13], b[14]);
-        case 12:
+        case VersionFormat::FourFieldsZeroPadded:
             return Printed("%.2d.%.2d.%.2d.%.2d", b[12], b[13], b[14], b[15]);
-        default:
-            return n > 12 ? Printed("%d.%.2d.%.2d", b[12], b[13], b[14]) : Printed("%d.%.2d", b[6], b[7]);
+        case VersionFormat::Short:
+            break;
     }
+    return n > 12 ? Printed("%d.%.2d.%.2d", b[12], b[13], b[14]) : Printed("%d.%.2d", b[6], b[7]);
 }
 
 int ProbeInvertedBit(const std::string& path) {

@@ -11,21 +11,9 @@
 
 #include "Fwupdate/OperatorPanel.h"
 #include "Fwupdate/ToolState.h"
+#include "IDEAccess/ChipKinds.h"
 
 namespace v62x {
-
-enum class ChipClass {
-    Unsupported,
-    BridgeFlash,        // the bridge firmware runs the flash itself
-    Serial,             // serial flash reached through the bridge
-    SerialGeneration1,  // serial flash with opcodes handed to the bridge
-    DiskFirmware,       // firmware on the attached disk
-    ManualFlashChoice,  // parallel flash chosen by the operator
-};
-
-// The class that decides the window state of a kind (revision and bus
-// matter for kinds 7 and 13).
-ChipClass ClassOfKind(std::uint8_t kind, std::uint8_t revision, bool onIeee1394);
 
 // Flash type names and erase sizes by flash type code; codes above 10 are
 // shown as "Unknown" with the sizes of code 0.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/FirmwareFile.h"
 #include "IDEAccess/IdentifyChip.h"
 
@@ -22,15 +23,12 @@ constexpr std::size_t kEndMarkerText = 6;  // "ENDSTR" without the two marker by
 
 constexpr long kLeadingBlockTag = 0x1000;
 constexpr long kSettingsBlockTag = 0x80;
-constexpr std::uint8_t kSettingsKind = 10;
-constexpr const char* kSettingsCode = "646";
 
 constexpr std::size_t kShortestChecksummed = 32768;
 constexpr std::size_t kLongImage = 65536;
 constexpr std::size_t kLongImageChecksum = 0xFFFF;
 constexpr std::size_t kImageChecksum = 0x7FFF;
 
-constexpr std::uint8_t kBankKind = 12;
 constexpr std::size_t kBankTrailer = 0xBFF0;
 constexpr std::size_t kBankCrcCovered = 0xBFFC;
 constexpr std::size_t kBankCrc = 0xBFFE;
@@ -81,13 +79,13 @@ int ImageHasNvramBlock(const std::uint8_t* bytes, std::size_t length, std::uint8
     // A tag block at the very start means there is nothing in front of it.
     if (!HasSignature(ReadBlock(bytes, length, 0).data())) {
         const TagBlock block = ReadBlock(bytes, length, kLeadingBlockTag);
-        const char* code = chipKind < ChipKindTable.size() ? ChipKindTable[chipKind] : nullptr;
+        const char* code = ChipKindInfo(chipKind).code;
         if (code != nullptr && HasSignature(block.data()) && StartsWith(&block[4], code, 3)) result = 1;
     }
-    if (chipKind == kSettingsKind) {
+    if (chipKind == kKind646) {
         const TagBlock block = ReadBlock(bytes, length, kSettingsBlockTag);
         if (StartsWith(block.data(), kSettingsBlock, sizeof kSettingsBlock) &&
-            StartsWith(&block[4], kSettingsCode, 3)) {
+            StartsWith(&block[4], ChipKindInfo(kKind646).code, 3)) {
             result = 1;
         }
     }
@@ -159,9 +157,9 @@ std::uint16_t ImageCrc16(const std::uint8_t* bytes, std::size_t length, std::uin
 }
 
 int BankImageValid(const std::uint8_t* image64k, std::uint8_t chipKind) {
-    if (chipKind != kBankKind || image64k == nullptr) return 0;
+    if (chipKind != kKind735 || image64k == nullptr) return 0;
     const std::uint8_t* trailer = image64k + kBankTrailer;
-    if (!HasSignature(trailer) || !StartsWith(trailer + 4, ChipKindTable[kBankKind], 3)) return 0;
+    if (!HasSignature(trailer) || !StartsWith(trailer + 4, ChipKindInfo(kKind735).code, 3)) return 0;
     const std::uint16_t stored = static_cast<std::uint16_t>((image64k[kBankCrc] << 8) | image64k[kBankCrc + 1]);
     return ImageCrc16(image64k, kBankCrcCovered, 0) == stored ? 1 : 0;
 }

@@ -9,23 +9,15 @@
 #include "Fwupdate/SerialFlashUpdate.h"
 #include "Fwupdate/StandardFlashUpdate.h"
 #include "Fwupdate/Vrs735DiskFirmwareUpdate.h"
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/FirmwareFile.h"
+#include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
 
 namespace v62x {
 namespace {
-
-// Kinds whose firmware a flash procedure serves.
-bool FlashKind(int kind) {
-    switch (kind) {
-        case 1: case 3: case 4: case 6: case 7: case 8: case 9: case 10: case 11: case 12: case 13: case 15:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // The run's firmware fits the flash; a file that cannot be read does not.
 bool RunFirmwareFits(ProcedureContext& ctx, std::uint32_t flashSizeKB) {
@@ -40,23 +32,21 @@ bool RunFirmwareFits(ProcedureContext& ctx, std::uint32_t flashSizeKB) {
 
 RunChoice ChooseFlashProcedure(ProcedureContext& ctx) {
     const IdentificationState& id = ctx.state.id;
-    switch (id.ChipKind) {
-        case 10:
+    switch (ChipKindInfo(id.ChipKind).family) {
+        case RunFamily::SettingsInFlash:
             if (!ctx.panel.EraseOnlyChecked() && !ctx.panel.BackupOnlyChecked() &&
                 !RunFirmwareFits(ctx, static_cast<std::uint32_t>(id.FlashSizeKB))) {
                 return RunChoice::SizeMessage;
             }
-            return id.FlashTypeCode == 2 ? RunChoice::FullImage : RunChoice::NvramKeeping;
-        case 6:
+            return id.FlashTypeCode == kFlashSst ? RunChoice::FullImage : RunChoice::NvramKeeping;
+        case RunFamily::NvramKeeping:
             return RunChoice::NvramKeeping;
-        case 8:
-        case 9:
-        case 12:
+        case RunFamily::SerialFlash:
             return RunChoice::SerialFlash;
-        case 11:
+        case RunFamily::ByFlashMode:
             if (CheckFlashMode(ctx.path) == 0 && id.ChipRevision < 5) return RunChoice::NvramKeeping;
             return id.SstSerialFlag == 1 ? RunChoice::FullImage : RunChoice::SerialFlash;
-        case 7:
+        case RunFamily::PageFlashOn1394:
             // The host knows whether the path sits on the IEEE 1394 storage driver.
             if (CurrentHost().IsOnIeee1394(ctx.path)) return RunChoice::PageFlash;
             break;
@@ -88,14 +78,21 @@ int RunChosen(ProcedureContext& ctx, RunChoice choice, const RunRequest& request
 
 RunChoice ChooseProcedure(ProcedureContext& ctx, const RunRequest& request) {
     const IdentificationState& id = ctx.state.id;
-    const int kind = id.ChipKind;
-    if (id.FlashTypeCode == 0 && kind == 15) return RunChoice::DiskFirmware;
-    if ((request.vrs735HddFw || id.FlashTypeCode == 0) && kind == 12) return RunChoice::Vrs735DiskFirmware;
-    if (FlashKind(kind)) return ChooseFlashProcedure(ctx);
-    if (kind == 2 || kind == 20) return RunChoice::InternalRom;
-    // The indicator holds the status byte as the bridge reports it (0..255).
-    if (kind == 14 || (kind == 5 && id.HddFwIndicator >= 0xD0)) return RunChoice::DiskFirmware;
-    return RunChoice::Nothing;
+    const ChipKindRow& row = ChipKindInfo(id.ChipKind);
+    const bool noFlashType = id.FlashTypeCode == kFlashUnknown;
+    if (noFlashType && row.withoutFlash == WithoutFlash::DiskFirmware) return RunChoice::DiskFirmware;
+    if ((request.vrs735HddFw || noFlashType) && row.withoutFlash == WithoutFlash::TwoBankDiskFirmware) {
+        return RunChoice::Vrs735DiskFirmware;
+    }
+    if (IsFlashFamily(row.family)) return ChooseFlashProcedure(ctx);
+    switch (row.family) {
+        case RunFamily::InternalRom: return RunChoice::InternalRom;
+        case RunFamily::DiskFirmware: return RunChoice::DiskFirmware;
+        case RunFamily::DiskFirmwareMarked:
+            // The indicator holds the status byte as the bridge reports it (0..255).
+            return id.HddFwIndicator >= kDiskFirmwareMark ? RunChoice::DiskFirmware : RunChoice::Nothing;
+        default: return RunChoice::Nothing;
+    }
 }
 
 const char* RunChoiceName(RunChoice choice) {

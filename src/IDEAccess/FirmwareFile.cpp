@@ -13,6 +13,7 @@
 #include <memory>
 #include <utility>
 
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
 #include "IDEAccess/Transport.h"
@@ -28,7 +29,6 @@ constexpr std::uint8_t kTagLead[2] = {0x55, 0xAA};
 constexpr std::uint8_t kSettingsLead[3] = {0xE9, 0xAC, 0x67};
 constexpr std::uint8_t kFirstRevisionTag[4] = {0x5A, 0xA5, 0x0F, 0xF0};
 constexpr long kLeadingBlockTag = 0x1000;
-constexpr std::size_t kKinds = 21;
 
 
 // Loads a file for a check; a refused file shows the operator why.
@@ -75,7 +75,7 @@ struct KindRule {
     const char* text;
 };
 
-constexpr KindRule kRules[kKinds] = {
+constexpr KindRule kRules[kChipKindCount] = {
     /*  0 */ {0, nullptr, 0, false, TagRule::Never, nullptr},
     /*  1 */ {0, nullptr, 0, false, TagRule::CodeOrFirstTag, "620"},
     /*  2 */ {0, nullptr, 0, false, TagRule::NotFamilyPrefix, "62"},
@@ -200,7 +200,7 @@ int ImageMatchesChip(const std::uint8_t* bytes, std::size_t length, std::uint16_
 
     const std::uint8_t kind = ChipKindOf(chip);
     const std::uint8_t revision = ChipRevisionOf(chip);
-    if (kind >= kKinds) return 0;
+    if (kind >= kChipKindCount) return 0;
     const KindRule& rule = kRules[kind];
 
     TagBlock block = ReadBlock(bytes, length, rule.blockOffset);
@@ -209,7 +209,7 @@ int ImageMatchesChip(const std::uint8_t* bytes, std::size_t length, std::uint16_
     std::memcpy(tag.data(), &block[4], tag.size());
 
     if (rule.leadingBlock) {
-        const char* code = ChipKindTable[kind];
+        const char* code = ChipKindInfo(kind).code;
         if (HasSignature(block)) {
             if (!StartsWith(tag.data(), code, 3)) return 0;
         } else {

@@ -7,6 +7,7 @@
 
 #include "IDEAccess/ChipCommands.h"
 #include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/IdentifyChip.h"
 
 namespace v62x {
@@ -58,7 +59,10 @@ const FirmwareCheck* CheckOf(std::uint8_t kind) {
 
 bool SignatureMatches(const std::uint8_t* block, const FirmwareCheck& check, std::uint8_t kind) {
     if (!std::equal(check.signature.begin(), check.signature.end(), block)) return false;
-    if (check.codes.empty()) return std::memcmp(block + 4, ChipKindTable[kind], 3) == 0;
+    if (check.codes.empty()) {
+        const char* code = ChipKindInfo(kind).code;
+        return code != nullptr && std::memcmp(block + 4, code, 3) == 0;
+    }
     return std::any_of(check.codes.begin(), check.codes.end(),
                        [block](const char* code) { return std::memcmp(block + 4, code, 3) == 0; });
 }

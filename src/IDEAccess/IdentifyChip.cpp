@@ -4,19 +4,14 @@
 #include <cstring>
 
 #include "IDEAccess/ChipCommands.h"
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/Notifier.h"
 
 namespace v62x {
 
-const std::array<const char*, 21> ChipKindTable = {
-    nullptr, "620", "621", "622", "624", "614", "641", "642", "645", "645", "646",
-    "751",   "735", "715", "705", "624", "622", "623", "624", "620", "621",
-};
-
 namespace {
 
 constexpr std::uint8_t kTagLetter = 0x76;  // 'v'
-constexpr std::uint8_t kKind644 = 8;       // the 644 shares the 645's kind
 
 // How a chip tag turns its byte 5 (t) into the revision.
 enum class TagRevision { MinusDigitBase, PlusOne, OneWhenZero };
@@ -29,9 +24,9 @@ struct TagRule {
 
 // Tried in this order; the first prefix that matches decides.
 constexpr TagRule kTagRules[] = {
-    {"v620C", 1, TagRevision::MinusDigitBase}, {"v624C", 4, TagRevision::MinusDigitBase},
-    {"v624E", 15, TagRevision::PlusOne},       {"v715A", 13, TagRevision::MinusDigitBase},
-    {"v641", 6, TagRevision::OneWhenZero},     {"v2646", 10, TagRevision::MinusDigitBase},
+    {"v620C", kKind620, TagRevision::MinusDigitBase}, {"v624C", kKind624, TagRevision::MinusDigitBase},
+    {"v624E", kKind624E, TagRevision::PlusOne},       {"v715A", kKind715, TagRevision::MinusDigitBase},
+    {"v641", kKind641, TagRevision::OneWhenZero},     {"v2646", kKind646, TagRevision::MinusDigitBase},
 };
 
 std::uint8_t TagRevisionOf(TagRevision rule, std::uint8_t t) {
@@ -61,24 +56,14 @@ std::string IdText(std::uint8_t high, std::uint8_t low) {
 
 std::uint8_t KindFromCode(const std::uint8_t* code) {
     std::uint8_t kind = LookupChipKind(code);
-    if (kind == 0 && std::memcmp(code, "644", 3) == 0) kind = kKind644;
+    if (kind == kKindUnknown && std::memcmp(code, "644", 3) == 0) kind = kKind645;
     return kind;
-}
-
-// The kinds whose tag can refine (or find) the identification.
-bool RunsTagStep(std::uint8_t kind) {
-    switch (kind) {
-        case 0: case 1: case 3: case 4: case 6: case 10: case 13:
-            return true;
-        default:
-            return false;
-    }
 }
 
 void ApplyChipTag(const std::string& path, std::uint8_t& kind, std::uint8_t& revision) {
     std::uint8_t tag[40] = {};
     if (ReadChipTag(path, tag, sizeof tag) == 0) {
-        if (kind == 1) revision = 1;
+        if (kind == kKind620) revision = 1;
         return;
     }
     for (const TagRule& rule : kTagRules) {
@@ -90,9 +75,9 @@ void ApplyChipTag(const std::string& path, std::uint8_t& kind, std::uint8_t& rev
     }
 }
 
-// Kind 7 reads its revision from a 12-byte record; anything but "1" or "2"
+// The 642 reads its revision from a 12-byte record; anything but "1" or "2"
 // there is a failed read, which the operator is told about.
-void ApplyKind7Revision(const std::string& path, std::uint8_t& revision) {
+void ApplyInfoRecordRevision(const std::string& path, std::uint8_t& revision) {
     std::uint8_t record[12] = {};
     std::uint32_t transferred = 0;
     if (GetChipInfo(path, record, sizeof record, transferred) != 0 && HasChipInfoMarker(record)) {
@@ -111,10 +96,10 @@ void ApplyKind7Revision(const std::string& path, std::uint8_t& revision) {
 }  // namespace
 
 std::uint8_t LookupChipKind(const std::uint8_t* code) {
-    for (std::size_t kind = 1; kind < ChipKindTable.size(); ++kind) {
-        if (std::memcmp(code, ChipKindTable[kind], 3) == 0) return static_cast<std::uint8_t>(kind);
+    for (const ChipKindRow& row : kChipKinds) {
+        if (row.code != nullptr && std::memcmp(code, row.code, 3) == 0) return row.kind;
     }
-    return 0;
+    return kKindUnknown;
 }
 
 std::uint16_t IdentifyChip(const std::string& path) {
@@ -127,33 +112,40 @@ std::uint16_t IdentifyChip(const std::string& path) {
         // The tag is in bytes 36..39: only an answer that reaches them has one.
         if (arrived >= sizeof inquiry && inquiry[36] == kTagLetter) {
             kind = LookupChipKind(&inquiry[37]);
-            if (kind == 0 && std::memcmp(&inquiry[36], "v644", 4) == 0) kind = kKind644;
+            if (kind == kKindUnknown && std::memcmp(&inquiry[36], "v644", 4) == 0) kind = kKind645;
         }
         std::uint8_t idWord[2] = {};
         std::uint8_t record[16] = {};
         std::uint32_t transferred = 0;
-        if (kind == 0 && ReadChipIdWord(path, idWord) != 0 &&
+        if (kind == kKindUnknown && ReadChipIdWord(path, idWord) != 0 &&
             GetChipInfo(path, record, sizeof record, transferred) != 0) {
             if (HasChipInfoMarker(record)) {
                 if (IdText(record[2], record[3]).find("2E7A") != std::string::npos &&
                     IdText(record[4], record[5]).find("2621") != std::string::npos) {
-                    kind = 20;
+                    kind = kKind621Id;
                 } else {
                     kind = KindFromCode(&record[8]);
                     revision = static_cast<std::uint8_t>(record[11] - 0x30);
                 }
             } else {
-                kind = static_cast<std::uint8_t>(16 + ((idWord[0] >> 5) & 0x03));
+                // Two bits of the ID word pick one of the four kinds from 16 on.
+                kind = static_cast<std::uint8_t>(kKind622Id + ((idWord[0] >> 5) & 0x03));
             }
         }
     }
 
-    if (RunsTagStep(kind)) {
-        ApplyChipTag(path, kind, revision);
-    } else if (kind == 7) {
-        ApplyKind7Revision(path, revision);
-    } else if (kind == 11) {
-        if (CheckChipRevision(path) != 0) revision = 5;
+    switch (ChipKindInfo(kind).revision) {
+        case RevisionSource::ChipTag:
+            ApplyChipTag(path, kind, revision);
+            break;
+        case RevisionSource::InfoRecordDigit:
+            ApplyInfoRecordRevision(path, revision);
+            break;
+        case RevisionSource::RevisionRegister:
+            if (CheckChipRevision(path) != 0) revision = 5;
+            break;
+        case RevisionSource::AsFound:
+            break;
     }
     return static_cast<std::uint16_t>((revision << 8) | kind);
 }

@@ -3,18 +3,13 @@
 // revision in the high byte.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 
 namespace v62x {
 
-// The three-character chip codes of kinds 1..20 (index 0 unused). Lookups
-// take the first entry that matches, so some kinds only come from the
-// other identification rules.
-extern const std::array<const char*, 21> ChipKindTable;
-
-// First kind whose code matches the three characters at `code`, else 0.
+// First kind whose code (the chip-kind table's) matches the three
+// characters at `code`, else 0.
 std::uint8_t LookupChipKind(const std::uint8_t* code);
 
 std::uint16_t IdentifyChip(const std::string& path);

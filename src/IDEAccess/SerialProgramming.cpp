@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
 
 namespace v62x {
@@ -12,8 +13,6 @@ constexpr std::uint32_t kPieceSize = 8192;
 constexpr std::uint32_t kSstChunk = 512;
 constexpr std::uint32_t kPageChunk = 256;
 constexpr std::uint32_t kMxicPageChunk = 32;
-constexpr int kFlashTypeSst = 2;
-constexpr int kFlashTypeMxic = 5;
 constexpr std::uint32_t kSstAddressedWordEvery = 0x4000;
 
 void Pause() { CurrentHost().Sleep(kFlashPollMs); }
@@ -163,7 +162,7 @@ int SpiProgramRange(const std::string& path, std::uint32_t address, const std::u
         const std::uint32_t piece = std::min(remaining, kPieceSize);
         WaitFlashReady(path);
         int step = 0;
-        if (flashTypeCode == kFlashTypeSst) {
+        if (flashTypeCode == kFlashSst) {
             if (wordMode) {
                 step = SstWordProgram(path, address + done, buffer + done, piece, kSstChunk);
                 // Word programming ends with the last piece, or with a failure
@@ -177,7 +176,7 @@ int SpiProgramRange(const std::string& path, std::uint32_t address, const std::u
                 step = SstByteProgram(path, address + done, buffer + done, piece, kSstChunk);
             }
         } else {
-            const std::uint32_t chunk = flashTypeCode == kFlashTypeMxic ? kMxicPageChunk : kPageChunk;
+            const std::uint32_t chunk = flashTypeCode == kFlashMxic ? kMxicPageChunk : kPageChunk;
             step = SpiPageProgram(path, address + done, buffer + done, piece, chunk);
         }
         if (step == 0) return 0;

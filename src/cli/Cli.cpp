@@ -9,7 +9,7 @@
 #include <ostream>
 
 #include "Fwupdate/ChipCheck.h"
-#include "Fwupdate/ChipKinds.h"
+#include "IDEAccess/ChipKinds.h"
 #include "Fwupdate/OperatorPanel.h"
 #include "Fwupdate/ToolState.h"
 #include "Fwupdate/DeviceRefresh.h"

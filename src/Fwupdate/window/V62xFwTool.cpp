@@ -31,6 +31,7 @@
 #include "Fwupdate/RunDispatch.h"
 #include "Fwupdate/window/AppIcon.h"
 #include "Fwupdate/window/LabeledEdit.h"
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/FirmwareFile.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/Notifier.h"
@@ -444,7 +445,7 @@ void TV62xFwTool::ApplyChipView(const ChipView& view) {
 
 bool TV62xFwTool::ChipListed() const {
     const DeviceTable& devices = state_.devices;
-    return devices.ListedCount > 0 && devices.CandidateCount != 0 && state_.id.ChipKind != 0;
+    return devices.ListedCount > 0 && devices.CandidateCount != 0 && state_.id.ChipKind != kKindUnknown;
 }
 
 std::uint16_t TV62xFwTool::Identification() const {
@@ -647,7 +648,7 @@ void TV62xFwTool::EraseOnlyCheckClick(QCheckBox* sender) {
     if (running_) return;
     // Erase-only and backup-only exclude each other.
     if (sender->property(kTagProperty).toInt() == 0) {
-        if (state_.id.ChipKind == 6) NVRAMCheck->show();
+        if (state_.id.ChipKind == kKind641) NVRAMCheck->show();
         if (sender->isChecked()) BackupFWCheckBox->setChecked(false);
     } else if (BackupFWCheckBox->isChecked()) {
         EraseOnlyCheck->setChecked(false);
@@ -655,8 +656,8 @@ void TV62xFwTool::EraseOnlyCheckClick(QCheckBox* sender) {
     const bool eraseOnly = EraseOnlyCheck->isChecked();
     const bool backupOnly = BackupFWCheckBox->isChecked();
 
-    // Only kind 4 lets the operator give the flash size to erase or back up.
-    const bool sizeChoice = state_.id.ChipKind == 4 && (eraseOnly || backupOnly);
+    // Some kinds let the operator give the flash size to erase or back up.
+    const bool sizeChoice = ChipKindInfo(state_.id.ChipKind).flashSizeChoice && (eraseOnly || backupOnly);
     FwSizeCheck->setEnabled(sizeChoice);
     FwSizeCheck->setVisible(sizeChoice);
     FwSizeLable->setVisible(sizeChoice);
