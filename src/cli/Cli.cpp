@@ -260,6 +260,25 @@ int UnlistedDeviceStatus(const RefreshOutcome& outcome, const std::string& devic
     return kNoDevice;
 }
 
+namespace {
+
+// The host when the caller gives none: the real one unless simulation is
+// asked for (--simulate, else V62X_SIMULATE). A simulated run says so once.
+// Null, with the reason on standard error, for a description that does not parse.
+Host* ChooseCliHost(bool given, const std::string& simulate, HostChoice& choice, std::ostream& err) {
+    const char* env = std::getenv("V62X_SIMULATE");
+    const std::string spec = given ? simulate : (env != nullptr ? env : "");
+    choice = ChooseHost(spec.c_str());
+    if (!choice.host) {
+        err << "v62xfw: " << (given ? "--simulate" : "V62X_SIMULATE") << ": " << choice.error << '\n';
+        return nullptr;
+    }
+    if (choice.simulated) err << "simulated bridges: " << spec << '\n';
+    return choice.host.get();
+}
+
+}  // namespace
+
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, Host* host,
            const Terminal* terminal) {
     CLI::App app{"v62xfw: finds Velmora bridge controllers and works on their firmware", "v62xfw"};
@@ -310,20 +329,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         }
     }
 
-    // The host: the caller's, or the real one unless simulation is asked
-    // for (--simulate, else V62X_SIMULATE). A simulated run says so once.
     HostChoice choice;
     if (host == nullptr) {
-        const bool given = simulateOption->count() > 0;
-        const char* env = std::getenv("V62X_SIMULATE");
-        const std::string spec = given ? simulate : (env != nullptr ? env : "");
-        choice = ChooseHost(spec.c_str());
-        if (!choice.host) {
-            err << "v62xfw: " << (given ? "--simulate" : "V62X_SIMULATE") << ": " << choice.error << '\n';
-            return kUsage;
-        }
-        if (choice.simulated) err << "simulated bridges: " << spec << '\n';
-        host = choice.host.get();
+        host = ChooseCliHost(simulateOption->count() > 0, simulate, choice, err);
+        if (host == nullptr) return kUsage;
     }
     int status = kUsage;
     {

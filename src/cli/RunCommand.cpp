@@ -381,105 +381,61 @@ std::string SummaryText(const RunReport& report) {
 
 namespace {
 
-// The run itself, from the device's discovery to the procedure's end.
-int RunOnDevice(const RunOptions& options, const Terminal& terminal, RunReport& report, std::ostream& out,
-                std::ostream& err, const RunRecorder& recorder, Clock::time_point start) {
-    // What goes wrong is said on standard error and kept in the report.
-    const auto fail = [&err, &report](int status, const std::string& why) {
-        err << "v62xfw: " << why << '\n';
-        report.error = why;
-        return status;
-    };
+// What goes wrong is said on standard error and kept in the report.
+int Fail(std::ostream& err, RunReport& report, int status, const std::string& why) {
+    err << "v62xfw: " << why << '\n';
+    report.error = why;
+    return status;
+}
 
-    // A run that writes is not cut short by Ctrl-C or a hang-up: the
-    // procedure runs to its end.
-    const bool writes = !options.backupOnly;
-    std::optional<FinishBeforeStopping> signals;
-    if (writes) signals.emplace();
+// The question the operator answers before anything is erased or programmed.
+std::string WriteQuestion(const RunOptions& options, const std::string& target) {
+    if (!options.restoreNvram.empty()) return "Write the saved NVRAM copy " + options.restoreNvram + " to " + target + "?";
+    if (options.eraseOnly) return "Erase the firmware of " + target + "?";
+    return "Erase and program the firmware of " + target + "?";
+}
 
-    // The device, as the window lists and selects it.
-    ToolState state;
-    const RefreshOutcome outcome = RefreshDevices(state.devices);
-    const ReleaseAtExitGuard release(state.devices);
-    state.currentChip = outcome.currentChip;
-    for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
-    for (const std::string& path : outcome.busyPaths) err << "v62xfw: " << BusyText(path) << '\n';
-    const int entry = FindListedEntry(state.devices, options.device);
-    if (entry < 0) {
-        return fail(UnlistedDeviceStatus(outcome, options.device), UnlistedDeviceText(options.device));
-    }
-    const std::string path = state.devices.records[static_cast<std::size_t>(entry)].InterfacePath;
-    report.device = path;
-
-    // One run per bridge: the claim is held from the identification to the
-    // end of the procedure; another program's run gets "busy".
-    const DeviceClaim claim(path);
-    if (!claim.held()) {
-        return fail(kFailed, (claim.error() == EBUSY ? BusyText(path)
-                                                     : "cannot claim " + path + ": " + std::strerror(claim.error())) +
-                                 ": nothing was written");
-    }
-
-    // The option boxes as the operator set them; "Include 4K NVRAM" starts
-    // unticked unless asked for.
-    state.id.EraseOnlyFlag = options.eraseOnly ? 1 : 0;
-    state.id.IncludeNvram = options.includeNvram ? 1 : 0;
-    // With --json the status lines go to standard error, with the messages.
-    std::ostream& lines = options.json ? err : out;
-    ConsolePanel panel(options, state.id, lines, err, report, terminal.output && !options.json, recorder, start);
-
-    // The chip check of the selected device with the file, then what it
-    // decided for the NVRAM box, then the operator's own tick on that box.
+// The chip check of the selected device with the file, then what it decided
+// for the NVRAM box, then the operator's own tick on that box.
+ChipView CheckSelectedChip(const RunOptions& options, int entry, ToolState& state, ConsolePanel& panel) {
     ChipCheckRequest request;
     request.selected = entry;
     request.listEnabled = true;
     request.fileName = options.file;
     request.eraseOnly = options.eraseOnly;
     request.backupOnly = options.backupOnly;
-    // The bank repair writes: it runs below, only before a run that writes.
+    // The bank repair writes: it runs later, only before a run that writes.
     request.recover = false;
     const ChipView view = UpdateBtnCheck(state, request, panel);
-    report.chip = view.chipLabel;
     if (view.nvramChecked) panel.SetIncludeNvramChecked(*view.nvramChecked);
     if (options.includeNvram) panel.SetIncludeNvramChecked(true);
     panel.SetStatus(view.status);
+    return view;
+}
 
-    // Run stays disabled for a file the check rejected (or could not open).
-    if (!options.file.empty() && (view.fileMismatch || !view.runEnabled.value_or(false))) {
-        panel.EndLine();
-        return fail(kRefusedFile, "refused firmware file " + options.file + ": nothing was written");
-    }
-
-    // The operator's word before anything is erased or programmed.
-    if (writes && !options.yes) {
-        panel.EndLine();
-        const std::string target = path + " (" + view.chipLabel + ")";
-        const std::string question = !options.restoreNvram.empty()
-                                         ? "Write the saved NVRAM copy " + options.restoreNvram + " to " + target + "?"
-                                     : options.eraseOnly ? "Erase the firmware of " + target + "?"
-                                                         : "Erase and program the firmware of " + target + "?";
-        if (!Confirmed(question, terminal, err)) return fail(kFailed, "not confirmed: nothing was written");
-    }
-
+// The procedure the dispatch chooses (or the NVRAM restore), from the
+// operator's word on to its end.
+int RunChosenProcedure(const RunOptions& options, ToolState& state, ConsolePanel& panel, const std::string& path,
+                       const ChipView& view, const FinishBeforeStopping* signals, RunReport& report,
+                       std::ostream& err) {
     if (options.firmwareSizeKB > 0) Geometry().FirmwareSize = options.firmwareSizeKB * 1024;
     if (options.pageSizeKB > 0) Geometry().ProgramChunk = options.pageSizeKB * 1024;
 
-    panel.SendMessagesTo(lines);
     ProcedureContext ctx{state, panel, path};
     RunRequest run;
     run.flashTypeIndex = std::max(0, options.flashType);
     run.vrs735HddFw = options.hddFw;
     // Stopped before anything was written: nothing is started.
-    if (signals && signals->Caught()) {
+    if (signals != nullptr && signals->Caught()) {
         panel.EndLine();
-        return fail(kFailed, "stopped before the run started: nothing was written");
+        return Fail(err, report, kFailed, "stopped before the run started: nothing was written");
     }
     if (!options.restoreNvram.empty()) {
         report.procedure = "NVRAM restore";
         std::string why;
         const int restored = RestoreSavedNvram(ctx, run, options.restoreNvram, why);
         panel.EndLine();
-        if (restored == 0) return fail(kFailed, "NVRAM not restored: " + why);
+        if (restored == 0) return Fail(err, report, kFailed, "NVRAM not restored: " + why);
         return kSucceeded;
     }
     if (!options.backupOnly && !view.recoveryPreview.empty()) {
@@ -495,16 +451,75 @@ int RunOnDevice(const RunOptions& options, const Terminal& terminal, RunReport& 
 
     switch (result.choice) {
         case RunChoice::Nothing:
-            return fail(kFailed, "no procedure serves this chip (" + view.chipLabel + ", kind " +
-                                     std::to_string(int{state.id.ChipKind}) + ")");
+            return Fail(err, report, kFailed,
+                        "no procedure serves this chip (" + view.chipLabel + ", kind " +
+                            std::to_string(int{state.id.ChipKind}) + ")");
         case RunChoice::SizeMessage:
             report.error = "the file is bigger than the flash";
             return kFailed;
         default:
             break;
     }
-    if (result.result == 0) return fail(kFailed, std::string(RunChoiceName(result.choice)) + " failed");
+    if (result.result == 0) return Fail(err, report, kFailed, std::string(RunChoiceName(result.choice)) + " failed");
     return kSucceeded;
+}
+
+// The run itself, from the device's discovery to the procedure's end.
+int RunOnDevice(const RunOptions& options, const Terminal& terminal, RunReport& report, std::ostream& out,
+                std::ostream& err, const RunRecorder& recorder, Clock::time_point start) {
+    // A run that writes is not cut short by Ctrl-C or a hang-up: the
+    // procedure runs to its end.
+    const bool writes = !options.backupOnly;
+    std::optional<FinishBeforeStopping> signals;
+    if (writes) signals.emplace();
+
+    // The device, as the window lists and selects it.
+    ToolState state;
+    const RefreshOutcome outcome = RefreshDevices(state.devices);
+    const ReleaseAtExitGuard release(state.devices);
+    state.currentChip = outcome.currentChip;
+    for (const std::string& path : outcome.refusedPaths) err << PermissionRefusalText(path) << '\n';
+    for (const std::string& path : outcome.busyPaths) err << "v62xfw: " << BusyText(path) << '\n';
+    const int entry = FindListedEntry(state.devices, options.device);
+    if (entry < 0) {
+        return Fail(err, report, UnlistedDeviceStatus(outcome, options.device), UnlistedDeviceText(options.device));
+    }
+    const std::string path = state.devices.records[static_cast<std::size_t>(entry)].InterfacePath;
+    report.device = path;
+
+    // One run per bridge: the claim is held from the identification to the
+    // end of the procedure; another program's run gets "busy".
+    const DeviceClaim claim(path);
+    if (!claim.held()) {
+        const std::string why =
+            claim.error() == EBUSY ? BusyText(path) : "cannot claim " + path + ": " + std::strerror(claim.error());
+        return Fail(err, report, kFailed, why + ": nothing was written");
+    }
+
+    // The option boxes as the operator set them; "Include 4K NVRAM" starts
+    // unticked unless asked for.
+    state.id.EraseOnlyFlag = options.eraseOnly ? 1 : 0;
+    state.id.IncludeNvram = options.includeNvram ? 1 : 0;
+    // With --json the status lines go to standard error, with the messages.
+    std::ostream& lines = options.json ? err : out;
+    ConsolePanel panel(options, state.id, lines, err, report, terminal.output && !options.json, recorder, start);
+    const ChipView view = CheckSelectedChip(options, entry, state, panel);
+    report.chip = view.chipLabel;
+
+    // Run stays disabled for a file the check rejected (or could not open).
+    if (!options.file.empty() && (view.fileMismatch || !view.runEnabled.value_or(false))) {
+        panel.EndLine();
+        return Fail(err, report, kRefusedFile, "refused firmware file " + options.file + ": nothing was written");
+    }
+    // The operator's word before anything is erased or programmed.
+    if (writes && !options.yes) {
+        panel.EndLine();
+        if (!Confirmed(WriteQuestion(options, path + " (" + view.chipLabel + ")"), terminal, err)) {
+            return Fail(err, report, kFailed, "not confirmed: nothing was written");
+        }
+    }
+    panel.SendMessagesTo(lines);
+    return RunChosenProcedure(options, state, panel, path, view, signals ? &*signals : nullptr, report, err);
 }
 
 }  // namespace
