@@ -164,45 +164,44 @@ std::string Millis(std::uint64_t us) {
     return text;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     int repeat = 5;
     double limit = 1.0;
     std::string only;
+};
+
+// The command line; a negative result lets the bench go on, any other is
+// the exit status.
+int ParseArguments(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (i + 1 >= argc) {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
+        if (i + 1 >= argc) break;
         const std::string value = argv[++i];
         if (arg == "--repeat") {
-            repeat = std::atoi(value.c_str());
+            options.repeat = std::atoi(value.c_str());
         } else if (arg == "--limit") {
-            limit = std::atof(value.c_str());
+            options.limit = std::atof(value.c_str());
         } else if (arg == "--family") {
-            only = value;
+            options.only = value;
         } else {
-            std::fputs(kUsage, stderr);
-            return 2;
+            break;
         }
-        if (repeat < 1 || limit <= 0) {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
+        if (options.repeat < 1 || options.limit <= 0) break;
+        if (i + 1 == argc) return -1;
     }
+    if (argc == 1) return -1;
+    std::fputs(kUsage, stderr);
+    return 2;
+}
 
-    std::vector<v62x::sim::DemoBridge> bridges;
-    std::string why;
-    if (!v62x::sim::DemoBridges(bridges, why)) {
-        std::fprintf(stderr, "v62x-bench: demo set: %s\n", why.c_str());
-        return 1;
-    }
+// The families of the demo set, or the one asked for; a negative result
+// lets the bench go on, any other is the exit status.
+int ChooseFamilies(const std::vector<v62x::sim::DemoBridge>& bridges, const std::string& only,
+                   std::vector<Family>& families) {
     auto demo = [&](const std::string& product) -> const v62x::sim::DemoBridge* {
         for (const auto& b : bridges) {
             if (b.product == product) return &b;
@@ -219,7 +218,6 @@ int main(int argc, char** argv) {
         {"disk-area", demo("Disk fw 705"), Mode::Erase},
         {"735-disk-area", demo("Disk fw 735"), Mode::Program},
     };
-    std::vector<Family> families;
     for (const Family& f : all) {
         if (f.bridge == nullptr) {
             std::fprintf(stderr, "v62x-bench: the demo set has no bridge for %s\n", f.name.c_str());
@@ -227,70 +225,97 @@ int main(int argc, char** argv) {
         }
         if (only.empty() || f.name == only) families.push_back(f);
     }
-    if (families.empty()) {
-        std::fprintf(stderr, "v62x-bench: no family named %s\n", only.c_str());
-        return 2;
-    }
+    if (!families.empty()) return -1;
+    std::fprintf(stderr, "v62x-bench: no family named %s\n", only.c_str());
+    return 2;
+}
 
+struct Tally {
+    bool failed = false;
+    double worst = 0;
+    std::string worstRow;
+};
+
+// One table row: the best of the repeats of one run.
+void MeasureRow(const Family& family, Mode mode, const Options& options, const fs::path& dir, Tally& tally) {
+    Measure best;
+    for (int r = 0; r < options.repeat; ++r) {
+        Measure m = RunOnce(family, mode, dir);
+        if (r == 0 || m.status != 0 || m.ToolUs() < best.ToolUs()) best = m;
+        if (m.status != 0) break;
+    }
+    const double percent =
+        best.deviceUs > 0 ? 100.0 * static_cast<double>(best.ToolUs()) / static_cast<double>(best.deviceUs) : 100.0;
+    std::printf("%-14s %-12s %9zu %12s %12s %12s %12s %8.3f%s\n", family.name.c_str(), ModeName(mode), best.commands,
+                Grouped(best.bytes).c_str(), Millis(best.deviceUs).c_str(), Millis(best.cpuUs).c_str(),
+                Millis(best.ToolUs()).c_str(), percent, percent >= options.limit ? "  <- at or above the limit" : "");
+    if (best.status != 0) {
+        std::printf("  the run failed (exit status %d):\n", best.status);
+        std::istringstream lines(best.output);
+        for (std::string line; std::getline(lines, line);) std::printf("    %s\n", line.c_str());
+        tally.failed = true;
+    }
+    if (percent >= options.limit) tally.failed = true;
+    if (percent > tally.worst) {
+        tally.worst = percent;
+        tally.worstRow = family.name + " " + ModeName(mode);
+    }
+}
+
+// The scratch folder with every family's image file in it.
+bool PrepareScratch(const fs::path& dir, const std::vector<Family>& families) {
     std::error_code error;
-    const fs::path dir = fs::temp_directory_path() / ("v62x-bench." + std::to_string(::getpid()));
     fs::create_directories(dir, error);
     if (error) {
         std::fprintf(stderr, "v62x-bench: %s: %s\n", dir.c_str(), error.message().c_str());
-        return 1;
+        return false;
     }
     // Kept NVRAM copies stay in the scratch folder unless a state folder is given.
     if (std::getenv("XDG_STATE_HOME") == nullptr) setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
     for (const Family& f : families) {
         if (!WriteFile(dir / f.bridge->imageName, f.bridge->image)) {
             std::fprintf(stderr, "v62x-bench: %s: cannot be written\n", (dir / f.bridge->imageName).c_str());
-            fs::remove_all(dir, error);
-            return 1;
+            return false;
         }
     }
+    return true;
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const int status = ParseArguments(argc, argv, options); status >= 0) return status;
+    std::vector<v62x::sim::DemoBridge> bridges;
+    std::string why;
+    if (!v62x::sim::DemoBridges(bridges, why)) {
+        std::fprintf(stderr, "v62x-bench: demo set: %s\n", why.c_str());
+        return 1;
+    }
+    std::vector<Family> families;
+    if (const int status = ChooseFamilies(bridges, options.only, families); status >= 0) return status;
+
+    const fs::path dir = fs::temp_directory_path() / ("v62x-bench." + std::to_string(::getpid()));
+    std::error_code error;
+    if (!PrepareScratch(dir, families)) {
+        fs::remove_all(dir, error);
+        return 1;
+    }
     std::printf("%-14s %-12s %9s %12s %12s %12s %12s %8s\n", "family", "run", "commands", "bytes", "device ms",
                 "process ms", "tool CPU ms", "tool %");
-    bool failed = false;
-    double worst = 0;
-    std::string worstRow;
+    Tally tally;
     for (const Family& f : families) {
-        for (Mode mode : {f.write, Mode::Backup}) {
-            Measure best;
-            for (int r = 0; r < repeat; ++r) {
-                Measure m = RunOnce(f, mode, dir);
-                if (r == 0 || m.status != 0 || m.ToolUs() < best.ToolUs()) best = m;
-                if (m.status != 0) break;
-            }
-            const double percent = best.deviceUs > 0
-                                       ? 100.0 * static_cast<double>(best.ToolUs()) / static_cast<double>(best.deviceUs)
-                                       : 100.0;
-            std::printf("%-14s %-12s %9zu %12s %12s %12s %12s %8.3f%s\n", f.name.c_str(), ModeName(mode),
-                        best.commands, Grouped(best.bytes).c_str(), Millis(best.deviceUs).c_str(),
-                        Millis(best.cpuUs).c_str(), Millis(best.ToolUs()).c_str(), percent,
-                        percent >= limit ? "  <- at or above the limit" : "");
-            if (best.status != 0) {
-                std::printf("  the run failed (exit status %d):\n", best.status);
-                std::istringstream lines(best.output);
-                for (std::string line; std::getline(lines, line);) std::printf("    %s\n", line.c_str());
-                failed = true;
-            }
-            if (percent >= limit) failed = true;
-            if (percent > worst) {
-                worst = percent;
-                worstRow = f.name + " " + ModeName(mode);
-            }
-        }
+        for (Mode mode : {f.write, Mode::Backup}) MeasureRow(f, mode, options, dir, tally);
     }
     fs::remove_all(dir, error);
     std::fflush(stdout);
 
-    if (failed) {
+    if (tally.failed) {
         std::printf("FAILED: a run failed or the tool's CPU reached %.3g%% of the device time (worst: %s, %.3f%%)\n",
-                    limit, worstRow.c_str(), worst);
+                    options.limit, tally.worstRow.c_str(), tally.worst);
         return 1;
     }
-    std::printf("OK: every run kept the tool's CPU under %.3g%% of the device time (worst: %s, %.3f%%)\n", limit,
-                worstRow.c_str(), worst);
+    std::printf("OK: every run kept the tool's CPU under %.3g%% of the device time (worst: %s, %.3f%%)\n",
+                options.limit, tally.worstRow.c_str(), tally.worst);
     return 0;
 }
