@@ -230,7 +230,17 @@ void TV62xFwTool::BuildControls() {
     setFont(WindowFont(kFacePixels));
     setFixedSize(kWindowWidth, kWindowDesignHeight);
     move(413, 199);
+    BuildMainControls();
+    BuildEngineeringPanel();
 
+    refreshTimer_ = new QTimer(this);
+    refreshTimer_->setObjectName("RefreshTimer");
+    refreshTimer_->setSingleShot(true);
+    refreshTimer_->setTimerType(Qt::PreciseTimer);
+}
+
+// The controls every operator sees, above the navy rule.
+void TV62xFwTool::BuildMainControls() {
     ChipLabelEdit = new LabeledEdit(this, "ChipLabelEdit", {80, 12, 129, 21}, "Chip ", true);
     RefreshBtn = MakeButton(this, "RefreshBtn", {240, 8, 91, 25}, "Refresh Device");
     RefreshBtn->hide();
@@ -261,7 +271,10 @@ void TV62xFwTool::BuildControls() {
     UpdateBtn->setEnabled(false);
     ExitBtn = MakeButton(this, "ExitBtn", {216, 256, 75, 25}, "Exit");
     RdCheckBox = MakeCheckBox(this, "RdCheckBox", {8, 264, 81, 17}, "RD Version");
+}
 
+// The navy rule and the engineering options under it, shown with "RD Version".
+void TV62xFwTool::BuildEngineeringPanel() {
     // A 3-pixel navy rule above the engineering panel.
     Panel1 = new QFrame(this);
     Panel1->setObjectName("Panel1");
@@ -301,11 +314,6 @@ void TV62xFwTool::BuildControls() {
     EraseOnlyCheck->setProperty(kTagProperty, 0);
     VRS735HDDFwChk->setProperty(kTagProperty, 0);
     BackupFWCheckBox->setProperty(kTagProperty, 1);
-
-    refreshTimer_ = new QTimer(this);
-    refreshTimer_->setObjectName("RefreshTimer");
-    refreshTimer_->setSingleShot(true);
-    refreshTimer_->setTimerType(Qt::PreciseTimer);
 }
 
 void TV62xFwTool::SetTabOrder() {

@@ -125,6 +125,8 @@ protected:
 
 private:
     void BuildControls();
+    void BuildMainControls();
+    void BuildEngineeringPanel();
     void SetTabOrder();
     void ConnectHandlers();
     void WatchDevices();
