@@ -43,4 +43,21 @@ private:
     std::string path_;
 };
 
+// Runs in `dir` for its lifetime and returns to where it was.
+class InDirectory {
+public:
+    explicit InDirectory(const std::string& dir) : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(dir);
+    }
+    ~InDirectory() {
+        std::error_code ignored;
+        std::filesystem::current_path(previous_, ignored);
+    }
+    InDirectory(const InDirectory&) = delete;
+    InDirectory& operator=(const InDirectory&) = delete;
+
+private:
+    std::filesystem::path previous_;
+};
+
 }  // namespace v62x::test
