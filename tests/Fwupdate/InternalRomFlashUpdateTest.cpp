@@ -222,14 +222,24 @@ TEST(InternalRomSwitch, RefusedSwitchStopsBeforeTheFlash) {
 
 // ---- The firmware file.
 
-TEST(InternalRomFile, ShortFileIsPaddedWithZerosToTheWholeFlash) {
-    SimBench bench(Rom("Pm39LV512"));
-    const Bytes file = Pattern(40000, 3);
-    EXPECT_EQ(1, Program(bench, file, 1));
-    EXPECT_EQ((std::vector<std::uint32_t>{kInternalRomFlashSize}), Lengths(bench.Sent(kProgramCdb)));
-    EXPECT_TRUE(std::equal(file.begin(), file.end(), bench.Flash().begin()));
-    EXPECT_TRUE(std::all_of(bench.Flash().begin() + 40000, bench.Flash().end(), [](std::uint8_t b) { return b == 0; }));
-    EXPECT_EQ(kProgramDone, bench.panel.status);
+// The file goes out padded with zeros to the whole flash, in one command.
+TEST(InternalRomFile, ShortOrWholeFilesAreProgrammedToTheWholeFlash) {
+    struct Case {
+        const char* part;
+        int index;
+        std::size_t size;
+        unsigned seed;
+    };
+    for (const Case& c : {Case{"Pm39LV512", 1, 40000, 3}, Case{"SST39LF512", 2, kInternalRomFlashSize, 11}}) {
+        SCOPED_TRACE(std::to_string(c.size) + " bytes");
+        SimBench bench(Rom(c.part));
+        Bytes image = Pattern(c.size, c.seed);
+        EXPECT_EQ(1, Program(bench, image, c.index));
+        image.resize(kInternalRomFlashSize, 0x00);
+        EXPECT_TRUE(bench.Flash() == image);
+        EXPECT_EQ((std::vector<std::uint32_t>{kInternalRomFlashSize}), Lengths(bench.Sent(kProgramCdb)));
+        EXPECT_EQ(kProgramDone, bench.panel.status);
+    }
 }
 
 TEST(InternalRomFile, PaddingIsComparedToo) {
@@ -238,13 +248,6 @@ TEST(InternalRomFile, PaddingIsComparedToo) {
     EXPECT_EQ(0, Program(bench, Pattern(40000, 3), 1));
     EXPECT_EQ("Compare Fail!!", bench.panel.status);
     EXPECT_FALSE(bench.MessageShown(kPowerCycleText));
-}
-
-TEST(InternalRomFile, FileOfExactlyTheFlashSizeIsTaken) {
-    SimBench bench(Rom("SST39LF512"));
-    const Bytes image = Pattern(kInternalRomFlashSize, 11);
-    EXPECT_EQ(1, Program(bench, image, 2));
-    EXPECT_TRUE(bench.Flash() == image);
 }
 
 // A file that cannot be programmed in full is refused before anything is
@@ -459,18 +462,23 @@ TEST(InternalRomBackup, ReadAndSaveFailuresHaveTheirTexts) {
 
 // ---- The busy wait.
 
-TEST(WaitRomIdle, BridgeThatStopsAnsweringCountsAsBusyUntilTheLimit) {
-    SimBench bench(Rom("SST39LF512"));
-    bench.Fail(kBusyCdb, 0, sim::FaultKind::Transport);
-    EXPECT_EQ(0, WaitRomIdle(bench.Path()));
-    EXPECT_EQ(50000, Count(bench, kBusyCdb));
-}
-
-TEST(WaitRomIdle, ReturnsAtTheFirstIdlePoll) {
-    SimBench bench(Rom("SST39LF512"));
-    bench.Fail(kBusyCdb, 1, sim::FaultKind::Transport);  // the first poll cannot be read
-    EXPECT_EQ(1, WaitRomIdle(bench.Path()));
-    EXPECT_EQ(2, Count(bench, kBusyCdb));
+// A poll that cannot be read counts as busy: the wait ends at the first
+// idle poll, or after 50,000.
+TEST(WaitRomIdle, EndsAtTheFirstIdlePollOrAtTheLimit) {
+    struct Case {
+        const char* what;
+        int failing;  // the poll that fails from (0: every one)
+        int result;
+        int polls;
+    };
+    const Case cases[] = {{"the bridge stops answering", 0, 0, 50000}, {"the first poll cannot be read", 1, 1, 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimBench bench(Rom("SST39LF512"));
+        bench.Fail(kBusyCdb, c.failing, sim::FaultKind::Transport);
+        EXPECT_EQ(c.result, WaitRomIdle(bench.Path()));
+        EXPECT_EQ(c.polls, Count(bench, kBusyCdb));
+    }
 }
 
 }  // namespace

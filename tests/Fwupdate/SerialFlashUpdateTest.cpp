@@ -114,28 +114,33 @@ TEST(ProgramSerial, ThreeFailedAttemptsFailAndKeepTheNvram) {
     EXPECT_EQ(Slice(bench.before, 0, kNvram), bench.FlashRange(0, kNvram)) << "the kept NVRAM is back";
 }
 
-TEST(BackupSerial, Kind12LeavesTheNvramOutUnlessIncluded) {
-    for (const bool include : {false, true}) {
-        SimBench bench(12, 1, "W25X10");
-        bench.state.id.FlashSizeKB = 128;
+// Backup only leaves the kept NVRAM out unless it is included: kind 12's
+// at 0xC000, kind 8's leading 4 KiB.
+TEST(BackupSerial, LeavesTheNvramOutUnlessIncluded) {
+    struct Case {
+        const char* what;
+        int kind;
+        const char* part;
+        int flashKB;
+        bool include;
+        std::size_t from, length;  // of the flash, in the backup file
+    };
+    const Case cases[] = {
+        {"kind 12", 12, "W25X10", 128, false, 0, 0xC000},
+        {"kind 12, NVRAM included", 12, "W25X10", 128, true, 0, 0x20000},
+        {"kind 8", 8, "MX25L8005", 1024, false, kNvram, 65536 - kNvram},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimBench bench(c.kind, 1, c.part);
+        bench.state.id.FlashSizeKB = c.flashKB;
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
-        bench.panel.includeNvram = include;
+        bench.panel.includeNvram = c.include;
         bench.panel.backupFile = bench.dir.File("b.bin");
         ASSERT_EQ(1, bench.Run(SerialFlashUpdate));
-        EXPECT_EQ(include ? bench.before : Slice(bench.before, 0, 0xC000), ReadWholeFile(bench.panel.backupFile));
+        EXPECT_EQ(Slice(bench.before, c.from, c.length), ReadWholeFile(bench.panel.backupFile));
     }
-}
-
-TEST(BackupSerial, Kind8LeavesTheLeadingNvramOut) {
-    SimBench bench(8, 1, "MX25L8005");
-    bench.state.id.FlashSizeKB = 1024;
-    bench.panel.rdVersion = true;
-    bench.panel.backupOnly = true;
-    bench.panel.eraseOnly = false;
-    bench.panel.backupFile = bench.dir.File("b.bin");
-    ASSERT_EQ(1, bench.Run(SerialFlashUpdate));
-    EXPECT_EQ(Slice(bench.before, kNvram, 65536 - kNvram), ReadWholeFile(bench.panel.backupFile));
 }
 
 TEST(EraseSerial, ABlankFirstReadBackNeedsNoSecondEraseAndKeepsTheNvram) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +62,55 @@ inline std::vector<std::uint32_t> Lengths(const std::vector<sim::LogEntry>& entr
     for (const sim::LogEntry& e : entries) out.push_back(e.length);
     return out;
 }
+
+// ---- Single commands, straight to a device or through a host.
+
+constexpr std::uint8_t kUntouched = 0xEE;  // buffer bytes no data phase reached
+
+// One command's answer, and the whole buffer after it.
+struct Outcome {
+    HostReply reply;
+    Bytes data;
+};
+inline bool Good(const HostReply& reply) {
+    return reply.opened && reply.completed && reply.scsiStatus == scsi::kGood;
+}
+// A 12-byte CDB starting with `head`, zeros after it.
+inline Bytes Cdb12(std::initializer_list<std::uint8_t> head) {
+    Bytes cdb(head);
+    cdb.resize(12, 0);
+    return cdb;
+}
+// `cdb` straight to `device`; its buffer holds `bufferSize` bytes of
+// kUntouched with `out` at the start.
+inline Outcome Exec(sim::VirtualDevice& device, const Bytes& cdb, DataDirection direction, std::size_t bufferSize,
+                    const Bytes& out = {}) {
+    Outcome outcome;
+    outcome.data.assign(bufferSize, kUntouched);
+    std::copy(out.begin(), out.end(), outcome.data.begin());
+    outcome.reply = device.Execute(cdb.data(), cdb.size(), direction, bufferSize == 0 ? nullptr : outcome.data.data(),
+                                   static_cast<std::uint32_t>(bufferSize));
+    return outcome;
+}
+// `cdb` through `host`'s pass-through to `path`, with `data` as the buffer.
+inline Outcome Send(Host& host, const std::string& path, const Bytes& cdb, DataDirection direction, Bytes data = {},
+                    std::uint32_t timeoutSeconds = HostRequest{}.timeoutSeconds, OpenMode open = OpenMode::Shared) {
+    HostRequest request;
+    request.path = path;
+    std::copy(cdb.begin(), cdb.end(), request.cdb.begin());
+    request.cdbLength = static_cast<std::uint8_t>(cdb.size());
+    request.direction = direction;
+    request.timeoutSeconds = timeoutSeconds;
+    request.open = open;
+    Outcome sent;
+    sent.data = std::move(data);
+    request.data = sent.data.empty() ? nullptr : sent.data.data();
+    request.length = static_cast<std::uint32_t>(sent.data.size());
+    sent.reply = host.PassThrough(request);
+    return sent;
+}
+
+// ---- The bench.
 
 struct SimBench {
     FlashGeometry savedGeometry = Geometry();
