@@ -140,20 +140,29 @@ TEST(EraseFlashRange, ErasesBlockByBlockFromAddressZero) {
     EXPECT_EQ(bench.before[0x10000], bench.Flash()[0x10000]);
 }
 
-TEST(EraseFlashRange, StopsAtTheFirstFailedErase) {
-    SimBench bench(1, 1, "Pm25LV010");
-    bench.Fail({0xFF, 0x04, kSectorErase}, 2);
-    ProcedureContext ctx = bench.Context();
-    EXPECT_EQ(0, EraseFlashRange(ctx, 32768));
-    EXPECT_EQ(2u, Addresses(bench, kSectorErase).size());
-    EXPECT_EQ(std::string("Erase...") + ".", bench.panel.status);
-}
-
-TEST(EraseFlashRange, NothingToEraseFails) {
-    SimBench bench(1, 1, "Pm25LV010");
-    ProcedureContext ctx = bench.Context();
-    EXPECT_EQ(0, EraseFlashRange(ctx, 0));
-    EXPECT_TRUE(Addresses(bench, kSectorErase).empty());
+TEST(EraseFlashRange, Failures) {
+    struct Case {
+        const char* what;
+        std::uint32_t length;
+        int failing;         // the erase refused; 0: none
+        std::size_t erases;  // erase commands sent
+        const char* status;  // null: not checked
+    };
+    const Case cases[] = {
+        {"stops at the first failed erase", 32768, 2, 2, "Erase...."},
+        {"nothing to erase", 0, 0, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimBench bench(1, 1, "Pm25LV010");
+        if (c.failing != 0) bench.Fail({0xFF, 0x04, kSectorErase}, c.failing);
+        ProcedureContext ctx = bench.Context();
+        EXPECT_EQ(0, EraseFlashRange(ctx, c.length));
+        EXPECT_EQ(c.erases, Addresses(bench, kSectorErase).size());
+        if (c.status != nullptr) {
+            EXPECT_EQ(c.status, bench.panel.status);
+        }
+    }
 }
 
 // ---- EraseAllFlash
