@@ -2,7 +2,8 @@
 // description, from configs, or one bridge with a real flash part), the
 // first one listed and checked as the window would, a recording panel and a
 // scratch folder; the flash settings come back as they were afterwards.
-// Beside it, what tests ask of the command log.
+// Beside it, what tests ask of the command log, and single commands sent
+// straight to a device or through a host.
 #pragma once
 
 #include <gtest/gtest.h>
