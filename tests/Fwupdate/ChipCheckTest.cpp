@@ -8,43 +8,15 @@
 
 #include "IDEAccess/Notifier.h"
 #include "VirtualBridge/DiskFirmwareArea.h"
-#include "support/SimBridges.h"
+#include "support/SimBench.h"
 
 namespace v62x {
 namespace {
 
-using sim::SimulatedHost;
+using test::SimBench;
 
-// A simulated host with devices, refreshed into a tool state.
-struct Bench {
-    SimulatedHost host;
-    ScopedHost scoped{host};
-    ToolState state;
-    RecordingPanel panel;
-
-    sim::VirtualDevice& Add(sim::DeviceConfig config) { return host.AddDevice(config); }
-    static ChipCheckRequest Listed(std::string file = {}) {
-        ChipCheckRequest r;
-        r.selected = 0;
-        r.listEnabled = true;
-        r.fileName = std::move(file);
-        return r;
-    }
-    ChipView Check(const ChipCheckRequest& request) {
-        RefreshDevices(state.devices);
-        return UpdateBtnCheck(state, request, panel);
-    }
-    ChipView Check() { return Check(Listed()); }
-};
-
-sim::DeviceConfig Bridge(int kind, int revision, const std::string& flash = {}, Bus bus = Bus::Usb) {
-    sim::DeviceConfig config = test::BridgeConfig(kind, revision, bus);
-    if (!flash.empty()) {
-        std::string why;
-        EXPECT_TRUE(sim::SetFlashPart(config.flash, flash, why)) << why;
-    }
-    return config;
-}
+// A bench whose devices the test adds.
+const std::vector<sim::DeviceConfig> kNoDevice;
 
 TEST(ChipClasses, EveryKindHasItsClass) {
     struct Row {
@@ -122,7 +94,7 @@ TEST(FirmwareVersionText, EveryFormat) {
 }
 
 TEST(ChipCheck, NoCandidateChangesNothingButTheNvramBox) {
-    Bench bench;
+    SimBench bench(kNoDevice);
     const ChipView view = bench.Check();
     EXPECT_FALSE(view.checked);
     EXPECT_EQ(std::optional<bool>(false), view.nvram.visible);
@@ -131,18 +103,17 @@ TEST(ChipCheck, NoCandidateChangesNothingButTheNvramBox) {
 }
 
 TEST(ChipCheck, CandidatesButNothingListedIdentifiesNothing) {
-    Bench bench;
-    bench.Add(test::StickConfig());
+    SimBench bench(kNoDevice);
+    bench.host.AddDevice(test::StickConfig());
     const ChipView view = bench.Check();
     EXPECT_FALSE(view.checked);
 }
 
 TEST(ChipCheck, SerialBridgeShowsItsFlashAndVersion) {
-    Bench bench;
-    auto config = Bridge(8, 2, "MX25L8005");
+    SimBench bench(kNoDevice);
+    auto config = test::FlashBridge(8, 2, "MX25L8005");
     config.mountPoints = {"/media/a"};
-    bench.Add(config);
-    Geometry() = FlashGeometry{};
+    bench.host.AddDevice(config);
     const ChipView view = bench.Check();
     ASSERT_TRUE(view.checked);
     EXPECT_EQ("VRB644/645 Series", view.chipLabel);
@@ -161,8 +132,8 @@ TEST(ChipCheck, SerialBridgeShowsItsFlashAndVersion) {
 }
 
 TEST(ChipCheck, GenerationOneHandsTheOpcodesToTheBridge) {
-    Bench bench;
-    bench.Add(Bridge(10, 1, "W25X40"));
+    SimBench bench(kNoDevice);
+    bench.host.AddDevice(test::FlashBridge(10, 1, "W25X40"));
     const ChipView view = bench.Check();
     EXPECT_EQ("WINBOND", view.flashType);
     EXPECT_EQ(512, bench.state.id.FlashSizeKB);
@@ -177,8 +148,8 @@ TEST(ChipCheck, GenerationOneHandsTheOpcodesToTheBridge) {
 }
 
 TEST(ChipCheck, BridgeFlashProbesAtmelFirst) {
-    Bench bench;
-    bench.Add(Bridge(4, 1, "AT25FS010"));
+    SimBench bench(kNoDevice);
+    bench.host.AddDevice(test::FlashBridge(4, 1, "AT25FS010"));
     const ChipView view = bench.Check();
     EXPECT_EQ("ATMEL", view.flashType);
     EXPECT_EQ(2, bench.state.id.AtmelProbe);
@@ -186,8 +157,8 @@ TEST(ChipCheck, BridgeFlashProbesAtmelFirst) {
 }
 
 TEST(ChipCheck, ManualFlashChoiceReadsNoFlash) {
-    Bench bench;
-    bench.Add(Bridge(2, 1));
+    SimBench bench(kNoDevice);
+    bench.host.AddDevice(test::FlashBridge(2, 1));
     const ChipView view = bench.Check();
     EXPECT_EQ(std::optional<bool>(true), view.flashTypeList.visible);
     EXPECT_EQ(std::optional<bool>(true), view.flashTypeList.enabled);
@@ -217,15 +188,15 @@ TEST(ChipCheck, UnsupportedAndDiskFirmwareKinds) {
     }();
     const std::vector<Case> cases = {
         {"kind 17 with a chip record", kind17, 0, false, "The chip not support Firmware Update!"},
-        {"kind 16 without the record marker", Bridge(16, 0), 0, false, "Not Velmora Chip!!"},
-        {"kind 5 below 0xD0 is unsupported", Bridge(5, 1), 0xCF, false, "The chip not support Firmware Update!"},
-        {"kind 14 at 0xD0 shows its version", Bridge(14, 1), 0xD0, true, ""},
+        {"kind 16 without the record marker", test::FlashBridge(16, 0), 0, false, "Not Velmora Chip!!"},
+        {"kind 5 below 0xD0 is unsupported", test::FlashBridge(5, 1), 0xCF, false, "The chip not support Firmware Update!"},
+        {"kind 14 at 0xD0 shows its version", test::FlashBridge(14, 1), 0xD0, true, ""},
     };
     for (const Case& c : cases) {
-        Bench bench;
+        SimBench bench(kNoDevice);
         sim::DeviceConfig config = c.config;
         if (c.indicator != 0) sim::SetStatusByte(config.answers, 8, c.indicator);
-        bench.Add(config);
+        bench.host.AddDevice(config);
         const ChipView view = bench.Check();
         EXPECT_EQ(c.status, view.status) << c.what;
         EXPECT_EQ(std::optional<bool>(c.versionShown), view.fwVersion.visible) << c.what;
@@ -239,12 +210,12 @@ TEST(ChipCheck, VersionFallbacksWhenTheRecordCannotBeRead) {
         const char* version;
     };
     for (const Case& c : {Case{1, "02.00"}, Case{4, "02.00"}, Case{3, "01.00"}, Case{12, "01.00"}}) {
-        Bench bench;
-        const std::string path = bench.Add(Bridge(c.kind, 1)).path();
+        SimBench bench(kNoDevice);
+        const std::string path = bench.host.AddDevice(test::FlashBridge(c.kind, 1)).path();
         RefreshDevices(bench.state.devices);
         // The check identifies the chip first (one record read); the second read fails.
         bench.host.AddFault({path, {0xE0, 0xF4, 0xE7}, 2, sim::FaultKind::CheckCondition});
-        const ChipView view = UpdateBtnCheck(bench.state, Bench::Listed(), bench.panel);
+        const ChipView view = UpdateBtnCheck(bench.state, SimBench::Listed(), bench.panel);
         EXPECT_EQ(c.version, view.version) << c.kind;
     }
 }
@@ -274,11 +245,11 @@ TEST(ChipCheck, RunButtonRule) {
         {"nothing chosen leaves Run", 3, "", true, false, std::nullopt, 0},
     };
     for (const Case& c : cases) {
-        Bench bench;
+        SimBench bench(kNoDevice);
         std::vector<OperatorMessage> notes;
         SetMessageNotifier([&notes](const OperatorMessage& m) { notes.push_back(m); });
-        bench.Add(Bridge(c.kind, 1));
-        auto request = Bench::Listed(c.file);
+        bench.host.AddDevice(test::FlashBridge(c.kind, 1));
+        auto request = SimBench::Listed(c.file);
         request.listEnabled = c.listEnabled;
         request.eraseOnly = c.eraseOnly;
         const ChipView view = bench.Check(request);
@@ -304,10 +275,10 @@ TEST(ProbeInvertedBit, StuckScratchBitIsReportedAndTheByteRestored) {
         int result;
     };
     for (const Case& c : {Case{false, 0}, Case{true, 1}}) {
-        Bench bench;
-        auto config = Bridge(11, 2);
+        SimBench bench(kNoDevice);
+        auto config = test::FlashBridge(11, 2);
         config.stuck506A = c.stuck;
-        auto& device = bench.Add(config);
+        auto& device = bench.host.AddDevice(config);
         device.memory()[0x506A] = 0x40;
         EXPECT_EQ(c.result, ProbeInvertedBit(device.path())) << c.stuck;
         // The first value read (0x40, or 0x41 through the stuck bit) goes

@@ -70,50 +70,48 @@ TEST(DiskSignature, IsTheAddressHighByteFirstBetween55AndAA) {
     EXPECT_EQ((Bytes{0x77, 0x55, 0x00, 0x0F, 0x43, 0x00, 0xAA, 0x77}), Bytes(image.begin() + 149, image.begin() + 157));
 }
 
-// A bridge of `kind` with its firmware area; the bench knows where it is.
-struct AreaBench : SimBench {
-    explicit AreaBench(const std::string& description) : SimBench(description) {
-        geometry = GatherDiskAreaGeometry(Path(), state.id.ChipKind);
-        EXPECT_TRUE(DiskAreaStart(geometry, start));
-        host.ClearLog();
-    }
-    int Run() {
-        ProcedureContext ctx = Context();
-        return DiskFirmwareUpdate(ctx);
-    }
-    void Program(const Bytes& file) { panel.firmwareFile = dir.Write("fw.bin", file); }
-    // Fills the area from its start, keeping the signature the bridge finds it by.
-    Bytes FillArea(Bytes bytes) {
-        const Bytes first = Disk(start, 512);
-        std::copy(first.begin() + 150, first.begin() + 156, bytes.begin() + 150);
-        PutDisk(start, bytes);
-        return bytes;
-    }
+// Where the bridge's firmware area lies, found as the procedure finds it.
+struct Area {
     DiskAreaGeometry geometry;
     std::uint64_t start = 0;
 };
+Area AreaOf(SimBench& bench) {
+    Area area;
+    area.geometry = GatherDiskAreaGeometry(bench.Path(), bench.state.id.ChipKind);
+    EXPECT_TRUE(DiskAreaStart(area.geometry, area.start));
+    bench.host.ClearLog();
+    return area;
+}
+// Fills the area from its start, keeping the signature the bridge finds it by.
+Bytes FillArea(SimBench& bench, const Area& area, Bytes bytes) {
+    const Bytes first = bench.Disk(area.start, 512);
+    std::copy(first.begin() + 150, first.begin() + 156, bytes.begin() + 150);
+    bench.PutDisk(area.start, bytes);
+    return bytes;
+}
 
 TEST(DiskFirmwareUpdate, ProgramsTheFileInVerifiedBlocksForEachDiskKind) {
     for (const char* description : {"bridge:kind=14", "bridge:kind=5", "bridge:kind=15,hddfw=1,flash=none",
                                     "bridge:kind=14,capflag=1"}) {
-        AreaBench bench(description);
+        SimBench bench(description);
+        const Area area = AreaOf(bench);
         SCOPED_TRACE(description);
         // The fresh area starts where the host-visible disk ends.
-        EXPECT_EQ(bench.device->disk()->hostBlocks(), bench.start);
+        EXPECT_EQ(bench.device->disk()->hostBlocks(), area.start);
         const Bytes file = Pattern(100000);
-        bench.Program(file);
-        EXPECT_EQ(1, bench.Run());
+        bench.UseFile(file);
+        EXPECT_EQ(1, bench.Run(DiskFirmwareUpdate));
 
         Bytes expected = file;
         expected.resize(2 * k64K, 0);
-        PutDiskSignature(expected.data(), bench.geometry.firmwareLba);
-        EXPECT_EQ(expected, bench.Disk(bench.start, 2 * k64K));
+        PutDiskSignature(expected.data(), area.geometry.firmwareLba);
+        EXPECT_EQ(expected, bench.Disk(area.start, 2 * k64K));
         // Two blocks: each written and read back at its own address.
         const auto writes = bench.Commands(0x2A);
         ASSERT_EQ(2u, writes.size());
         EXPECT_EQ((Bytes{0x2A, 0x00}), Bytes(writes[0].cdb.begin(), writes[0].cdb.begin() + 2));
         for (std::size_t i = 0; i < 2; ++i) {
-            const std::uint64_t lba = bench.start + 128 * i;
+            const std::uint64_t lba = area.start + 128 * i;
             const auto& cdb = writes[i].cdb;
             EXPECT_EQ(lba, (std::uint64_t{cdb[2]} << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5]);
             EXPECT_EQ(128, (cdb[7] << 8) | cdb[8]);
@@ -127,101 +125,106 @@ TEST(DiskFirmwareUpdate, ProgramsTheFileInVerifiedBlocksForEachDiskKind) {
 }
 
 TEST(DiskFirmwareUpdate, FourKilobyteBlocksMoveSixteenBlocksPerCommand) {
-    AreaBench bench("bridge:kind=14,blocksize=4096,disk=500G");
-    bench.Program(Pattern(70000));
-    ASSERT_EQ(1, bench.Run());
+    SimBench bench("bridge:kind=14,blocksize=4096,disk=500G");
+    const Area area = AreaOf(bench);
+    bench.UseFile(Pattern(70000));
+    ASSERT_EQ(1, bench.Run(DiskFirmwareUpdate));
     const auto writes = bench.Commands(0x2A);
     ASSERT_EQ(2u, writes.size());
     EXPECT_EQ(16, (writes[0].cdb[7] << 8) | writes[0].cdb[8]);
-    EXPECT_EQ(bench.start + 16, (std::uint64_t{writes[1].cdb[4]} << 8 | writes[1].cdb[5]) |
+    EXPECT_EQ(area.start + 16, (std::uint64_t{writes[1].cdb[4]} << 8 | writes[1].cdb[5]) |
                                     (std::uint64_t{writes[1].cdb[2]} << 24 | std::uint64_t{writes[1].cdb[3]} << 16));
     Bytes expected = Pattern(70000);
     expected.resize(2 * k64K, 0);
-    PutDiskSignature(expected.data(), bench.geometry.firmwareLba);
-    EXPECT_EQ(expected, bench.Disk(bench.start, 2 * k64K));
+    PutDiskSignature(expected.data(), area.geometry.firmwareLba);
+    EXPECT_EQ(expected, bench.Disk(area.start, 2 * k64K));
 }
 
 TEST(DiskFirmwareUpdate, DisksBeyondTwoToThe32BlocksUseSixteenByteCommands) {
-    AreaBench bench("bridge:kind=14,disk=3T");
-    ASSERT_EQ(1u, bench.geometry.sectorsHigh);
-    EXPECT_EQ(1u, bench.start >> 32) << "the start keeps the upper half";
-    bench.Program(Pattern(4000));
-    ASSERT_EQ(1, bench.Run());
+    SimBench bench("bridge:kind=14,disk=3T");
+    const Area area = AreaOf(bench);
+    ASSERT_EQ(1u, area.geometry.sectorsHigh);
+    EXPECT_EQ(1u, area.start >> 32) << "the start keeps the upper half";
+    bench.UseFile(Pattern(4000));
+    ASSERT_EQ(1, bench.Run(DiskFirmwareUpdate));
     EXPECT_TRUE(bench.Commands(0x2A).empty());
     const auto writes = bench.Commands(0x8A);
     ASSERT_EQ(1u, writes.size());
     std::uint64_t lba = 0;
     for (int i = 2; i < 10; ++i) lba = (lba << 8) | writes[0].cdb[static_cast<std::size_t>(i)];
-    EXPECT_EQ(bench.start, lba);
+    EXPECT_EQ(area.start, lba);
     Bytes expected = Pattern(4000);
     expected.resize(k64K, 0);
-    PutDiskSignature(expected.data(), bench.geometry.firmwareLba);
-    EXPECT_EQ(expected, bench.Disk(bench.start, k64K));
+    PutDiskSignature(expected.data(), area.geometry.firmwareLba);
+    EXPECT_EQ(expected, bench.Disk(area.start, k64K));
 }
 
 TEST(DiskFirmwareUpdate, EraseZerosTheFirstBlockButKeepsTheSignature) {
     for (const char* description : {"bridge:kind=14", "bridge:kind=15,hddfw=1,flash=none"}) {
-        AreaBench bench(description);
+        SimBench bench(description);
+        const Area area = AreaOf(bench);
         SCOPED_TRACE(description);
-        const Bytes before = bench.Disk(bench.start, k64K);
+        const Bytes before = bench.Disk(area.start, k64K);
         ASSERT_EQ(0x55, before[150]) << "the fresh area carries its signature";
-        const Bytes old = bench.FillArea(Pattern(2 * k64K, 3));
+        const Bytes old = FillArea(bench, area, Pattern(2 * k64K, 3));
 
         bench.panel.rdVersion = true;
         bench.panel.eraseOnly = true;
-        EXPECT_EQ(1, bench.Run());
+        EXPECT_EQ(1, bench.Run(DiskFirmwareUpdate));
         Bytes expected(k64K, 0);
         std::copy(before.begin() + 150, before.begin() + 156, expected.begin() + 150);
-        EXPECT_EQ(expected, bench.Disk(bench.start, k64K));
-        EXPECT_EQ(test::Slice(old, k64K, k64K), bench.Disk(bench.start + 128, k64K)) << "one block only";
+        EXPECT_EQ(expected, bench.Disk(area.start, k64K));
+        EXPECT_EQ(test::Slice(old, k64K, k64K), bench.Disk(area.start + 128, k64K)) << "one block only";
         EXPECT_EQ("Erase all data in HDD success!!", bench.panel.status);
         EXPECT_TRUE(bench.MessageShown(kPowerCycleText));
     }
 }
 
 TEST(DiskFirmwareUpdate, BackupWritesFirmwareSizeBytesOfTheArea) {
-    AreaBench bench("bridge:kind=14");
-    const Bytes area = bench.FillArea(Pattern(4 * k64K, 5));
+    SimBench bench("bridge:kind=14");
+    const Area area = AreaOf(bench);
+    const Bytes filled = FillArea(bench, area, Pattern(4 * k64K, 5));
     bench.panel.rdVersion = true;
     bench.panel.backupOnly = true;
     bench.panel.backupFile = bench.dir.File("area.bak");
-    EXPECT_EQ(1, bench.Run());
-    EXPECT_EQ(test::Slice(area, 0, k64K), test::ReadWholeFile(bench.panel.backupFile)) << "default size";
+    EXPECT_EQ(1, bench.Run(DiskFirmwareUpdate));
+    EXPECT_EQ(test::Slice(filled, 0, k64K), test::ReadWholeFile(bench.panel.backupFile)) << "default size";
     EXPECT_EQ("Read flash and backup success!", bench.panel.status);
     EXPECT_TRUE(bench.panel.messages.empty());
 
     Geometry().FirmwareSize = 262144;
-    EXPECT_EQ(1, bench.Run());
-    EXPECT_EQ(area, test::ReadWholeFile(bench.panel.backupFile));
+    EXPECT_EQ(1, bench.Run(DiskFirmwareUpdate));
+    EXPECT_EQ(filled, test::ReadWholeFile(bench.panel.backupFile));
     for (const auto& read : bench.Commands(0x28)) EXPECT_LE(read.length, k64K) << "64 KiB per command";
 }
 
 TEST(DiskFirmwareUpdate, BackupWithoutANameWritesTheDefaultFileInTheCurrentFolder) {
-    AreaBench bench("bridge:kind=14");
-    const std::filesystem::path was = std::filesystem::current_path();
-    std::filesystem::current_path(bench.dir.File(""));
-    bench.panel.rdVersion = true;
-    bench.panel.backupOnly = true;
-    EXPECT_EQ(1, bench.Run());
+    SimBench bench("bridge:kind=14");
+    {
+        test::InDirectory inside(bench.dir.File(""));
+        bench.panel.rdVersion = true;
+        bench.panel.backupOnly = true;
+        EXPECT_EQ(1, bench.Run(DiskFirmwareUpdate));
+    }
     EXPECT_EQ(65536u, test::ReadWholeFile(bench.dir.File("oldFlash.bak")).size());
-    std::filesystem::current_path(was);
     ASSERT_EQ(1u, bench.panel.messages.size());
     EXPECT_EQ("Default backup firmware as OldFalsh.bak!", bench.panel.messages[0].text);
 }
 
 TEST(DiskFirmwareUpdate, AFileMustFitBetweenTheAreaStartAndTheFirmwareAddress) {
     // The fresh area holds 257 blocks of 512 bytes: two 64 KiB blocks fit, three do not.
-    AreaBench fits("bridge:kind=14");
-    fits.Program(Pattern(2 * k64K));
-    EXPECT_EQ(1, fits.Run());
+    SimBench fits("bridge:kind=14");
+    fits.UseFile(Pattern(2 * k64K));
+    EXPECT_EQ(1, fits.Run(DiskFirmwareUpdate));
 
-    AreaBench tooLong("bridge:kind=14");
-    const Bytes before = tooLong.Disk(tooLong.start, 3 * k64K);
-    tooLong.Program(Pattern(2 * k64K + 1));
-    EXPECT_EQ(0, tooLong.Run());
+    SimBench tooLong("bridge:kind=14");
+    const Area tooLongArea = AreaOf(tooLong);
+    const Bytes before = tooLong.Disk(tooLongArea.start, 3 * k64K);
+    tooLong.UseFile(Pattern(2 * k64K + 1));
+    EXPECT_EQ(0, tooLong.Run(DiskFirmwareUpdate));
     EXPECT_EQ("Firmware file is bigger than HDD firmware area!!", tooLong.panel.status);
     EXPECT_FALSE(tooLong.DiskWritten());
-    EXPECT_EQ(before, tooLong.Disk(tooLong.start, 3 * k64K));
+    EXPECT_EQ(before, tooLong.Disk(tooLongArea.start, 3 * k64K));
 }
 
 struct FailureCase {
@@ -265,16 +268,17 @@ TEST(DiskFirmwareUpdate, EveryFailureEndsWithItsTextAndNoSuccess) {
     // so the block reads of the run itself start with the third READ.
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.what);
-        AreaBench bench(c.description);
-        bench.FillArea(Pattern(2 * k64K, 9));
-        const Bytes before = bench.Disk(bench.start, 2 * k64K);
-        bench.Program(Pattern(100000));
+        SimBench bench(c.description);
+        const Area area = AreaOf(bench);
+        FillArea(bench, area, Pattern(2 * k64K, 9));
+        const Bytes before = bench.Disk(area.start, 2 * k64K);
+        bench.UseFile(Pattern(100000));
         bench.panel.rdVersion = c.mode != FailureCase::Program;
         bench.panel.eraseOnly = c.mode == FailureCase::Erase;
         bench.panel.backupOnly = c.mode == FailureCase::Backup;
         bench.panel.backupFile = bench.dir.File("backup.bin");
         bench.host.AddFault(c.fault);
-        EXPECT_EQ(0, bench.Run());
+        EXPECT_EQ(0, bench.Run(DiskFirmwareUpdate));
         EXPECT_EQ(c.text, bench.panel.status);
         EXPECT_TRUE(bench.panel.messages.empty()) << "no power-cycle message after a failure";
         for (const char* success : {"Programming Success!!", "Erase all data in HDD success!!",
@@ -282,20 +286,20 @@ TEST(DiskFirmwareUpdate, EveryFailureEndsWithItsTextAndNoSuccess) {
             EXPECT_FALSE(bench.Shown(success));
         }
         if (c.diskUntouched) {
-            EXPECT_EQ(before, bench.Disk(bench.start, 2 * k64K));
+            EXPECT_EQ(before, bench.Disk(area.start, 2 * k64K));
         }
         EXPECT_FALSE(std::filesystem::exists(bench.panel.backupFile)) << "no backup file from a failed run";
     }
 }
 
 TEST(DiskFirmwareUpdate, FileAndBackupFileFailures) {
-    AreaBench bench("bridge:kind=14");
+    SimBench bench("bridge:kind=14");
     bench.panel.firmwareFile = bench.dir.File("missing.bin");
-    EXPECT_EQ(0, bench.Run());
+    EXPECT_EQ(0, bench.Run(DiskFirmwareUpdate));
     EXPECT_EQ("Open File Error!!", bench.panel.status);
 
     bench.panel.firmwareFile = bench.dir.Write("empty.bin", {});
-    EXPECT_EQ(0, bench.Run());
+    EXPECT_EQ(0, bench.Run(DiskFirmwareUpdate));
     EXPECT_EQ("Firmware file size error!!", bench.panel.status);
     EXPECT_FALSE(bench.DiskWritten());
 
@@ -303,7 +307,7 @@ TEST(DiskFirmwareUpdate, FileAndBackupFileFailures) {
     bench.panel.backupOnly = true;
     bench.panel.backupFile = bench.dir.File("no/such/folder/backup.bin");
     bench.panel.statusHistory.clear();
-    EXPECT_EQ(0, bench.Run());
+    EXPECT_EQ(0, bench.Run(DiskFirmwareUpdate));
     EXPECT_EQ((std::vector<std::string>{"Backup ...", "Open Backup File Error!!", "Read Back to Backup Error!!"}),
               bench.panel.statusHistory);
 }

@@ -10,129 +10,63 @@
 #include <string>
 #include <vector>
 
-#include "Fwupdate/ChipCheck.h"
-#include "Fwupdate/DeviceRefresh.h"
 #include "Fwupdate/ImageChecks.h"
-#include "VirtualBridge/SimulatedHost.h"
-#include "VirtualBridge/SimulationDescription.h"
+#include "support/SimBench.h"
 
 namespace v62x {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::DirectAddress;
+using test::SimBench;
 
 constexpr std::size_t kBank = 0x10000;
 constexpr std::size_t kDamageAt = 0x1234;  // inside the CRC-covered code
 
-// The flash address a direct command carries (bytes 8..10, big-endian).
-std::uint32_t FlashAddress(const sim::LogEntry& e) {
-    return (std::uint32_t{e.cdb[8]} << 16) | (std::uint32_t{e.cdb[9]} << 8) | e.cdb[10];
-}
-
 enum Damage : unsigned { kNone = 0, kBank0 = 1, kBank1 = 2 };
 
-struct Bench {
-    FlashGeometry savedGeometry = Geometry();
-    sim::SimulatedHost host;
-    ScopedHost scoped{host};
-    ToolState state;
-    RecordingPanel panel;
-    sim::VirtualDevice* device = nullptr;
-    Bytes shipped;  // the flash as the enclosure shipped it
-
-    explicit Bench(const std::string& description) {
-        Geometry() = FlashGeometry{};
-        std::vector<sim::DeviceConfig> configs;
-        std::string error;
-        EXPECT_TRUE(sim::ParseSimulationDescription(description, configs, error)) << error;
-        EXPECT_EQ(1u, configs.size());
-        if (!configs.empty()) device = &host.AddDevice(configs[0]);
-        shipped = Flash();
+Bytes Bank(SimBench& bench, std::size_t index) { return test::Slice(bench.Flash(), index * kBank, kBank); }
+bool BankValid(SimBench& bench, std::size_t index) { return BankImageValid(Bank(bench, index).data(), 12) != 0; }
+void DamageBanks(SimBench& bench, unsigned which) {
+    if (which & kBank0) bench.Flash()[kDamageAt] ^= 0x5A;
+    if (which & kBank1) bench.Flash()[kBank + kDamageAt] ^= 0x5A;
+}
+// Bank reads: transfers of whole ProgramChunk pieces (the identification
+// itself reads 1 KiB pieces for the running-firmware check).
+std::size_t FlashReads(const SimBench& bench) {
+    const auto reads = bench.Direct(0xFA);
+    return static_cast<std::size_t>(std::count_if(reads.begin(), reads.end(), [](const sim::LogEntry& e) {
+        return test::DirectLength(e) == static_cast<std::uint32_t>(Geometry().ProgramChunk);
+    }));
+}
+std::size_t FlashWrites(const SimBench& bench) { return bench.Direct(0xFB).size(); }
+// The erase codes the writes asked for, in order, without the zeros.
+std::vector<int> EraseCodes(const SimBench& bench) {
+    std::vector<int> codes;
+    for (const sim::LogEntry& e : bench.Direct(0xFB)) {
+        if ((e.cdb[1] & 0x07) != 0) codes.push_back(e.cdb[1] & 0x07);
     }
-    ~Bench() { Geometry() = savedGeometry; }
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
-
-    Bytes& Flash() { return *device->FlashContents(); }
-    Bytes Bank(std::size_t index) {
-        return Bytes(Flash().begin() + static_cast<long>(index * kBank),
-                     Flash().begin() + static_cast<long>((index + 1) * kBank));
-    }
-    bool BankValid(std::size_t index) { return BankImageValid(Bank(index).data(), 12) != 0; }
-    void DamageBanks(unsigned which) {
-        if (which & kBank0) Flash()[kDamageAt] ^= 0x5A;
-        if (which & kBank1) Flash()[kBank + kDamageAt] ^= 0x5A;
-    }
-    std::string Path() const { return state.devices.records[0].InterfacePath; }
-
-    // The window's path: refresh, then identification of entry 0, which runs
-    // the recovery.
-    void RefreshAndIdentify() {
-        RefreshDevices(state.devices);
-        Identify();
-    }
-    void Identify() {
-        ChipCheckRequest request;
-        request.listEnabled = true;
-        UpdateBtnCheck(state, request, panel);
-    }
-
-    std::size_t Count(std::uint8_t target) const {
-        std::size_t n = 0;
-        for (const sim::LogEntry& e : host.Log()) n += e.cdb.size() > 11 && e.cdb[0] == 0xDF && e.cdb[11] == target;
-        return n;
-    }
-    // Bank reads: transfers of whole ProgramChunk pieces (the identification
-    // itself reads 1 KiB pieces for the running-firmware check).
-    std::size_t FlashReads() const {
-        std::size_t n = 0;
-        for (const sim::LogEntry& e : host.Log()) {
-            n += e.cdb.size() > 11 && e.cdb[0] == 0xDF && e.cdb[11] == 0xFA &&
-                 ((e.cdb[3] << 8) | e.cdb[4]) == Geometry().ProgramChunk;
-        }
-        return n;
-    }
-    std::size_t FlashWrites() const { return Count(0xFB); }
-    // The erase codes the writes asked for, in order, without the zeros.
-    std::vector<int> EraseCodes() const {
-        std::vector<int> codes;
-        for (const sim::LogEntry& e : host.Log()) {
-            if (e.cdb.size() > 11 && e.cdb[0] == 0xDF && e.cdb[11] == 0xFB && (e.cdb[1] & 0x07) != 0) {
-                codes.push_back(e.cdb[1] & 0x07);
-            }
-        }
-        return codes;
-    }
-    bool Shown(const std::string& text) const {
-        return std::find(panel.statusHistory.begin(), panel.statusHistory.end(), text) !=
-               panel.statusHistory.end();
-    }
-    void FailWrites(int nth, sim::FaultKind kind, std::uint32_t limit = 0) {
-        sim::FaultRule rule;
-        rule.prefix = {0xDF};
-        rule.nth = nth;
-        rule.kind = kind;
-        rule.dataPhase = DataDirection::Out;
-        rule.transferLimit = limit;
-        host.AddFault(rule);
-    }
-    // Runs the recovery straight, as the identification would, after marking
-    // the record unchecked again.
-    int RunDirect() {
-        state.devices.records[0].RecoveryChecked = 0;
-        host.ClearLog();
-        panel = RecordingPanel{};
-        return RecoverFirmware(state, panel, Path(), 12);
-    }
-};
+    return codes;
+}
+void FailWrites(SimBench& bench, int nth, sim::FaultKind kind, std::uint32_t limit = 0) {
+    bench.Fail({0xDF}, nth, kind, limit, DataDirection::Out);
+}
+// Runs the recovery straight, as the identification would, after marking
+// the record unchecked again.
+int RunDirect(SimBench& bench) {
+    bench.state.devices.records[0].RecoveryChecked = 0;
+    bench.host.ClearLog();
+    bench.panel = RecordingPanel{};
+    return RecoverFirmware(bench.state, bench.panel, bench.Path(), 12);
+}
 
 constexpr const char* kTwoBanks = "bridge:kind=12,firmware=valid";
 
 TEST(FirmwareRecovery, ShippedFlashHoldsTwoValidBanks) {
-    Bench bench(kTwoBanks);
+    SimBench bench(kTwoBanks);
     ASSERT_GE(bench.Flash().size(), 2 * kBank);
-    EXPECT_TRUE(bench.BankValid(0));
-    EXPECT_TRUE(bench.BankValid(1));
+    EXPECT_TRUE(BankValid(bench, 0));
+    EXPECT_TRUE(BankValid(bench, 1));
 }
 
 // Through the identification: which bank is damaged decides what happens.
@@ -147,36 +81,36 @@ class FirmwareRecoveryDamage : public ::testing::TestWithParam<DamageCase> {};
 
 TEST_P(FirmwareRecoveryDamage, RepairsOnlyWhenExactlyOneBankIsValid) {
     const DamageCase& c = GetParam();
-    Bench bench(kTwoBanks);
-    bench.DamageBanks(c.damage);
+    SimBench bench(kTwoBanks);
+    DamageBanks(bench, c.damage);
     const Bytes before = bench.Flash();
     bench.host.ClearLog();
-    bench.RefreshAndIdentify();
+    bench.Check();
 
     ASSERT_EQ(12, bench.state.id.ChipKind);
     ASSERT_GE(bench.state.id.FlashSizeKB, 128);
     EXPECT_EQ(1, bench.state.devices.records[0].RecoveryChecked);
-    EXPECT_GE(bench.FlashReads(), 16u);  // both banks read
+    EXPECT_GE(FlashReads(bench), 16u);  // both banks read
     if (!c.repairs) {
-        EXPECT_EQ(0u, bench.FlashWrites());
+        EXPECT_EQ(0u, FlashWrites(bench));
         EXPECT_EQ(before, bench.Flash());
         EXPECT_FALSE(bench.Shown(kRecoverySuccessText));
         EXPECT_FALSE(bench.Shown(kRecoveryFailText));
         return;
     }
-    EXPECT_GT(bench.FlashWrites(), 0u);
+    EXPECT_GT(FlashWrites(bench), 0u);
     EXPECT_TRUE(bench.Shown(kRecoverySuccessText));
     EXPECT_FALSE(bench.Shown(kRecoveryFailText));
-    EXPECT_TRUE(bench.BankValid(0));
-    EXPECT_TRUE(bench.BankValid(1));
-    EXPECT_EQ(bench.Bank(0), bench.Bank(1));
+    EXPECT_TRUE(BankValid(bench, 0));
+    EXPECT_TRUE(BankValid(bench, 1));
+    EXPECT_EQ(Bank(bench, 0), Bank(bench, 1));
     // The source bank is untouched: it equals what was there before.
     const std::size_t source = 1 - c.target;
     EXPECT_TRUE(std::equal(bench.Flash().begin() + static_cast<long>(source * kBank),
                            bench.Flash().begin() + static_cast<long>((source + 1) * kBank),
                            before.begin() + static_cast<long>(source * kBank)));
     // One attempt in the large-unit mode was enough.
-    const std::vector<int> codes = bench.EraseCodes();
+    const std::vector<int> codes = EraseCodes(bench);
     ASSERT_FALSE(codes.empty());
     EXPECT_TRUE(std::all_of(codes.begin(), codes.end(), [](int code) { return code == 2; }));
     // The erase bookkeeping is given back as it was.
@@ -193,15 +127,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
 
 TEST(FirmwareRecovery, SmallFlashIsNotTouched) {
-    Bench bench("bridge:kind=12,flash=Pm25LV512,firmware=valid");
+    SimBench bench("bridge:kind=12,flash=Pm25LV512,firmware=valid");
     bench.Flash()[kDamageAt] ^= 0x5A;
     const Bytes before = bench.Flash();
     bench.host.ClearLog();
-    bench.RefreshAndIdentify();
+    bench.Check();
     ASSERT_EQ(12, bench.state.id.ChipKind);
     EXPECT_LT(bench.state.id.FlashSizeKB, 128);
-    EXPECT_EQ(0u, bench.FlashReads());
-    EXPECT_EQ(0u, bench.FlashWrites());
+    EXPECT_EQ(0u, FlashReads(bench));
+    EXPECT_EQ(0u, FlashWrites(bench));
     EXPECT_EQ(0, bench.state.devices.records[0].RecoveryChecked);
     EXPECT_EQ(before, bench.Flash());
 }
@@ -221,37 +155,37 @@ TEST(FirmwareRecovery, DirectCallsOutsideItsScopeDoNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Bench bench(kTwoBanks);
-        bench.RefreshAndIdentify();
-        bench.DamageBanks(kBank0);
+        SimBench bench(kTwoBanks);
+        bench.Check();
+        DamageBanks(bench, kBank0);
         const Bytes before = bench.Flash();
         bench.state.id.FlashSizeKB = c.flashKB;
         bench.state.devices.records[0].RecoveryChecked = c.checked;
         bench.host.ClearLog();
         EXPECT_EQ(1, RecoverFirmware(bench.state, bench.panel, bench.Path(), c.kind));
-        EXPECT_EQ(0u, bench.FlashReads());
+        EXPECT_EQ(0u, FlashReads(bench));
         EXPECT_EQ(before, bench.Flash());
     }
 }
 
 TEST(FirmwareRecovery, SecondIdentificationWithoutRefreshReadsNothing) {
-    Bench bench(kTwoBanks);
-    bench.RefreshAndIdentify();
+    SimBench bench(kTwoBanks);
+    bench.Check();
     ASSERT_EQ(1, bench.state.devices.records[0].RecoveryChecked);
     // Damage after the first check: without a refresh it goes unnoticed.
-    bench.DamageBanks(kBank0);
+    DamageBanks(bench, kBank0);
     const Bytes before = bench.Flash();
     bench.host.ClearLog();
-    bench.Identify();
-    EXPECT_EQ(0u, bench.FlashReads());
-    EXPECT_EQ(0u, bench.FlashWrites());
+    UpdateBtnCheck(bench.state, SimBench::Listed(), bench.panel);
+    EXPECT_EQ(0u, FlashReads(bench));
+    EXPECT_EQ(0u, FlashWrites(bench));
     EXPECT_EQ(before, bench.Flash());
 
     // A refresh clears the mark, and the next identification repairs.
     bench.host.ClearLog();
-    bench.RefreshAndIdentify();
-    EXPECT_GT(bench.FlashReads(), 0u);
-    EXPECT_TRUE(bench.BankValid(0));
+    bench.Check();
+    EXPECT_GT(FlashReads(bench), 0u);
+    EXPECT_TRUE(BankValid(bench, 0));
     EXPECT_TRUE(bench.Shown(kRecoverySuccessText));
 }
 
@@ -267,28 +201,24 @@ class FirmwareRecoveryRetry : public ::testing::TestWithParam<RetryCase> {};
 
 TEST_P(FirmwareRecoveryRetry, SecondAttemptInSmallUnitsRepairs) {
     const RetryCase& c = GetParam();
-    Bench bench(kTwoBanks);
-    bench.RefreshAndIdentify();
-    bench.DamageBanks(kBank0);
-    const Bytes bank1 = bench.Bank(1);
-    bench.FailWrites(c.nth, c.kind, c.limit);
+    SimBench bench(kTwoBanks);
+    bench.Check();
+    DamageBanks(bench, kBank0);
+    const Bytes bank1 = Bank(bench, 1);
+    FailWrites(bench, c.nth, c.kind, c.limit);
 
-    EXPECT_EQ(1, bench.RunDirect());
+    EXPECT_EQ(1, RunDirect(bench));
     EXPECT_EQ(1, bench.state.devices.records[0].RecoveryChecked);
     EXPECT_EQ("FW Recovery successful!!", bench.panel.status);
     EXPECT_FALSE(bench.Shown(kRecoveryFailText));
-    EXPECT_TRUE(bench.BankValid(0));
-    EXPECT_EQ(bank1, bench.Bank(0));
-    EXPECT_EQ(bank1, bench.Bank(1));
-    const std::vector<int> codes = bench.EraseCodes();
+    EXPECT_TRUE(BankValid(bench, 0));
+    EXPECT_EQ(bank1, Bank(bench, 0));
+    EXPECT_EQ(bank1, Bank(bench, 1));
+    const std::vector<int> codes = EraseCodes(bench);
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(2, codes.front());
     EXPECT_EQ(1, codes.back());
-    for (const sim::LogEntry& e : bench.host.Log()) {
-        if (e.cdb.size() > 11 && e.cdb[0] == 0xDF && e.cdb[11] == 0xFB) {
-            EXPECT_LT(FlashAddress(e), kBank);
-        }
-    }
+    for (const sim::LogEntry& e : bench.Direct(0xFB)) EXPECT_LT(DirectAddress(e), kBank);
     // The small-unit attempt erased every sector of bank 0 again.
     const auto sectorErases = std::count(codes.begin(), codes.end(), 1);
     EXPECT_EQ(static_cast<long>(kBank / static_cast<std::size_t>(Geometry().SectorEraseSize)), sectorErases);
@@ -309,29 +239,25 @@ TEST(FirmwareRecovery, BothAttemptsFailReportFailure) {
     };
     for (const RetryCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Bench bench(kTwoBanks);
-        bench.RefreshAndIdentify();
-        bench.DamageBanks(kBank1);
-        const Bytes bank0 = bench.Bank(0);
-        bench.FailWrites(c.nth, c.kind, c.limit);
+        SimBench bench(kTwoBanks);
+        bench.Check();
+        DamageBanks(bench, kBank1);
+        const Bytes bank0 = Bank(bench, 0);
+        FailWrites(bench, c.nth, c.kind, c.limit);
 
-        EXPECT_EQ(0, bench.RunDirect());
+        EXPECT_EQ(0, RunDirect(bench));
         EXPECT_EQ("FW Recovery Fail!!", bench.panel.status);
         EXPECT_FALSE(bench.Shown(kRecoverySuccessText));
-        EXPECT_EQ(bank0, bench.Bank(0));
-        EXPECT_TRUE(bench.BankValid(0));
+        EXPECT_EQ(bank0, Bank(bench, 0));
+        EXPECT_TRUE(BankValid(bench, 0));
         EXPECT_EQ(1, bench.state.devices.records[0].RecoveryChecked);
         // Two attempts were made, the second in small units; no write ever
         // reached below bank 1.
-        const std::vector<int> codes = bench.EraseCodes();
+        const std::vector<int> codes = EraseCodes(bench);
         ASSERT_FALSE(codes.empty());
         EXPECT_EQ(2, codes.front());
         EXPECT_EQ(1, codes.back());
-        for (const sim::LogEntry& e : bench.host.Log()) {
-            if (e.cdb.size() > 11 && e.cdb[0] == 0xDF && e.cdb[11] == 0xFB) {
-                EXPECT_GE(FlashAddress(e), kBank);
-            }
-        }
+        for (const sim::LogEntry& e : bench.Direct(0xFB)) EXPECT_GE(DirectAddress(e), kBank);
     }
 }
 
@@ -339,9 +265,9 @@ TEST(FirmwareRecovery, BothAttemptsFailReportFailure) {
 // after a repair, after a failure, and when the read fails.
 TEST(FirmwareRecovery, RunButtonIsHeldAndRestored) {
     for (const bool runBefore : {true, false}) {
-        Bench bench(kTwoBanks);
-        bench.RefreshAndIdentify();
-        bench.DamageBanks(kBank1);
+        SimBench bench(kTwoBanks);
+        bench.Check();
+        DamageBanks(bench, kBank1);
         bench.state.devices.records[0].RecoveryChecked = 0;
         bench.panel = RecordingPanel{};
         bench.panel.runEnabled = runBefore;
@@ -353,18 +279,14 @@ TEST(FirmwareRecovery, RunButtonIsHeldAndRestored) {
 
 // A failed read leaves the mark clear, so the next identification tries again.
 TEST(FirmwareRecovery, FailedReadLeavesTheMarkClear) {
-    Bench bench(kTwoBanks);
-    bench.RefreshAndIdentify();
-    bench.DamageBanks(kBank0);
+    SimBench bench(kTwoBanks);
+    bench.Check();
+    DamageBanks(bench, kBank0);
     const Bytes before = bench.Flash();
-    sim::FaultRule rule;
-    rule.prefix = {0xDF, 0x10};
-    rule.kind = sim::FaultKind::Transport;
-    rule.dataPhase = DataDirection::In;
-    bench.host.AddFault(rule);
-    EXPECT_EQ(0, bench.RunDirect());
+    bench.Fail({0xDF, 0x10}, 0, sim::FaultKind::Transport, 0, DataDirection::In);
+    EXPECT_EQ(0, RunDirect(bench));
     EXPECT_EQ(0, bench.state.devices.records[0].RecoveryChecked);
-    EXPECT_EQ(0u, bench.FlashWrites());
+    EXPECT_EQ(0u, FlashWrites(bench));
     EXPECT_EQ(before, bench.Flash());
     EXPECT_FALSE(bench.Shown(kRecoverySuccessText));
     EXPECT_FALSE(bench.Shown(kRecoveryFailText));

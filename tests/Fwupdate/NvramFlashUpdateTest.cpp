@@ -6,29 +6,24 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "Fwupdate/ChipCheck.h"
-#include "Fwupdate/DeviceRefresh.h"
 #include "IDEAccess/IdentifyChip.h"
-#include "support/Bytes.h"
-#include "support/ScratchDir.h"
-#include "support/SimBridges.h"
+#include "support/SimBench.h"
 
 namespace v62x {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-using Procedure = int (*)(ProcedureContext&);
+using test::Addresses;
+using test::Bytes;
+using test::Lengths;
+using test::Pattern;
 using test::ReadWholeFile;
+using test::SimBench;
 using test::Slice;
 
 constexpr std::size_t kNvram = 4096;
@@ -44,18 +39,12 @@ constexpr std::uint8_t kPrepare = 0x25;
 
 const std::string kSuccess = "Programming Success!!";
 
-// Flash contents before a run: never 0xFF, never 0x00.
-std::uint8_t FlashByte(std::size_t i) { return static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13) % 253 + 1); }
-// Firmware file contents: never 0xFF, never 0x00, and unlike the flash.
-std::uint8_t FileByte(std::size_t i) { return static_cast<std::uint8_t>((i * 11 + (i >> 9) * 5) % 251 + 3); }
-
 void Put(Bytes& image, std::size_t at, const Bytes& bytes) { std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<long>(at)); }
 
 // A firmware image of `length` bytes without a leading NVRAM block: the tag
 // block at 0 (kind 10: its E9 AC 67 block at 0x80 without the NVRAM mark).
 Bytes PlainImage(std::size_t length, int kind) {
-    Bytes image(length);
-    for (std::size_t i = 0; i < length; ++i) image[i] = FileByte(i);
+    Bytes image = Pattern(length);
     if (kind == 10) {
         if (length >= 0x88) Put(image, 0x80, {0xE9, 0xAC, 0x67, 0x31, '6', '4', '6', '1'});
     } else if (length >= 8) {
@@ -67,8 +56,7 @@ Bytes PlainImage(std::size_t length, int kind) {
 // A firmware image of `length` bytes that carries the 4 KiB NVRAM block:
 // the tag block at 0x1000 (kind 10: the marked E9 AC 67 32 block at 0x80).
 Bytes NvramImage(std::size_t length, int kind) {
-    Bytes image(length);
-    for (std::size_t i = 0; i < length; ++i) image[i] = FileByte(i);
+    Bytes image = Pattern(length);
     if (kind == 10) {
         Put(image, 0x80, {0xE9, 0xAC, 0x67, 0x32, '6', '4', '6', '1'});
     } else {
@@ -79,126 +67,29 @@ Bytes NvramImage(std::size_t length, int kind) {
     return image;
 }
 
-// A simulated bridge with a real flash part, identified as the chip check
-// does it, with the tool state and panel a procedure works with. The flash
-// settings start as at program start and come back afterwards.
-struct Bench {
-    FlashGeometry savedGeometry = Geometry();
-    sim::SimulatedHost host;
-    ScopedHost scoped{host};
-    ToolState state;
-    RecordingPanel panel;
-    test::ScratchDir dir{"v62x-nvramupdate"};
-    sim::VirtualDevice* device = nullptr;
-    Bytes before;  // the flash before the run
-
-    Bench(int kind, int revision, const std::string& part) {
-        EXPECT_TRUE(dir.ok());
-        Geometry() = FlashGeometry{};
-        sim::DeviceConfig config = test::BridgeConfig(kind, revision);
-        std::string why;
-        EXPECT_TRUE(sim::SetFlashPart(config.flash, part, why)) << why;
-        device = &host.AddDevice(config);
-        Bytes& flash = *device->FlashContents();
-        for (std::size_t i = 0; i < flash.size(); ++i) flash[i] = FlashByte(i);
-        before = flash;
-
-        RefreshDevices(state.devices);
-        ChipCheckRequest request;
-        request.listEnabled = true;
-        UpdateBtnCheck(state, request, panel);
-        EXPECT_EQ(kind, state.id.ChipKind);
-        panel = RecordingPanel{};
-        host.ClearLog();
-    }
-    ~Bench() { Geometry() = savedGeometry; }
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
-
-    std::string Path() const { return state.devices.records[0].InterfacePath; }
-    void UseFile(const Bytes& image) { panel.firmwareFile = dir.Write("fw.bin", image); }
-    int Run(Procedure procedure) {
-        ProcedureContext ctx{state, panel, Path()};
-        return procedure(ctx);
-    }
-
-    Bytes& Flash() { return *device->FlashContents(); }
-    Bytes FlashRange(std::size_t from, std::size_t count) { return Slice(Flash(), from, count); }
-    Bytes Nvram() const { return Slice(before, 0, kNvram); }
-
-    // Flash block commands with sub-command `sub`: their addresses, and their lengths.
-    std::vector<std::uint32_t> Addresses(std::uint8_t sub) const {
-        std::vector<std::uint32_t> out;
-        for (const sim::LogEntry& e : host.Log()) {
-            if (IsVendor(e, sub)) out.push_back((std::uint32_t{e.cdb[3]} << 16) | (std::uint32_t{e.cdb[4]} << 8) | e.cdb[5]);
-        }
-        return out;
-    }
-    std::vector<std::uint32_t> Lengths(std::uint8_t sub) const {
-        std::vector<std::uint32_t> out;
-        for (const sim::LogEntry& e : host.Log()) {
-            if (IsVendor(e, sub)) out.push_back(e.length);
-        }
-        return out;
-    }
-    static bool IsVendor(const sim::LogEntry& e, std::uint8_t sub) {
-        return e.cdb.size() >= 6 && e.cdb[0] == 0xFF && e.cdb[1] == 0x04 && e.cdb[2] == sub;
-    }
-    // Index in the log of the first command starting with `prefix`; -1 when none.
-    long FirstIndex(const Bytes& prefix) const {
-        const auto& log = host.Log();
-        for (std::size_t i = 0; i < log.size(); ++i) {
-            if (log[i].cdb.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), log[i].cdb.begin())) {
-                return static_cast<long>(i);
-            }
-        }
-        return -1;
-    }
-
-    void Fail(Bytes prefix, int nth, sim::FaultKind kind = sim::FaultKind::CheckCondition,
-              std::uint32_t transferLimit = 0) {
-        sim::FaultRule rule;
-        rule.prefix = std::move(prefix);
-        rule.nth = nth;
-        rule.kind = kind;
-        rule.transferLimit = transferLimit;
-        host.AddFault(rule);
-    }
-    bool Traced(const std::string& text) const {
-        const auto& traces = host.Traces();
-        return std::find(traces.begin(), traces.end(), text) != traces.end();
-    }
-    bool Shown(const std::string& text) const {
-        return std::find(panel.statusHistory.begin(), panel.statusHistory.end(), text) != panel.statusHistory.end();
-    }
-    bool PowerCycleAsked() const {
-        for (const auto& m : panel.messages) {
-            if (m.text == kPowerCycleText) return true;
-        }
-        return false;
-    }
-};
+// The bridge's NVRAM before the run, and the flash block commands of `sub`.
+Bytes Nvram(const SimBench& bench) { return Slice(bench.before, 0, kNvram); }
+std::vector<std::uint32_t> AddressesOf(const SimBench& bench, std::uint8_t sub) { return Addresses(bench.Blocks(sub)); }
+std::vector<std::uint32_t> LengthsOf(const SimBench& bench, std::uint8_t sub) { return Lengths(bench.Blocks(sub)); }
 
 // A run that ended in success: the success text last, and the message.
-void ExpectSuccess(Bench& bench, int result) {
+void ExpectSuccess(SimBench& bench, int result) {
     EXPECT_EQ(1, result);
     EXPECT_EQ(kSuccess, bench.panel.status);
-    ASSERT_EQ(1u, bench.panel.messages.size());
-    EXPECT_EQ("Message", bench.panel.messages[0].title);
-    EXPECT_EQ(kPowerCycleText, bench.panel.messages[0].text);
+    bench.ExpectOnlyMessage(kPowerCycleText);
 }
 
 // A run that failed: its text last, no success text ever, no power-cycle message.
-void ExpectFailure(Bench& bench, int result, const std::string& status) {
+void ExpectFailure(SimBench& bench, int result, const std::string& status) {
     EXPECT_EQ(0, result);
     EXPECT_EQ(status, bench.panel.status);
     EXPECT_FALSE(bench.Shown(kSuccess));
-    EXPECT_FALSE(bench.PowerCycleAsked());
+    EXPECT_FALSE(bench.MessageShown(kPowerCycleText));
 }
 
 // The flash after a run that programmed `image` from address 0: `image`
 // followed by zeros up to `written`, erased (0xFF) up to `erased`.
-void ExpectFlash(Bench& bench, const Bytes& image, std::size_t written, std::size_t erased) {
+void ExpectFlash(SimBench& bench, const Bytes& image, std::size_t written, std::size_t erased) {
     ASSERT_LE(image.size(), written);
     EXPECT_EQ(image, bench.FlashRange(0, image.size()));
     EXPECT_EQ(Bytes(written - image.size(), 0x00), bench.FlashRange(image.size(), written - image.size()))
@@ -213,20 +104,20 @@ TEST(NvramKeepingUpdate, KeepsTheBridgeNvramInFrontOfAFileWithoutOne) {
     // 20,000 bytes without NVRAM: T = 32,768, one erase unit; block 0 is the
     // bridge's NVRAM and file bytes 0..12,287, block 1 file bytes
     // 12,288..19,999 then zeros; nothing is carried behind them.
-    Bench bench(6, 1, "Pm25LV512");
+    SimBench bench(6, 1, "Pm25LV512");
     const Bytes file = PlainImage(20000, 6);
     bench.UseFile(file);
     ExpectSuccess(bench, bench.Run(NvramKeepingFlashUpdate));
 
     EXPECT_EQ(0, bench.state.id.NvramInImage);
-    Bytes image = bench.Nvram();
+    Bytes image = Nvram(bench);
     image.insert(image.end(), file.begin(), file.end());
     ExpectFlash(bench, image, 2 * kBlock, kUnit);
     EXPECT_EQ(Slice(bench.before, kUnit, kUnit), bench.FlashRange(kUnit, kUnit)) << "the second unit is not erased";
 
-    EXPECT_EQ((std::vector<std::uint32_t>{0}), bench.Addresses(kSectorErase));
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384}), bench.Addresses(kWrite));
-    EXPECT_EQ((std::vector<std::uint32_t>{16384, 16384}), bench.Lengths(kWrite));
+    EXPECT_EQ((std::vector<std::uint32_t>{0}), AddressesOf(bench, kSectorErase));
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384}), AddressesOf(bench, kWrite));
+    EXPECT_EQ((std::vector<std::uint32_t>{16384, 16384}), LengthsOf(bench, kWrite));
     EXPECT_EQ((std::vector<std::string>{"Erasing", "Programming", kSuccess}), bench.panel.statusHistory);
     // The status field is redrawn; window events are not processed.
     EXPECT_GT(bench.panel.statusRepaints, 0);
@@ -236,12 +127,12 @@ TEST(NvramKeepingUpdate, KeepsTheBridgeNvramInFrontOfAFileWithoutOne) {
 TEST(NvramKeepingUpdate, CarriesTheLastFourKilobytesBehindTheLastBlock) {
     // 30,000 bytes without NVRAM: T = 49,152, two erase units; two blocks,
     // then the carried 4,096 bytes (file bytes 28,672..29,999 and zeros) at 32,768.
-    Bench bench(6, 1, "Pm25LV010");
+    SimBench bench(6, 1, "Pm25LV010");
     const Bytes file = PlainImage(30000, 6);
     bench.UseFile(file);
     ExpectSuccess(bench, bench.Run(NvramKeepingFlashUpdate));
 
-    Bytes image = bench.Nvram();
+    Bytes image = Nvram(bench);
     image.insert(image.end(), file.begin(), file.end());
     ExpectFlash(bench, image, 2 * kBlock + kNvram, 2 * kUnit);
     Bytes carried = Slice(file, 28672, 30000 - 28672);
@@ -249,9 +140,9 @@ TEST(NvramKeepingUpdate, CarriesTheLastFourKilobytesBehindTheLastBlock) {
     EXPECT_EQ(carried, bench.FlashRange(32768, kNvram));
     EXPECT_EQ(Slice(bench.before, 2 * kUnit, 2 * kUnit), bench.FlashRange(2 * kUnit, 2 * kUnit));
 
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 32768}), bench.Addresses(kSectorErase));
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384, 32768}), bench.Addresses(kWrite));
-    EXPECT_EQ((std::vector<std::uint32_t>{16384, 16384, 4096}), bench.Lengths(kWrite));
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 32768}), AddressesOf(bench, kSectorErase));
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384, 32768}), AddressesOf(bench, kWrite));
+    EXPECT_EQ((std::vector<std::uint32_t>{16384, 16384, 4096}), LengthsOf(bench, kWrite));
 }
 
 TEST(NvramKeepingUpdate, EveryFileLengthLandsWhole) {
@@ -274,7 +165,7 @@ TEST(NvramKeepingUpdate, EveryFileLengthLandsWhole) {
         for (std::size_t length : lengths) {
             if (mode.nvramInFile && length < 0x1000 + 10) continue;  // too short to carry the block
             SCOPED_TRACE(std::string(mode.what) + ", " + std::to_string(length) + " bytes");
-            Bench bench(6, 1, "Pm25LV010");
+            SimBench bench(6, 1, "Pm25LV010");
             const Bytes file = mode.nvramInFile ? NvramImage(length, 6) : PlainImage(length, 6);
             bench.UseFile(file);
             bench.panel.includeNvram = mode.includeNvram;
@@ -284,7 +175,7 @@ TEST(NvramKeepingUpdate, EveryFileLengthLandsWhole) {
             if (mode.includeNvram) {
                 image = file;
             } else {
-                image = bench.Nvram();
+                image = Nvram(bench);
                 image.insert(image.end(), file.begin() + (mode.nvramInFile ? kNvram : 0), file.end());
             }
             const Bytes& flash = bench.Flash();
@@ -307,7 +198,7 @@ TEST(NvramKeepingUpdate, FileNvramWrittenAsItIsWhenIncluded) {
     // Kind 10 (a WINBOND flash, not SST): a file carrying NVRAM with
     // "Include 4K NVRAM" ticked is written exactly, zero-padded to 16 KiB
     // blocks; the bridge's NVRAM is not read.
-    Bench bench(10, 1, "W25X40");
+    SimBench bench(10, 1, "W25X40");
     ASSERT_NE(2, bench.state.id.FlashTypeCode);
     const Bytes file = NvramImage(40000, 10);
     bench.UseFile(file);
@@ -316,52 +207,52 @@ TEST(NvramKeepingUpdate, FileNvramWrittenAsItIsWhenIncluded) {
 
     EXPECT_EQ(1, bench.state.id.NvramInImage);
     ExpectFlash(bench, file, 3 * kBlock, 2 * kUnit);
-    for (std::uint32_t n : bench.Lengths(kRead)) EXPECT_EQ(kBlock, n) << "no NVRAM read";
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384, 32768}), bench.Addresses(kWrite));
+    for (std::uint32_t n : LengthsOf(bench, kRead)) EXPECT_EQ(kBlock, n) << "no NVRAM read";
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384, 32768}), AddressesOf(bench, kWrite));
 }
 
 TEST(NvramKeepingUpdate, Kind10TakesTheSettingsAreaFromTheFile) {
     // The same file with "Include 4K NVRAM" unticked: the file's first 4 KiB
     // are skipped and the bridge's NVRAM takes their place, except bytes
     // 128..207, which come from the file.
-    Bench bench(10, 1, "W25X40");
+    SimBench bench(10, 1, "W25X40");
     const Bytes file = NvramImage(40000, 10);
     bench.UseFile(file);
     bench.panel.includeNvram = false;
     ExpectSuccess(bench, bench.Run(NvramKeepingFlashUpdate));
 
-    Bytes image = bench.Nvram();
+    Bytes image = Nvram(bench);
     std::copy(file.begin() + 128, file.begin() + 208, image.begin() + 128);
     image.insert(image.end(), file.begin() + kNvram, file.end());
     // 4,096 + 35,904 bytes: three blocks; the carry is all zeros and T is
     // the file length rounded up, so nothing more is written.
     ExpectFlash(bench, image, 3 * kBlock, 2 * kUnit);
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384, 32768}), bench.Addresses(kWrite));
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384, 32768}), AddressesOf(bench, kWrite));
 }
 
 TEST(NvramKeepingUpdate, FileWithNvramAsLargeAsTheFlashFitsIt) {
     // 64 KiB carrying NVRAM on a 64 KiB flash: the bridge's NVRAM takes the
     // place of the file's, so the image is 64 KiB and nothing lies past the
     // end of the flash (two units erased, four blocks, no carried block).
-    Bench bench(6, 1, "Pm25LV512");
+    SimBench bench(6, 1, "Pm25LV512");
     const Bytes file = NvramImage(65536, 6);
     bench.UseFile(file);
     ExpectSuccess(bench, bench.Run(NvramKeepingFlashUpdate));
     EXPECT_EQ(1, bench.state.id.NvramInImage);
-    Bytes image = bench.Nvram();
+    Bytes image = Nvram(bench);
     image.insert(image.end(), file.begin() + kNvram, file.end());
     EXPECT_EQ(image, bench.Flash());
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 32768}), bench.Addresses(kSectorErase));
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384, 32768, 49152}), bench.Addresses(kWrite));
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 32768}), AddressesOf(bench, kSectorErase));
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 16384, 32768, 49152}), AddressesOf(bench, kWrite));
 }
 
 TEST(NvramKeepingUpdate, Kind10FileWithoutNvramKeepsTheWholeBridgeNvram) {
-    Bench bench(10, 1, "W25X40");
+    SimBench bench(10, 1, "W25X40");
     const Bytes file = PlainImage(20000, 10);
     bench.UseFile(file);
     ExpectSuccess(bench, bench.Run(NvramKeepingFlashUpdate));
     EXPECT_EQ(0, bench.state.id.NvramInImage);
-    Bytes image = bench.Nvram();
+    Bytes image = Nvram(bench);
     image.insert(image.end(), file.begin(), file.end());
     ExpectFlash(bench, image, 2 * kBlock, kUnit);
 }
@@ -370,7 +261,7 @@ TEST(NvramKeepingUpdate, Kind11AlwaysTakesTheFileAsCarryingNvram) {
     // Kind 11 below revision 5 and not in flash mode (what the dispatcher
     // sends here): the file counts as carrying NVRAM whatever it holds, and
     // the bridge gets PrepareFlashUpdate before the first erase.
-    Bench bench(11, 4, "W25X40");
+    SimBench bench(11, 4, "W25X40");
     ASSERT_EQ(4, bench.state.id.ChipRevision);
     ASSERT_EQ(0, CheckFlashMode(bench.Path()));
     bench.host.ClearLog();
@@ -380,7 +271,7 @@ TEST(NvramKeepingUpdate, Kind11AlwaysTakesTheFileAsCarryingNvram) {
 
     EXPECT_EQ(1, bench.state.id.NvramInImage);
     // 4,096 + 31,904 bytes: two blocks, then the carried file bytes 32,768..35,999.
-    Bytes image = bench.Nvram();
+    Bytes image = Nvram(bench);
     image.insert(image.end(), file.begin() + kNvram, file.end());
     ExpectFlash(bench, image, 2 * kBlock + kNvram, kUnit * 2);
     const long prepare = bench.FirstIndex({0xFF, 0x04, kPrepare, 0x00});
@@ -391,7 +282,7 @@ TEST(NvramKeepingUpdate, Kind11AlwaysTakesTheFileAsCarryingNvram) {
 TEST(NvramKeepingUpdate, RdVersionUntickedIgnoresEraseOnlyAndBackupOnly) {
     for (bool eraseOnly : {true, false}) {
         SCOPED_TRACE(eraseOnly ? "erase only ticked" : "backup only ticked");
-        Bench bench(6, 1, "Pm25LV512");
+        SimBench bench(6, 1, "Pm25LV512");
         const Bytes file = PlainImage(20000, 6);
         bench.UseFile(file);
         bench.panel.rdVersion = false;
@@ -401,7 +292,7 @@ TEST(NvramKeepingUpdate, RdVersionUntickedIgnoresEraseOnlyAndBackupOnly) {
         bench.panel.backupFile = bench.dir.File("backup.bin");
         ExpectSuccess(bench, bench.Run(NvramKeepingFlashUpdate));
         EXPECT_FALSE(fs::exists(bench.panel.backupFile));
-        Bytes image = bench.Nvram();
+        Bytes image = Nvram(bench);
         image.insert(image.end(), file.begin(), file.end());
         ExpectFlash(bench, image, 2 * kBlock, kUnit);
     }
@@ -417,7 +308,7 @@ TEST(NvramKeepingUpdate, UnprotectsStAndMxicFlashExceptOnKind10) {
     const Bytes clearStatus = {0xFF, 0x04, kSerial, 0x02, 0x00, 0x01};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("kind ") + std::to_string(c.kind) + " with " + c.part);
-        Bench bench(c.kind, 1, c.part);
+        SimBench bench(c.kind, 1, c.part);
         bench.UseFile(PlainImage(20000, c.kind));
         ExpectSuccess(bench, bench.Run(NvramKeepingFlashUpdate));
         const long cleared = bench.FirstIndex(clearStatus);
@@ -434,7 +325,7 @@ TEST(NvramKeepingUpdate, UnprotectsStAndMxicFlashExceptOnKind10) {
 TEST(NvramKeepingUpdate, EraseOnlyWritesTheNvramBackUnlessIncluded) {
     for (bool include : {false, true}) {
         SCOPED_TRACE(include ? "Include 4K NVRAM ticked" : "Include 4K NVRAM unticked");
-        Bench bench(6, 1, "Pm25LV512");
+        SimBench bench(6, 1, "Pm25LV512");
         bench.panel.rdVersion = true;
         bench.panel.eraseOnly = true;
         bench.state.id.EraseOnlyFlag = 1;
@@ -442,22 +333,22 @@ TEST(NvramKeepingUpdate, EraseOnlyWritesTheNvramBackUnlessIncluded) {
         const int result = bench.Run(NvramKeepingFlashUpdate);
         EXPECT_EQ(1, result);
         EXPECT_EQ("Erase flash all success!", bench.panel.status);
-        EXPECT_TRUE(bench.PowerCycleAsked());
-        const Bytes head = include ? Bytes(kNvram, 0xFF) : bench.Nvram();
+        EXPECT_TRUE(bench.MessageShown(kPowerCycleText));
+        const Bytes head = include ? Bytes(kNvram, 0xFF) : Nvram(bench);
         EXPECT_EQ(head, bench.FlashRange(0, kNvram));
         EXPECT_EQ(Bytes(65536 - kNvram, 0xFF), bench.FlashRange(kNvram, 65536 - kNvram));
     }
 }
 
 TEST(NvramKeepingUpdate, EraseOnlyOnKind11PreparesTheBridge) {
-    Bench bench(11, 4, "W25X40");
+    SimBench bench(11, 4, "W25X40");
     bench.panel.rdVersion = true;
     bench.state.id.EraseOnlyFlag = 1;
     EXPECT_EQ(1, bench.Run(NvramKeepingFlashUpdate));
     const long prepare = bench.FirstIndex({0xFF, 0x04, kPrepare, 0x00});
     ASSERT_GE(prepare, 0);
     EXPECT_LT(prepare, bench.FirstIndex({0xFF, 0x04, kSectorErase}));
-    EXPECT_EQ(bench.Nvram(), bench.FlashRange(0, kNvram));
+    EXPECT_EQ(Nvram(bench), bench.FlashRange(0, kNvram));
 }
 
 TEST(NvramKeepingUpdate, EraseOnlyNvramWriteBackFailures) {
@@ -471,7 +362,7 @@ TEST(NvramKeepingUpdate, EraseOnlyNvramWriteBackFailures) {
                           {"write arrives short", sim::FaultKind::ShortTransfer}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Bench bench(6, 1, "Pm25LV512");
+        SimBench bench(6, 1, "Pm25LV512");
         bench.panel.rdVersion = true;
         bench.state.id.EraseOnlyFlag = 1;
         bench.Fail({0xFF, 0x04, kWrite}, 0, c.kind, 100);
@@ -482,18 +373,18 @@ TEST(NvramKeepingUpdate, EraseOnlyNvramWriteBackFailures) {
 TEST(NvramKeepingUpdate, EraseOnlyThatFailsHalfWayStillPutsTheNvramBack) {
     // The first 8 KiB erase takes the part's whole 32 KiB unit, NVRAM and
     // all; the second is refused. The erase failure stays the status.
-    Bench bench(6, 1, "Pm25LV512");
+    SimBench bench(6, 1, "Pm25LV512");
     bench.panel.rdVersion = true;
     bench.state.id.EraseOnlyFlag = 1;
     bench.Fail({0xFF, 0x04, kSectorErase}, 2);
     ExpectFailure(bench, bench.Run(NvramKeepingFlashUpdate), "Erase command fail!!");
-    EXPECT_EQ(bench.Nvram(), bench.FlashRange(0, kNvram));
+    EXPECT_EQ(Nvram(bench), bench.FlashRange(0, kNvram));
 }
 
 TEST(NvramKeepingUpdate, BackupOnlyLeavesOutTheNvramUnlessIncluded) {
     for (bool include : {false, true}) {
         SCOPED_TRACE(include ? "Include 4K NVRAM ticked" : "Include 4K NVRAM unticked");
-        Bench bench(6, 1, "Pm25LV512");
+        SimBench bench(6, 1, "Pm25LV512");
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
         bench.panel.includeNvram = include;
@@ -502,7 +393,7 @@ TEST(NvramKeepingUpdate, BackupOnlyLeavesOutTheNvramUnlessIncluded) {
         const std::size_t skip = include ? 0 : kNvram;
         EXPECT_EQ(Slice(bench.before, skip, 65536 - skip), ReadWholeFile(bench.panel.backupFile));
         EXPECT_EQ(bench.before, bench.Flash());
-        EXPECT_FALSE(bench.PowerCycleAsked());
+        EXPECT_FALSE(bench.MessageShown(kPowerCycleText));
     }
 }
 
@@ -512,46 +403,46 @@ TEST(NvramKeepingUpdate, BackupOnlyLeavesOutTheNvramUnlessIncluded) {
 TEST(NvramKeepingUpdate, FailuresBeforeTheEraseLeaveTheFlashAlone) {
     struct Case {
         const char* what;
-        std::function<void(Bench&)> arrange;
+        std::function<void(SimBench&)> arrange;
         const char* status;
         int kind = 6;
         const char* part = "Pm25LV512";
     };
     const Case cases[] = {
-        {"NVRAM read refused", [](Bench& b) { b.Fail({0xFF, 0x04, kRead}, 1); }, "Backup NVRAM command fail!"},
-        {"NVRAM read arrives short", [](Bench& b) { b.Fail({0xFF, 0x04, kRead}, 1, sim::FaultKind::ShortTransfer, 1000); },
+        {"NVRAM read refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kRead}, 1); }, "Backup NVRAM command fail!"},
+        {"NVRAM read arrives short", [](SimBench& b) { b.Fail({0xFF, 0x04, kRead}, 1, sim::FaultKind::ShortTransfer, 1000); },
          "Backup NVRAM command fail!"},
-        {"flash never ready", [](Bench& b) { b.device->serialFlash()->SetNeverReady(true); },
+        {"flash never ready", [](SimBench& b) { b.device->serialFlash()->SetNeverReady(true); },
          "Backup NVRAM command fail!"},
-        {"no such file", [](Bench& b) { b.panel.firmwareFile = b.dir.File("missing.bin"); }, "Open File Error!!"},
-        {"a directory", [](Bench& b) { b.panel.firmwareFile = b.dir.File(""); }, "Open File Error!!"},
-        {"empty file", [](Bench& b) { b.UseFile({}); }, "Open File Error!!"},
+        {"no such file", [](SimBench& b) { b.panel.firmwareFile = b.dir.File("missing.bin"); }, "Open File Error!!"},
+        {"a directory", [](SimBench& b) { b.panel.firmwareFile = b.dir.File(""); }, "Open File Error!!"},
+        {"empty file", [](SimBench& b) { b.UseFile({}); }, "Open File Error!!"},
         // Past the 24-bit flash addresses: the file itself, or the bridge's
         // NVRAM in front of a file that fills them.
         {"file longer than the flash addresses",
-         [](Bench& b) { fs::resize_file(b.panel.firmwareFile, 0x1000001); }, "Open File Error!!"},
+         [](SimBench& b) { fs::resize_file(b.panel.firmwareFile, 0x1000001); }, "Open File Error!!"},
         {"file filling the flash addresses, NVRAM in front",
-         [](Bench& b) { fs::resize_file(b.panel.firmwareFile, 0x1000000); }, "Open File Error!!"},
+         [](SimBench& b) { fs::resize_file(b.panel.firmwareFile, 0x1000000); }, "Open File Error!!"},
         // Marked as carrying NVRAM but nothing behind the block: there is no
         // code to program, and the run must not erase the firmware for it.
-        {"kind-10 file with nothing past its NVRAM block", [](Bench& b) { b.UseFile(NvramImage(4096, 10)); },
+        {"kind-10 file with nothing past its NVRAM block", [](SimBench& b) { b.UseFile(NvramImage(4096, 10)); },
          "Open File Error!!", 10, "W25X40"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Bench bench(c.kind, 1, c.part);
+        SimBench bench(c.kind, 1, c.part);
         bench.UseFile(PlainImage(20000, c.kind));
         c.arrange(bench);
         ExpectFailure(bench, bench.Run(NvramKeepingFlashUpdate), c.status);
         EXPECT_EQ(bench.before, bench.Flash());
-        EXPECT_TRUE(bench.Addresses(kSectorErase).empty());
+        EXPECT_TRUE(AddressesOf(bench, kSectorErase).empty());
     }
 }
 
 TEST(NvramKeepingUpdate, AtmelFlashNeedsItsWriteEnableLatch) {
     {
         SCOPED_TRACE("the latch sets");
-        Bench bench(6, 1, "AT25FS010");
+        SimBench bench(6, 1, "AT25FS010");
         ASSERT_NE(-1, bench.state.id.AtmelProbe);
         const Bytes file = PlainImage(20000, 6);
         bench.UseFile(file);
@@ -559,18 +450,18 @@ TEST(NvramKeepingUpdate, AtmelFlashNeedsItsWriteEnableLatch) {
         const long enable = bench.FirstIndex({0xFF, 0x04, kSerial, 0x01, 0x00, 0x06});
         ASSERT_GE(enable, 0);
         EXPECT_LT(enable, bench.FirstIndex({0xFF, 0x04, kSectorErase}));
-        Bytes image = bench.Nvram();
+        Bytes image = Nvram(bench);
         image.insert(image.end(), file.begin(), file.end());
         ExpectFlash(bench, image, 2 * kBlock, kUnit);
     }
     {
         SCOPED_TRACE("the latch never sets");
-        Bench bench(6, 1, "AT25FS010");
+        SimBench bench(6, 1, "AT25FS010");
         bench.UseFile(PlainImage(20000, 6));
         bench.device->serialFlash()->SetWriteEnableNeverSets(true);
         ExpectFailure(bench, bench.Run(NvramKeepingFlashUpdate), "Enable ATMEL flash write enable fail!!");
         EXPECT_EQ(bench.before, bench.Flash());
-        EXPECT_TRUE(bench.Addresses(kSectorErase).empty());
+        EXPECT_TRUE(AddressesOf(bench, kSectorErase).empty());
     }
 }
 
@@ -579,51 +470,47 @@ TEST(NvramKeepingUpdate, NoFailureAfterTheEraseLosesTheKeptNvram) {
     // Reads: 1 NVRAM, 4 blank checks, then a read-back per write.
     struct Case {
         const char* what;
-        std::function<void(Bench&)> arrange;
+        std::function<void(SimBench&)> arrange;
         const char* status;
         bool rewritten;  // the NVRAM at address 0 was gone when the run failed
     };
     const Case cases[] = {
-        {"first erase refused", [](Bench& b) { b.Fail({0xFF, 0x04, kSectorErase}, 1); }, "Erase command fail!!",
+        {"first erase refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kSectorErase}, 1); }, "Erase command fail!!",
          false},
-        {"second erase refused", [](Bench& b) { b.Fail({0xFF, 0x04, kSectorErase}, 2); }, "Erase command fail!!",
+        {"second erase refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kSectorErase}, 2); }, "Erase command fail!!",
          true},
-        {"blank check read refused", [](Bench& b) { b.Fail({0xFF, 0x04, kRead}, 3); },
+        {"blank check read refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kRead}, 3); },
          "Read back after erase fail!!", true},
-        {"blank check read short", [](Bench& b) { b.Fail({0xFF, 0x04, kRead}, 4, sim::FaultKind::ShortTransfer, 512); },
+        {"blank check read short", [](SimBench& b) { b.Fail({0xFF, 0x04, kRead}, 4, sim::FaultKind::ShortTransfer, 512); },
          "Read back after erase fail!!", true},
-        {"a bit that stays 0", [](Bench& b) { b.device->serialFlash()->AddStuckBit(20000, 3, false); },
+        {"a bit that stays 0", [](SimBench& b) { b.device->serialFlash()->AddStuckBit(20000, 3, false); },
          "Data not 0xff !!", true},
-        {"block 0 write refused", [](Bench& b) { b.Fail({0xFF, 0x04, kWrite}, 1); }, "Write command fail!", true},
-        {"block 1 write refused", [](Bench& b) { b.Fail({0xFF, 0x04, kWrite}, 2); }, "Write command fail!", false},
-        {"carried block write refused", [](Bench& b) { b.Fail({0xFF, 0x04, kWrite}, 3); }, "Write command fail!",
+        {"block 0 write refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kWrite}, 1); }, "Write command fail!", true},
+        {"block 1 write refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kWrite}, 2); }, "Write command fail!", false},
+        {"carried block write refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kWrite}, 3); }, "Write command fail!",
          false},
-        {"block 0 read-back refused", [](Bench& b) { b.Fail({0xFF, 0x04, kRead}, 6); }, "Write command fail!",
+        {"block 0 read-back refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kRead}, 6); }, "Write command fail!",
          false},
-        {"carried block read-back refused", [](Bench& b) { b.Fail({0xFF, 0x04, kRead}, 8); },
+        {"carried block read-back refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kRead}, 8); },
          "Write command fail!", false},
-        {"block 0 arrives short", [](Bench& b) { b.Fail({0xFF, 0x04, kWrite}, 1, sim::FaultKind::ShortTransfer, 100); },
+        {"block 0 arrives short", [](SimBench& b) { b.Fail({0xFF, 0x04, kWrite}, 1, sim::FaultKind::ShortTransfer, 100); },
          "Data compare fail !!", true},
         {"a bit in block 1 that stays 1",
-         [](Bench& b) {
-             // File byte 16,384 lands at 20,480; pick a bit it has clear.
-             const std::uint8_t value = FileByte(16384);
-             int bit = 0;
-             while ((value >> bit) & 1) ++bit;
-             b.device->serialFlash()->AddStuckBit(20480, bit, true);
+         [](SimBench& b) {  // file byte 16,384 lands at 20,480
+             b.device->serialFlash()->AddStuckBit(20480, test::ClearBit(Pattern(30000)[16384]), true);
          },
          "Data compare fail !!", false},
         {"carried block arrives short",
-         [](Bench& b) { b.Fail({0xFF, 0x04, kWrite}, 3, sim::FaultKind::ShortTransfer, 100); },
+         [](SimBench& b) { b.Fail({0xFF, 0x04, kWrite}, 3, sim::FaultKind::ShortTransfer, 100); },
          "Data compare fail !!", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Bench bench(6, 1, "Pm25LV010");
+        SimBench bench(6, 1, "Pm25LV010");
         bench.UseFile(PlainImage(30000, 6));
         c.arrange(bench);
         ExpectFailure(bench, bench.Run(NvramKeepingFlashUpdate), c.status);
-        EXPECT_EQ(bench.Nvram(), bench.FlashRange(0, kNvram)) << "the kept NVRAM is back at address 0";
+        EXPECT_EQ(Nvram(bench), bench.FlashRange(0, kNvram)) << "the kept NVRAM is back at address 0";
         EXPECT_TRUE(bench.Traced(c.rewritten ? "Run failed; the kept NVRAM was written back at flash address 0\n"
                                           : "Run failed; the kept NVRAM is still in place at flash address 0\n"));
     }
@@ -632,18 +519,18 @@ TEST(NvramKeepingUpdate, NoFailureAfterTheEraseLosesTheKeptNvram) {
 TEST(NvramKeepingUpdate, KeptNvramIsWrittenBackEvenOverAWrittenFirstBlock) {
     // Kind 10 with a file carrying NVRAM: block 0 went out with the file's
     // settings area; a later failure restores the bridge's NVRAM as it was.
-    Bench bench(10, 1, "W25X40");
+    SimBench bench(10, 1, "W25X40");
     bench.UseFile(NvramImage(40000, 10));
     bench.Fail({0xFF, 0x04, kWrite}, 3);
     ExpectFailure(bench, bench.Run(NvramKeepingFlashUpdate), "Write command fail!");
-    EXPECT_EQ(bench.Nvram(), bench.FlashRange(0, kNvram));
+    EXPECT_EQ(Nvram(bench), bench.FlashRange(0, kNvram));
     EXPECT_TRUE(bench.Traced("Run failed; the kept NVRAM was written back at flash address 0\n"));
 }
 
 TEST(NvramKeepingUpdate, ABridgeThatLeavesMidRunIsReportedNotHidden) {
     // The device goes away after block 0: nothing can be written back; the
     // run fails with its own text and the developer trace says the NVRAM is lost.
-    Bench bench(6, 1, "Pm25LV512");
+    SimBench bench(6, 1, "Pm25LV512");
     bench.UseFile(PlainImage(30000, 6));
     bench.Fail({0xFF, 0x04, kWrite}, 1, sim::FaultKind::Disappear);
     ExpectFailure(bench, bench.Run(NvramKeepingFlashUpdate), "Write command fail!");
@@ -655,12 +542,12 @@ TEST(NvramKeepingUpdate, ImageRunningPastTheEndOfTheFlashFails) {
     // in front the image is 4 KiB too long, and its tail (zeros here) wraps
     // onto address 0, where it reads back as written. The run must not call
     // that a success, and the NVRAM must survive it.
-    Bench bench(6, 1, "Pm25LV512");
+    SimBench bench(6, 1, "Pm25LV512");
     Bytes file = PlainImage(65536, 6);
     std::fill(file.begin() + 61440, file.end(), 0x00);
     bench.UseFile(file);
     ExpectFailure(bench, bench.Run(NvramKeepingFlashUpdate), "Data compare fail !!");
-    EXPECT_EQ(bench.Nvram(), bench.FlashRange(0, kNvram));
+    EXPECT_EQ(Nvram(bench), bench.FlashRange(0, kNvram));
 }
 
 // ---------------------------------------------------------------------------
@@ -677,7 +564,7 @@ TEST(FullImageUpdate, ProgramsTheWholeFileThroughTheSerialWriter) {
     const Case cases[] = {{10, "SST25VF512A", 0}, {10, "SST25VF016B", 1}, {15, "SST25VF016B", 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("kind ") + std::to_string(c.kind) + " with " + c.part);
-        Bench bench(c.kind, 1, c.part);
+        SimBench bench(c.kind, 1, c.part);
         ASSERT_EQ(2, bench.state.id.FlashTypeCode);
         ASSERT_EQ(c.sstSerialFlag, bench.state.id.SstSerialFlag);
         const Bytes file = NvramImage(40000, c.kind);
@@ -687,7 +574,7 @@ TEST(FullImageUpdate, ProgramsTheWholeFileThroughTheSerialWriter) {
 
         EXPECT_TRUE(bench.panel.includeNvram) << "Include 4K NVRAM is ticked by the run";
         ExpectFlash(bench, file, 3 * kBlock, 2 * kUnit);
-        EXPECT_TRUE(bench.Addresses(kWrite).empty()) << "no block write command";
+        EXPECT_TRUE(AddressesOf(bench, kWrite).empty()) << "no block write command";
         EXPECT_EQ(3, bench.panel.pendingEventCalls) << "events after each block write";
         EXPECT_EQ((std::vector<std::string>{"Erasing", "Programming", kSuccess}), bench.panel.statusHistory);
         // Kind 10 erases the SST chip whole first.
@@ -700,7 +587,7 @@ TEST(FullImageUpdate, ProgramsTheWholeFileThroughTheSerialWriter) {
 }
 
 TEST(FullImageUpdate, FileOfTwoWholeBlocksGetsNoExtraBlock) {
-    Bench bench(15, 1, "SST25VF016B");
+    SimBench bench(15, 1, "SST25VF016B");
     const Bytes file = PlainImage(32768, 15);
     bench.UseFile(file);
     ExpectSuccess(bench, bench.Run(FullImageFlashUpdate));
@@ -708,8 +595,8 @@ TEST(FullImageUpdate, FileOfTwoWholeBlocksGetsNoExtraBlock) {
     EXPECT_EQ(2, bench.panel.pendingEventCalls);
     // Word programming starts with an address once per 16 KiB block.
     std::vector<std::uint32_t> starts;
-    for (const sim::LogEntry& e : bench.host.Log()) {
-        if (Bench::IsVendor(e, kSerial) && e.cdb[3] == 4 && e.cdb[5] == 0xAD) {
+    for (const sim::LogEntry& e : bench.Blocks(kSerial)) {
+        if (e.cdb[3] == 4 && e.cdb[5] == 0xAD) {
             starts.push_back((std::uint32_t{e.cdb[6]} << 16) | (std::uint32_t{e.cdb[7]} << 8) | e.cdb[8]);
         }
     }
@@ -719,18 +606,18 @@ TEST(FullImageUpdate, FileOfTwoWholeBlocksGetsNoExtraBlock) {
 TEST(FullImageUpdate, EraseOnlyAndBackupOnly) {
     {
         SCOPED_TRACE("erase only");
-        Bench bench(10, 1, "SST25VF016B");
+        SimBench bench(10, 1, "SST25VF016B");
         bench.panel.rdVersion = true;
         bench.state.id.EraseOnlyFlag = 1;
         EXPECT_EQ(1, bench.Run(FullImageFlashUpdate));
         EXPECT_EQ("Erase flash all success!", bench.panel.status);
-        EXPECT_TRUE(bench.PowerCycleAsked());
+        EXPECT_TRUE(bench.MessageShown(kPowerCycleText));
         EXPECT_EQ(Bytes(65536, 0xFF), bench.FlashRange(0, 65536)) << "NVRAM included";
-        EXPECT_TRUE(bench.Addresses(kWrite).empty());
+        EXPECT_TRUE(AddressesOf(bench, kWrite).empty());
     }
     {
         SCOPED_TRACE("backup only");
-        Bench bench(15, 1, "SST25VF016B");
+        SimBench bench(15, 1, "SST25VF016B");
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
         bench.panel.backupFile = bench.dir.File("backup.bin");
@@ -745,31 +632,26 @@ TEST(FullImageUpdate, Failures) {
     // Reads: 4 blank checks, then one read-back per block.
     struct Case {
         const char* what;
-        std::function<void(Bench&)> arrange;
+        std::function<void(SimBench&)> arrange;
         const char* status;
     };
     const Case cases[] = {
-        {"no such file", [](Bench& b) { b.panel.firmwareFile = b.dir.File("missing.bin"); }, "Open File Error!!"},
-        {"empty file", [](Bench& b) { b.UseFile({}); }, "Open File Error!!"},
-        {"erase refused", [](Bench& b) { b.Fail({0xFF, 0x04, kSectorErase}, 2); }, "Erase command fail!!"},
-        {"blank check read refused", [](Bench& b) { b.Fail({0xFF, 0x04, kRead}, 2); }, "Read back after erase fail!!"},
-        {"a bit that stays 0", [](Bench& b) { b.device->serialFlash()->AddStuckBit(40000, 0, false); },
+        {"no such file", [](SimBench& b) { b.panel.firmwareFile = b.dir.File("missing.bin"); }, "Open File Error!!"},
+        {"empty file", [](SimBench& b) { b.UseFile({}); }, "Open File Error!!"},
+        {"erase refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kSectorErase}, 2); }, "Erase command fail!!"},
+        {"blank check read refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kRead}, 2); }, "Read back after erase fail!!"},
+        {"a bit that stays 0", [](SimBench& b) { b.device->serialFlash()->AddStuckBit(40000, 0, false); },
          "Data not 0xff !!"},
-        {"serial data phase refused", [](Bench& b) { b.Fail({0xFF, 0x04, kSerialData}, 40); },
+        {"serial data phase refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kSerialData}, 40); },
          "Write command fail!"},
-        {"block read-back refused", [](Bench& b) { b.Fail({0xFF, 0x04, kRead}, 6); }, "Write command fail!"},
+        {"block read-back refused", [](SimBench& b) { b.Fail({0xFF, 0x04, kRead}, 6); }, "Write command fail!"},
         {"a bit in block 2 that stays 1",
-         [](Bench& b) {
-             const std::uint8_t value = FileByte(33000);
-             int bit = 0;
-             while ((value >> bit) & 1) ++bit;
-             b.device->serialFlash()->AddStuckBit(33000, bit, true);
-         },
+         [](SimBench& b) { b.device->serialFlash()->AddStuckBit(33000, test::ClearBit(Pattern(40000)[33000]), true); },
          "Data compare fail !!"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Bench bench(15, 1, "SST25VF016B");
+        SimBench bench(15, 1, "SST25VF016B");
         bench.UseFile(PlainImage(40000, 15));
         c.arrange(bench);
         ExpectFailure(bench, bench.Run(FullImageFlashUpdate), c.status);

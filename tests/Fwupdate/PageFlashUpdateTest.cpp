@@ -8,124 +8,35 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "Fwupdate/ChipCheck.h"
-#include "Fwupdate/DeviceRefresh.h"
-#include "support/Bytes.h"
-#include "support/ScratchDir.h"
-#include "support/SimBridges.h"
+#include "support/SimBench.h"
 
 namespace v62x {
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::Pattern;
 using test::ReadWholeFile;
+using test::SimBench;
 using test::Slice;
 
 constexpr std::size_t kFlash = 65536;
 constexpr std::size_t kNvramAt = 0x8000;
 constexpr std::size_t kNvram = 1024;
 
-std::uint8_t FlashByte(std::size_t i) { return static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13) % 253 + 1); }
-std::uint8_t FileByte(std::size_t i) { return static_cast<std::uint8_t>((i * 11 + (i >> 9) * 5) % 251 + 3); }
-
-Bytes FileImage(std::size_t length) {
-    Bytes image(length);
-    for (std::size_t i = 0; i < length; ++i) image[i] = FileByte(i);
-    return image;
+// Where the direct writes that erase first start.
+std::vector<std::uint32_t> ErasedAt(const SimBench& bench) {
+    std::vector<std::uint32_t> at;
+    for (const sim::LogEntry& e : bench.Direct(0xFB)) {
+        if (e.cdb[1] == 1) at.push_back(test::DirectAddress(e));
+    }
+    return at;
 }
-
-struct DirectWrite {
-    std::uint32_t address;
-    std::uint32_t length;
-    bool erase;
-};
-
-struct Bench {
-    FlashGeometry savedGeometry = Geometry();
-    sim::SimulatedHost host;
-    ScopedHost scoped{host};
-    ToolState state;
-    RecordingPanel panel;
-    test::ScratchDir dir{"v62x-pageupdate"};
-    sim::VirtualDevice* device = nullptr;
-    Bytes before;
-
-    Bench() {
-        EXPECT_TRUE(dir.ok());
-        Geometry() = FlashGeometry{};
-        sim::DeviceConfig config = test::BridgeConfig(7, 1, Bus::Ieee1394);
-        std::string why;
-        EXPECT_TRUE(sim::SetFlashPart(config.flash, "Pm25LV512", why)) << why;
-        device = &host.AddDevice(config);
-        Bytes& flash = *device->FlashContents();
-        EXPECT_EQ(kFlash, flash.size());
-        for (std::size_t i = 0; i < flash.size(); ++i) flash[i] = FlashByte(i);
-        before = flash;
-        RefreshDevices(state.devices);
-        ChipCheckRequest request;
-        request.listEnabled = true;
-        UpdateBtnCheck(state, request, panel);
-        EXPECT_EQ(7, state.id.ChipKind);
-        panel = RecordingPanel{};
-        host.ClearLog();
-        host.DrainDeviceEvents();
-    }
-    ~Bench() { Geometry() = savedGeometry; }
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
-
-    std::string Path() const { return state.devices.records[0].InterfacePath; }
-    int Run() {
-        ProcedureContext ctx{state, panel, Path()};
-        return PageFlashUpdate(ctx);
-    }
-    Bytes& Flash() { return *device->FlashContents(); }
-    Bytes FlashRange(std::size_t from, std::size_t count) { return Slice(Flash(), from, count); }
-    bool Shown(const std::string& text) const {
-        return std::find(panel.statusHistory.begin(), panel.statusHistory.end(), text) != panel.statusHistory.end();
-    }
-    std::vector<DirectWrite> DirectWrites() const {
-        std::vector<DirectWrite> writes;
-        for (const sim::LogEntry& e : host.Log()) {
-            if (e.cdb.size() > 11 && e.cdb[0] == 0xDF && e.cdb[11] == 0xFB) {
-                writes.push_back({(std::uint32_t{e.cdb[8]} << 16) | (std::uint32_t{e.cdb[9]} << 8) | e.cdb[10],
-                                  (std::uint32_t{e.cdb[3]} << 8) | e.cdb[4], e.cdb[1] == 1});
-            }
-        }
-        return writes;
-    }
-    std::vector<std::uint32_t> ErasedAt() const {
-        std::vector<std::uint32_t> at;
-        for (const DirectWrite& w : DirectWrites()) {
-            if (w.erase) at.push_back(w.address);
-        }
-        return at;
-    }
-    bool LongestCommandWithin256() const {
-        for (const sim::LogEntry& e : host.Log()) {
-            if (e.cdb.size() > 11 && e.cdb[0] == 0xDF && e.length > 256) return false;
-        }
-        return true;
-    }
-    void Fail(std::vector<std::uint8_t> prefix, int nth, sim::FaultKind kind, DataDirection phase) {
-        sim::FaultRule rule;
-        rule.prefix = std::move(prefix);
-        rule.nth = nth;
-        rule.kind = kind;
-        rule.dataPhase = phase;
-        host.AddFault(rule);
-    }
-};
-
-void ExpectPowerCycleMessage(const Bench& bench) {
-    ASSERT_EQ(1u, bench.panel.messages.size());
-    EXPECT_EQ("Message", bench.panel.messages[0].title);
-    EXPECT_EQ(kPowerCycleText, bench.panel.messages[0].text);
+bool LongestCommandWithin256(const SimBench& bench) {
+    const auto direct = bench.Commands(0xDF);
+    return std::all_of(direct.begin(), direct.end(), [](const sim::LogEntry& e) { return e.length <= 256; });
 }
 
 // Programming, end to end.
@@ -140,12 +51,12 @@ class ProgramPage : public ::testing::TestWithParam<ProgramCase> {};
 
 TEST_P(ProgramPage, FlashHoldsTheImageAndTheRestAsTheEraseLeftIt) {
     const ProgramCase& c = GetParam();
-    Bench bench;
-    const Bytes file = FileImage(c.fileSize);
-    bench.panel.firmwareFile = bench.dir.Write("fw.bin", file);
-    ASSERT_EQ(1, bench.Run());
+    SimBench bench(7, 1, "Pm25LV512", Bus::Ieee1394);  // 64 KiB flash
+    const Bytes file = Pattern(c.fileSize);
+    bench.UseFile(file);
+    ASSERT_EQ(1, bench.Run(PageFlashUpdate));
     EXPECT_EQ("Programming Success!!", bench.panel.status);
-    ExpectPowerCycleMessage(bench);
+    bench.ExpectOnlyMessage(kPowerCycleText);
     EXPECT_EQ(256, Geometry().ProgramChunk);
 
     Bytes expected = file;
@@ -158,11 +69,11 @@ TEST_P(ProgramPage, FlashHoldsTheImageAndTheRestAsTheEraseLeftIt) {
     }
     EXPECT_EQ(expected, bench.Flash());
 
-    const std::vector<DirectWrite> writes = bench.DirectWrites();
+    const std::vector<sim::LogEntry> writes = bench.Direct(0xFB);
     EXPECT_EQ(c.imageSize / 256, writes.size());
-    EXPECT_TRUE(std::all_of(writes.begin(), writes.end(), [](const DirectWrite& w) { return w.length == 256; }));
-    EXPECT_EQ(c.erasedAt, bench.ErasedAt());
-    EXPECT_TRUE(bench.LongestCommandWithin256());
+    EXPECT_TRUE(std::all_of(writes.begin(), writes.end(), [](const sim::LogEntry& e) { return test::DirectLength(e) == 256; }));
+    EXPECT_EQ(c.erasedAt, ErasedAt(bench));
+    EXPECT_TRUE(LongestCommandWithin256(bench));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -174,10 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ProgramCase>& info) { return std::string(info.param.name); });
 
 TEST(WritePage, DotsAfterThePiecesEndingAt256And2304) {
-    Bench bench;
+    SimBench bench(7, 1, "Pm25LV512", Bus::Ieee1394);  // 64 KiB flash
     Geometry().ProgramChunk = 256;
-    const Bytes data = FileImage(4096);
-    ProcedureContext ctx{bench.state, bench.panel, bench.Path()};
+    const Bytes data = Pattern(4096);
+    ProcedureContext ctx = bench.Context();
     bench.panel.status = "x";
     ASSERT_EQ(1, WritePageBlocks(ctx, 0, data.data(), static_cast<std::uint32_t>(data.size())));
     EXPECT_EQ("x..", bench.panel.status);
@@ -186,32 +97,32 @@ TEST(WritePage, DotsAfterThePiecesEndingAt256And2304) {
 }
 
 TEST(ErasePage, ErasesAllButTheNvramAndAsksForThePowerCycle) {
-    Bench bench;
+    SimBench bench(7, 1, "Pm25LV512", Bus::Ieee1394);  // 64 KiB flash
     bench.panel.rdVersion = true;
     bench.panel.eraseOnly = true;
     bench.panel.backupOnly = true;  // erase-only wins
-    ASSERT_EQ(1, bench.Run());
+    ASSERT_EQ(1, bench.Run(PageFlashUpdate));
     EXPECT_EQ("Erase flash all success!", bench.panel.status);
-    ExpectPowerCycleMessage(bench);
+    bench.ExpectOnlyMessage(kPowerCycleText);
     Bytes expected(kFlash, 0xFF);
     std::copy_n(bench.before.begin() + static_cast<long>(kNvramAt), kNvram, expected.begin() + static_cast<long>(kNvramAt));
     EXPECT_EQ(expected, bench.Flash());
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 0x8000, 0x8000}), bench.ErasedAt()) << "two erases, then the write-back";
-    EXPECT_TRUE(bench.LongestCommandWithin256());
+    EXPECT_EQ((std::vector<std::uint32_t>{0, 0x8000, 0x8000}), ErasedAt(bench)) << "two erases, then the write-back";
+    EXPECT_TRUE(LongestCommandWithin256(bench));
 }
 
 TEST(BackupPage, WritesTheWholeFlashWhateverTheNvramBoxShows) {
     for (const bool include : {false, true}) {
-        Bench bench;
+        SimBench bench(7, 1, "Pm25LV512", Bus::Ieee1394);  // 64 KiB flash
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
         bench.panel.includeNvram = include;
         bench.panel.backupFile = bench.dir.File("b.bin");
-        ASSERT_EQ(1, bench.Run());
+        ASSERT_EQ(1, bench.Run(PageFlashUpdate));
         EXPECT_EQ(bench.before, ReadWholeFile(bench.panel.backupFile));
         EXPECT_EQ(bench.before, bench.Flash());
         EXPECT_TRUE(bench.panel.messages.empty());
-        EXPECT_TRUE(bench.LongestCommandWithin256());
+        EXPECT_TRUE(LongestCommandWithin256(bench));
     }
 }
 
@@ -233,15 +144,15 @@ class PageFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(PageFailure, ReturnsZeroKeepsTheNvramAndAsksForThePowerCycle) {
     const FailureCase& c = GetParam();
-    Bench bench;
+    SimBench bench(7, 1, "Pm25LV512", Bus::Ieee1394);  // 64 KiB flash
     if (c.run == Run::Erase) {
         bench.panel.rdVersion = true;
         bench.panel.eraseOnly = true;
     } else {
-        bench.panel.firmwareFile = bench.dir.Write("fw.bin", FileImage(c.fileSize));
+        bench.UseFile(Pattern(c.fileSize));
     }
-    bench.Fail(c.prefix, c.nth, c.kind, c.phase);
-    EXPECT_EQ(0, bench.Run());
+    bench.Fail(c.prefix, c.nth, c.kind, 0, c.phase);
+    EXPECT_EQ(0, bench.Run(PageFlashUpdate));
     EXPECT_EQ(c.status, bench.panel.status) << "the failing step's text stays";
     EXPECT_FALSE(bench.Shown("Programming Success!!"));
     // An erase run says its erase commands went through before it checks
@@ -250,7 +161,7 @@ TEST_P(PageFailure, ReturnsZeroKeepsTheNvramAndAsksForThePowerCycle) {
     if (c.run != Run::Erase || std::string(c.status) == "Erase flash command fail!") {
         EXPECT_FALSE(bench.Shown("Erase flash all success!"));
     }
-    ExpectPowerCycleMessage(bench);
+    bench.ExpectOnlyMessage(kPowerCycleText);
     EXPECT_EQ(Slice(bench.before, kNvramAt, kNvram), bench.FlashRange(kNvramAt, kNvram)) << "the NVRAM is intact";
 }
 
@@ -278,12 +189,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST(PageFailure, AFileThatCannotBeOpenedTouchesNothingAndShowsNoMessage) {
-    Bench bench;
+    SimBench bench(7, 1, "Pm25LV512", Bus::Ieee1394);  // 64 KiB flash
     bench.panel.firmwareFile = bench.dir.File("missing.bin");
-    EXPECT_EQ(0, bench.Run());
+    EXPECT_EQ(0, bench.Run(PageFlashUpdate));
     EXPECT_EQ("Open File Error!!", bench.panel.status);
     EXPECT_TRUE(bench.panel.messages.empty());
-    EXPECT_TRUE(bench.DirectWrites().empty());
+    EXPECT_TRUE(bench.Direct(0xFB).empty());
     EXPECT_EQ(bench.before, bench.Flash());
 }
 

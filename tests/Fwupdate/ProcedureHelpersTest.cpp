@@ -11,93 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "Fwupdate/ChipCheck.h"
-#include "Fwupdate/DeviceRefresh.h"
-#include "support/Bytes.h"
-#include "support/ScratchDir.h"
-#include "support/SimBridges.h"
+#include "support/SimBench.h"
 
 namespace v62x {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
 using test::ReadWholeFile;
+using test::SimBench;
 
-// Runs in `dir` for its lifetime and returns to where it was.
-class InDirectory {
-public:
-    explicit InDirectory(const fs::path& dir) : previous_(fs::current_path()) { fs::current_path(dir); }
-    ~InDirectory() { fs::current_path(previous_); }
-    InDirectory(const InDirectory&) = delete;
-    InDirectory& operator=(const InDirectory&) = delete;
-
-private:
-    fs::path previous_;
-};
-
-// Flash contents no erase or program leaves behind by chance: never 0xFF.
-std::uint8_t PatternByte(std::size_t i) { return static_cast<std::uint8_t>((i * 7 + (i >> 8) * 13) % 255); }
-
-// A simulated bridge with a real flash part, identified as the chip check
-// does it, and the tool state and panel a procedure works with. The flash
-// settings start as at program start and come back afterwards.
-struct Bench {
-    FlashGeometry savedGeometry = Geometry();
-    sim::SimulatedHost host;
-    ScopedHost scoped{host};
-    ToolState state;
-    RecordingPanel panel;
-    sim::VirtualDevice* device = nullptr;
-
-    Bench(int kind, int revision, const std::string& part) {
-        Geometry() = FlashGeometry{};
-        sim::DeviceConfig config = test::BridgeConfig(kind, revision);
-        std::string why;
-        EXPECT_TRUE(sim::SetFlashPart(config.flash, part, why)) << why;
-        device = &host.AddDevice(config);
-        Bytes& flash = *device->FlashContents();
-        for (std::size_t i = 0; i < flash.size(); ++i) flash[i] = PatternByte(i);
-
-        RefreshDevices(state.devices);
-        ChipCheckRequest request;
-        request.listEnabled = true;
-        UpdateBtnCheck(state, request, panel);
-        EXPECT_EQ(kind, state.id.ChipKind);
-        panel = RecordingPanel{};
-        host.ClearLog();
-    }
-    ~Bench() { Geometry() = savedGeometry; }
-    Bench(const Bench&) = delete;
-    Bench& operator=(const Bench&) = delete;
-
-    ProcedureContext Context() { return {state, panel, state.devices.records[0].InterfacePath}; }
-    Bytes& Flash() { return *device->FlashContents(); }
-    Bytes FlashRange(std::size_t from, std::size_t count) {
-        return Bytes(Flash().begin() + static_cast<long>(from), Flash().begin() + static_cast<long>(from + count));
-    }
-    bool Traced(const std::string& text) const {
-        const auto& traces = host.Traces();
-        return std::find(traces.begin(), traces.end(), text) != traces.end();
-    }
-    // Addresses of the flash block commands with sub-command `sub`, in order.
-    std::vector<std::uint32_t> Addresses(std::uint8_t sub) const {
-        std::vector<std::uint32_t> out;
-        for (const sim::LogEntry& e : host.Log()) {
-            if (e.cdb.size() >= 6 && e.cdb[0] == 0xFF && e.cdb[1] == 0x04 && e.cdb[2] == sub) {
-                out.push_back((std::uint32_t{e.cdb[3]} << 16) | (std::uint32_t{e.cdb[4]} << 8) | e.cdb[5]);
-            }
-        }
-        return out;
-    }
-    void Fail(std::vector<std::uint8_t> prefix, int nth, sim::FaultKind kind = sim::FaultKind::CheckCondition) {
-        sim::FaultRule rule;
-        rule.prefix = std::move(prefix);
-        rule.nth = nth;
-        rule.kind = kind;
-        host.AddFault(rule);
-    }
-};
+std::vector<std::uint32_t> Addresses(const SimBench& bench, std::uint8_t sub) { return test::Addresses(bench.Blocks(sub)); }
 
 constexpr std::uint8_t kRead = 0x10;
 constexpr std::uint8_t kChipErase = 0x13;
@@ -142,7 +66,7 @@ TEST(FirmwareCrc32, EachWordFeedsTheNext) {
 // ---- ReadFlashRange
 
 TEST(ReadFlashRange, LengthOffTheBlockGrainReadsWholeBlocksAndFillsOnlyTheBuffer) {
-    Bench bench(1, 1, "Pm25LV512");
+    SimBench bench(1, 1, "Pm25LV512");
     ProcedureContext ctx = bench.Context();
     // 20 KiB asked for, followed by guard bytes: three whole 8 KiB blocks
     // read straight into the buffer would run 4 KiB into them.
@@ -152,23 +76,19 @@ TEST(ReadFlashRange, LengthOffTheBlockGrainReadsWholeBlocksAndFillsOnlyTheBuffer
     EXPECT_EQ(bench.FlashRange(0x2000, kAsked), Bytes(buffer.begin(), buffer.begin() + kAsked));
     EXPECT_EQ(Bytes(8192, 0xEE), Bytes(buffer.begin() + kAsked, buffer.end())) << "nothing past the length";
     EXPECT_EQ(std::string("ReadFlash...") + "...", bench.panel.status) << "a dot per block";
-    EXPECT_EQ((std::vector<std::uint32_t>{0x2000, 0x4000, 0x6000}), bench.Addresses(kRead));
-    for (const sim::LogEntry& e : bench.host.Log()) {
-        if (e.cdb[0] == 0xFF && e.cdb[1] == 0x04 && e.cdb[2] == kRead) {
-            EXPECT_EQ(8192u, e.length);
-        }
-    }
+    EXPECT_EQ((std::vector<std::uint32_t>{0x2000, 0x4000, 0x6000}), Addresses(bench, kRead));
+    EXPECT_EQ((std::vector<std::uint32_t>{8192, 8192, 8192}), test::Lengths(bench.Blocks(kRead)));
 }
 
 TEST(ReadFlashRange, BlockSizeFollowsTheSetting) {
-    Bench bench(1, 1, "Pm25LV512");
+    SimBench bench(1, 1, "Pm25LV512");
     Geometry().ProgramChunk = 2048;
     ProcedureContext ctx = bench.Context();
     Bytes buffer(8192);
     ASSERT_EQ(1, ReadFlashRange(ctx, 0, buffer.data(), 8192));
     EXPECT_EQ(bench.FlashRange(0, 8192), buffer);
     EXPECT_EQ(std::string("ReadFlash...") + "....", bench.panel.status);
-    EXPECT_EQ(4u, bench.Addresses(kRead).size());
+    EXPECT_EQ(4u, Addresses(bench, kRead).size());
 }
 
 TEST(ReadFlashRange, Failures) {
@@ -192,13 +112,13 @@ TEST(ReadFlashRange, Failures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Bench bench(1, 1, "Pm25LV512");
+        SimBench bench(1, 1, "Pm25LV512");
         if (!c.failing.empty()) bench.Fail(c.failing, c.nth, c.kind);
         if (c.neverReady) bench.device->serialFlash()->SetNeverReady(true);
         ProcedureContext ctx = bench.Context();
         Bytes buffer(std::max<std::uint32_t>(c.length, 1));
         EXPECT_EQ(0, ReadFlashRange(ctx, 0, buffer.data(), c.length));
-        EXPECT_EQ(c.reads, bench.Addresses(kRead).size());
+        EXPECT_EQ(c.reads, Addresses(bench, kRead).size());
         EXPECT_EQ(c.status, bench.panel.status);
         if (c.neverReady) {
             EXPECT_TRUE(bench.Traced("0.1 Device initial not ready!!"));
@@ -209,31 +129,40 @@ TEST(ReadFlashRange, Failures) {
 // ---- EraseFlashRange
 
 TEST(EraseFlashRange, ErasesBlockByBlockFromAddressZero) {
-    Bench bench(1, 1, "Pm25LV010");
+    SimBench bench(1, 1, "Pm25LV010");
     ProcedureContext ctx = bench.Context();
     ASSERT_EQ(1, EraseFlashRange(ctx, 40000));
     EXPECT_EQ((std::vector<std::uint32_t>{0x0000, 0x2000, 0x4000, 0x6000, 0x8000}),
-              bench.Addresses(kSectorErase));
+              Addresses(bench, kSectorErase));
     EXPECT_EQ(std::string("Erase...") + ".....", bench.panel.status);
     // The part erases 32 KiB per block command: two blocks cover the range.
     EXPECT_EQ(Bytes(0x10000, 0xFF), bench.FlashRange(0, 0x10000));
-    EXPECT_EQ(PatternByte(0x10000), bench.Flash()[0x10000]);
+    EXPECT_EQ(bench.before[0x10000], bench.Flash()[0x10000]);
 }
 
-TEST(EraseFlashRange, StopsAtTheFirstFailedErase) {
-    Bench bench(1, 1, "Pm25LV010");
-    bench.Fail({0xFF, 0x04, kSectorErase}, 2);
-    ProcedureContext ctx = bench.Context();
-    EXPECT_EQ(0, EraseFlashRange(ctx, 32768));
-    EXPECT_EQ(2u, bench.Addresses(kSectorErase).size());
-    EXPECT_EQ(std::string("Erase...") + ".", bench.panel.status);
-}
-
-TEST(EraseFlashRange, NothingToEraseFails) {
-    Bench bench(1, 1, "Pm25LV010");
-    ProcedureContext ctx = bench.Context();
-    EXPECT_EQ(0, EraseFlashRange(ctx, 0));
-    EXPECT_TRUE(bench.Addresses(kSectorErase).empty());
+TEST(EraseFlashRange, Failures) {
+    struct Case {
+        const char* what;
+        std::uint32_t length;
+        int failing;         // the erase refused; 0: none
+        std::size_t erases;  // erase commands sent
+        const char* status;  // null: not checked
+    };
+    const Case cases[] = {
+        {"stops at the first failed erase", 32768, 2, 2, "Erase...."},
+        {"nothing to erase", 0, 0, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimBench bench(1, 1, "Pm25LV010");
+        if (c.failing != 0) bench.Fail({0xFF, 0x04, kSectorErase}, c.failing);
+        ProcedureContext ctx = bench.Context();
+        EXPECT_EQ(0, EraseFlashRange(ctx, c.length));
+        EXPECT_EQ(c.erases, Addresses(bench, kSectorErase).size());
+        if (c.status != nullptr) {
+            EXPECT_EQ(c.status, bench.panel.status);
+        }
+    }
 }
 
 // ---- EraseAllFlash
@@ -252,14 +181,14 @@ TEST(EraseAllFlash, ErasesTheSelectedSizeTheWayTheFlashNeeds) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("kind ") + std::to_string(c.kind) + " " + c.part);
-        Bench bench(c.kind, c.revision, c.part);
+        SimBench bench(c.kind, c.revision, c.part);
         ProcedureContext ctx = bench.Context();
         ASSERT_EQ(1, EraseAllFlash(ctx));
         EXPECT_EQ(Bytes(65536, 0xFF), bench.FlashRange(0, 65536));
         EXPECT_EQ("Start Erase only!", bench.panel.statusHistory.front());
         EXPECT_EQ("Erase flash all success!", bench.panel.status);
-        EXPECT_EQ(c.chipErase, !bench.Addresses(kChipErase).empty());
-        EXPECT_EQ(c.chipErase, bench.Addresses(kSectorErase).empty());
+        EXPECT_EQ(c.chipErase, !Addresses(bench, kChipErase).empty());
+        EXPECT_EQ(c.chipErase, Addresses(bench, kSectorErase).empty());
         EXPECT_TRUE(bench.panel.messages.empty()) << "the caller shows the closing message";
     }
 }
@@ -289,7 +218,7 @@ TEST(EraseAllFlash, Failures) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Bench bench(1, 1, c.part);
+        SimBench bench(1, 1, c.part);
         if (std::string(c.part) == "AT25FS010") bench.Fail({0xFF, 0x04, kChipErase}, 0);
         if (!c.failing.empty()) bench.Fail(c.failing, c.nth, c.kind);
         if (c.stuck7F) bench.device->serialFlash()->AddStuckBit(0x1234, 7, false);
@@ -306,8 +235,8 @@ TEST(EraseAllFlash, Failures) {
 TEST(BackupFlashImage, DefaultNameWithItsMessageAndTheNvramBlockLeftOut) {
     test::ScratchDir dir{"v62x-helpers"};
     EXPECT_TRUE(dir.ok());
-    InDirectory inside(dir.File(""));
-    Bench bench(1, 1, "Pm25LV512");
+    test::InDirectory inside(dir.File(""));
+    SimBench bench(1, 1, "Pm25LV512");
     ProcedureContext ctx = bench.Context();
     ASSERT_EQ(1, BackupFlashImage(ctx, 4096));
     ASSERT_EQ(1u, bench.panel.messages.size());
@@ -318,7 +247,7 @@ TEST(BackupFlashImage, DefaultNameWithItsMessageAndTheNvramBlockLeftOut) {
     EXPECT_EQ(bench.FlashRange(4096, 61440), file);
     EXPECT_EQ("Backup ...", bench.panel.statusHistory.front());
     EXPECT_EQ("Read flash and backup success!", bench.panel.status);
-    EXPECT_EQ((std::vector<std::uint32_t>{0}), bench.Addresses(kRead)) << "one read of the whole size";
+    EXPECT_EQ((std::vector<std::uint32_t>{0}), Addresses(bench, kRead)) << "one read of the whole size";
 }
 
 TEST(BackupFlashImage, NamedFileIsOverwrittenWithTheWholeFlash) {
@@ -326,7 +255,7 @@ TEST(BackupFlashImage, NamedFileIsOverwrittenWithTheWholeFlash) {
     EXPECT_TRUE(dir.ok());
     const fs::path name = dir.File("saved.bin");
     { std::ofstream(name, std::ios::binary) << std::string(100000, 'x'); }
-    Bench bench(3, 1, "M25P10A");
+    SimBench bench(3, 1, "M25P10A");
     bench.panel.backupFile = name.string();
     ProcedureContext ctx = bench.Context();
     ASSERT_EQ(1, BackupFlashImage(ctx, 0));
@@ -338,13 +267,13 @@ TEST(BackupFlashImage, NamedFileIsOverwrittenWithTheWholeFlash) {
 TEST(BackupFlashImage, VrbSeriesReadsTheReportedFlashSizeBlockByBlock) {
     test::ScratchDir dir{"v62x-helpers"};
     EXPECT_TRUE(dir.ok());
-    Bench bench(10, 1, "W25X40");
+    SimBench bench(10, 1, "W25X40");
     ASSERT_EQ(512, bench.state.id.FlashSizeKB);
     bench.panel.backupFile = dir.File("vrb.bak");
     ProcedureContext ctx = bench.Context();
     ASSERT_EQ(1, BackupFlashImage(ctx, 4096));
     EXPECT_EQ(bench.FlashRange(4096, 512 * 1024 - 4096), ReadWholeFile(bench.panel.backupFile));
-    EXPECT_EQ(64u, bench.Addresses(kRead).size());
+    EXPECT_EQ(64u, Addresses(bench, kRead).size());
     EXPECT_NE(bench.panel.statusHistory.end(),
               std::find(bench.panel.statusHistory.begin(), bench.panel.statusHistory.end(), "ReadFlash..."));
 }
@@ -378,7 +307,7 @@ TEST(BackupFlashImage, Failures) {
         SCOPED_TRACE(c.what);
         test::ScratchDir dir{"v62x-helpers"};
         EXPECT_TRUE(dir.ok());
-        Bench bench(1, 1, "Pm25LV512");
+        SimBench bench(1, 1, "Pm25LV512");
         if (c.file == nullptr && !fs::exists("/dev/full")) continue;
         bench.panel.backupFile = c.file != nullptr ? dir.File(c.file) : "/dev/full";
         Geometry().FirmwareSize = c.firmwareSize;

@@ -133,26 +133,32 @@ TEST(WriteFlashBlocks, PadsTheLastPieceWithZeros) {
     EXPECT_EQ(expected, bench.host.dataOut.back());
 }
 
-TEST(WriteFlashBlocks, StopsAtTheFirstRefusedPiece) {
-    Bench bench;
-    bench.failWriteAt = 1;
-    const Bytes data(20480, 0x5A);
-    EXPECT_EQ(0, WriteFlashBlocks(bench.ctx, 0, data.data(), 20480, 2));
-    EXPECT_EQ(2u, bench.Pieces(kTargetWrite).size());
-}
-
-TEST(WriteFlashBlocks, NothingToWriteIsAFailure) {
-    Bench bench;
-    const Bytes data(16, 0);
-    EXPECT_EQ(0, WriteFlashBlocks(bench.ctx, 0, data.data(), 0, 2));
-    EXPECT_TRUE(bench.host.sent.empty());
-}
-
-TEST(WriteFlashBlocks, RefusesWhatThe24BitAddressesCannotReach) {
-    Bench bench;
-    const Bytes data(8192, 0);
-    EXPECT_EQ(0, WriteFlashBlocks(bench.ctx, 0xFFF000, data.data(), 8192, 0));
-    EXPECT_TRUE(bench.Pieces(kTargetWrite).empty());
+TEST(WriteFlashBlocks, Failures) {
+    struct Case {
+        const char* what;
+        std::uint32_t address;
+        std::uint32_t length;
+        int mode;
+        int failWriteAt;
+        std::size_t writes;  // pieces sent
+        bool nothingSent;    // no command at all
+    };
+    const Case cases[] = {
+        {"stops at the first refused piece", 0, 20480, 2, 1, 2, false},
+        {"nothing to write", 0, 0, 2, -1, 0, true},
+        {"beyond what 24-bit addresses reach", 0xFFF000, 8192, 0, -1, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench bench;
+        bench.failWriteAt = c.failWriteAt;
+        const Bytes data(std::max<std::uint32_t>(c.length, 16), 0x5A);
+        EXPECT_EQ(0, WriteFlashBlocks(bench.ctx, c.address, data.data(), c.length, c.mode));
+        EXPECT_EQ(c.writes, bench.Pieces(kTargetWrite).size());
+        if (c.nothingSent) {
+            EXPECT_TRUE(bench.host.sent.empty());
+        }
+    }
 }
 
 TEST(ReadFlashBlocks, ReadsOnePieceOf1024AndCopies1000) {

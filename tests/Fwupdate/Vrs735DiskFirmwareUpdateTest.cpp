@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "Fwupdate/DiskArea.h"
@@ -17,6 +18,7 @@ namespace {
 
 using test::Bytes;
 using test::Pattern;
+using test::SimBench;
 using test::Slice;
 
 constexpr std::uint32_t kArea = 65536;
@@ -60,26 +62,20 @@ TEST(Vrs735AreaStart, TwoMegabytesBelowTheLastMegabyteBoundary) {
     }
 }
 
-struct Bench735 : test::SimBench {
-    explicit Bench735(const std::string& description = kBridge) : SimBench(description) {
-        bool ata = false;
-        EXPECT_TRUE(Vrs735AreaStart(GatherVrs735DiskGeometry(Path()), start, ata));
-        host.ClearLog();
-    }
-    int Run() {
-        ProcedureContext ctx = Context();
-        return VRS735DiskFirmwareUpdate(ctx);
-    }
-    bool ResetSent() const {
-        for (const sim::LogEntry& e : host.Log()) {
-            if (e.cdb.size() >= 5 && e.cdb[0] == 0xFF && e.cdb[2] == 0x26 && e.cdb[3] == 0x56 && e.cdb[4] == 0x52) {
-                return true;
-            }
-        }
-        return false;
-    }
+// Where the 735 area lies, found as the procedure finds it.
+std::uint64_t AreaStart(SimBench& bench) {
     std::uint64_t start = 0;
-};
+    bool ata = false;
+    EXPECT_TRUE(Vrs735AreaStart(GatherVrs735DiskGeometry(bench.Path()), start, ata));
+    bench.host.ClearLog();
+    return start;
+}
+bool ResetSent(const SimBench& bench) {
+    const auto vendor = bench.Commands(0xFF);
+    return std::any_of(vendor.begin(), vendor.end(), [](const sim::LogEntry& e) {
+        return e.cdb.size() >= 5 && e.cdb[2] == 0x26 && e.cdb[3] == 0x56 && e.cdb[4] == 0x52;
+    });
+}
 
 // Status byte 19: the bridge runs a valid firmware from its disk copy.
 int RunningFirmwareValid(const std::string& path) {
@@ -98,18 +94,19 @@ Bytes WithChecksum(Bytes image) {
 }
 
 TEST(Vrs735DiskFirmwareUpdate, ProgramsTheCodeAndLeavesTheNvramWhenUnticked) {
-    Bench735 bench;
-    EXPECT_EQ(976769024u, bench.start);
+    SimBench bench(kBridge);
+    const std::uint64_t start = AreaStart(bench);
+    EXPECT_EQ(976769024u, start);
     const Bytes nvram = Pattern(kArea - kCode, 4);
-    bench.PutDisk(bench.start + kCode / 512, nvram);
+    bench.PutDisk(start + kCode / 512, nvram);
     Bytes file = Pattern(kCode);
     const std::uint8_t tag[] = {0x55, 0xAA, 0xAA, 0x55, '7', '3', '5', '1'};
     std::copy(std::begin(tag), std::end(tag), file.begin() + 0xBFF0);
-    bench.panel.firmwareFile = bench.dir.Write("fw.bin", file);
+    bench.UseFile(file);
     bench.panel.includeNvram = false;
 
-    EXPECT_EQ(1, bench.Run());
-    const Bytes area = bench.Disk(bench.start, kArea);
+    EXPECT_EQ(1, bench.Run(VRS735DiskFirmwareUpdate));
+    const Bytes area = bench.Disk(start, kArea);
     EXPECT_EQ(WithChecksum(file), Slice(area, 0, kCode)) << "the file's last four bytes give way to the checksum";
     EXPECT_NE(Slice(file, kVrs735CrcOffset, 4), Slice(area, kVrs735CrcOffset, 4));
     EXPECT_EQ(nvram, Slice(area, kCode, kArea - kCode));
@@ -123,7 +120,7 @@ TEST(Vrs735DiskFirmwareUpdate, ProgramsTheCodeAndLeavesTheNvramWhenUnticked) {
     EXPECT_EQ(1u, writes);
     EXPECT_TRUE(bench.Commands(0x8A).empty());
     EXPECT_EQ("Programming Success!!", bench.panel.status);
-    EXPECT_TRUE(bench.ResetSent());
+    EXPECT_TRUE(ResetSent(bench));
     ASSERT_EQ(1u, bench.panel.messages.size());
     EXPECT_EQ("Message", bench.panel.messages[0].title);
     EXPECT_EQ(kAutoResetText, bench.panel.messages[0].text);
@@ -132,15 +129,16 @@ TEST(Vrs735DiskFirmwareUpdate, ProgramsTheCodeAndLeavesTheNvramWhenUnticked) {
 }
 
 TEST(Vrs735DiskFirmwareUpdate, WithTheNvramTickedTheWholeAreaIsReplaced) {
-    Bench735 bench;
-    bench.PutDisk(bench.start, Pattern(kArea, 6));
+    SimBench bench(kBridge);
+    const std::uint64_t start = AreaStart(bench);
+    bench.PutDisk(start, Pattern(kArea, 6));
     const Bytes file = Pattern(40000);
-    bench.panel.firmwareFile = bench.dir.Write("fw.bin", file);
+    bench.UseFile(file);
     bench.panel.includeNvram = true;
-    EXPECT_EQ(1, bench.Run());
+    EXPECT_EQ(1, bench.Run(VRS735DiskFirmwareUpdate));
     Bytes expected = file;
     expected.resize(kArea, 0);
-    EXPECT_EQ(WithChecksum(expected), bench.Disk(bench.start, kArea));
+    EXPECT_EQ(WithChecksum(expected), bench.Disk(start, kArea));
 }
 
 TEST(Vrs735DiskFirmwareUpdate, EveryDiskGeometryReachesItsArea) {
@@ -159,16 +157,15 @@ TEST(Vrs735DiskFirmwareUpdate, EveryDiskGeometryReachesItsArea) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        test::SimBench bench(c.description);
+        SimBench bench(c.description);
         if (c.failIdentify) bench.host.AddFault({"", {0xA1}, 0, sim::FaultKind::CheckCondition});
         const sim::AttachedDisk& disk = *bench.device->disk();
         const std::uint64_t align = 1048576 / disk.blockSize();
         const std::uint64_t start = ((disk.sectors() - 1) & ~(align - 1)) - 2097152 / disk.blockSize();
         const Bytes file = Pattern(kArea);
-        bench.panel.firmwareFile = bench.dir.Write("fw.bin", file);
+        bench.UseFile(file);
         bench.panel.includeNvram = true;
-        ProcedureContext ctx = bench.Context();
-        EXPECT_EQ(1, VRS735DiskFirmwareUpdate(ctx));
+        EXPECT_EQ(1, bench.Run(VRS735DiskFirmwareUpdate));
         EXPECT_EQ(WithChecksum(file), bench.Disk(start, kArea));
         EXPECT_FALSE(bench.Commands(c.writeOpcode).empty());
         EXPECT_TRUE(bench.Commands(0x2A).empty()) << "never the 10-byte commands";
@@ -177,19 +174,20 @@ TEST(Vrs735DiskFirmwareUpdate, EveryDiskGeometryReachesItsArea) {
 
 TEST(Vrs735DiskFirmwareUpdate, EraseZerosTheHandledLengthAndRestarts) {
     for (const bool nvram : {true, false}) {
-        Bench735 bench;
+        SimBench bench(kBridge);
+        const std::uint64_t start = AreaStart(bench);
         const Bytes old = Pattern(kArea, 8);
-        bench.PutDisk(bench.start, old);
+        bench.PutDisk(start, old);
         bench.panel.rdVersion = true;
         bench.panel.eraseOnly = true;
         bench.panel.includeNvram = nvram;
-        EXPECT_EQ(1, bench.Run());
+        EXPECT_EQ(1, bench.Run(VRS735DiskFirmwareUpdate));
         const std::size_t erased = nvram ? kArea : kCode;
-        const Bytes area = bench.Disk(bench.start, kArea);
+        const Bytes area = bench.Disk(start, kArea);
         EXPECT_EQ(Bytes(erased, 0), Slice(area, 0, erased));
         EXPECT_EQ(Slice(old, erased, kArea - erased), Slice(area, erased, kArea - erased));
         EXPECT_EQ("Erase all data in HDD success!!", bench.panel.status);
-        EXPECT_TRUE(bench.ResetSent());
+        EXPECT_TRUE(ResetSent(bench));
         EXPECT_TRUE(bench.MessageShown(kAutoResetText));
         EXPECT_EQ(0, RunningFirmwareValid(bench.Path())) << "nothing left to run";
     }
@@ -197,17 +195,18 @@ TEST(Vrs735DiskFirmwareUpdate, EraseZerosTheHandledLengthAndRestarts) {
 
 TEST(Vrs735DiskFirmwareUpdate, BackupCopiesTheHandledLengthWithoutRestart) {
     for (const bool nvram : {true, false}) {
-        Bench735 bench;
+        SimBench bench(kBridge);
+        const std::uint64_t start = AreaStart(bench);
         const Bytes old = Pattern(kArea, 10);
-        bench.PutDisk(bench.start, old);
+        bench.PutDisk(start, old);
         bench.panel.rdVersion = true;
         bench.panel.backupOnly = true;
         bench.panel.includeNvram = nvram;
         bench.panel.backupFile = bench.dir.File("735.bak");
-        EXPECT_EQ(1, bench.Run());
+        EXPECT_EQ(1, bench.Run(VRS735DiskFirmwareUpdate));
         EXPECT_EQ(Slice(old, 0, nvram ? kArea : kCode), test::ReadWholeFile(bench.panel.backupFile));
         EXPECT_EQ("Read flash and backup success!", bench.panel.status);
-        EXPECT_FALSE(bench.ResetSent());
+        EXPECT_FALSE(ResetSent(bench));
         EXPECT_TRUE(bench.panel.messages.empty());
     }
 }
@@ -244,22 +243,23 @@ TEST(Vrs735DiskFirmwareUpdate, EveryFailureEndsWithItsTextWithoutRestart) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Bench735 bench;
-        bench.PutDisk(bench.start, Pattern(kArea, 12));
-        const Bytes before = bench.Disk(bench.start, kArea);
-        bench.panel.firmwareFile = bench.dir.Write("fw.bin", Pattern(c.fileSize));
+        SimBench bench(kBridge);
+        const std::uint64_t start = AreaStart(bench);
+        bench.PutDisk(start, Pattern(kArea, 12));
+        const Bytes before = bench.Disk(start, kArea);
+        bench.UseFile(Pattern(c.fileSize));
         bench.panel.rdVersion = c.mode != Program;
         bench.panel.eraseOnly = c.mode == Erase;
         bench.panel.backupOnly = c.mode == Backup;
         bench.panel.includeNvram = true;
         bench.panel.backupFile = bench.dir.File("backup.bin");
         bench.host.AddFault(c.fault);
-        EXPECT_EQ(0, bench.Run());
+        EXPECT_EQ(0, bench.Run(VRS735DiskFirmwareUpdate));
         EXPECT_EQ(c.text, bench.panel.status);
-        EXPECT_FALSE(bench.ResetSent());
+        EXPECT_FALSE(ResetSent(bench));
         EXPECT_TRUE(bench.panel.messages.empty());
         if (c.areaUntouched) {
-            EXPECT_EQ(before, bench.Disk(bench.start, kArea));
+            EXPECT_EQ(before, bench.Disk(start, kArea));
         }
         EXPECT_FALSE(std::filesystem::exists(bench.panel.backupFile));
     }

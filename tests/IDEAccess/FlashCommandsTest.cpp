@@ -14,34 +14,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Golden {
-    const char* name;
-    std::function<void(const std::string&)> send;
-    Bytes cdb;
-    DataDirection direction;
-    std::uint32_t length;  // transfer length asked of the host
-    Bytes dataOut = {};    // for data-out commands with a fixed data phase
-    std::uint32_t timeout = 0;  // 0: not checked
-};
-
-void CheckGolden(const std::vector<Golden>& table) {
-    for (const Golden& g : table) {
-        test::ScriptedHost host;
-        ScopedHost scoped(host);
-        g.send("/dev/sg4");
-        ASSERT_EQ(1u, host.sent.size()) << g.name;
-        const HostRequest& r = host.sent[0].request;
-        EXPECT_EQ(g.cdb, Bytes(r.cdb.begin(), r.cdb.begin() + r.cdbLength)) << g.name;
-        EXPECT_EQ(g.direction, r.direction) << g.name;
-        EXPECT_EQ(g.length, r.length) << g.name;
-        if (!g.dataOut.empty()) {
-            EXPECT_EQ(g.dataOut, host.sent[0].dataOut) << g.name;
-        }
-        if (g.timeout != 0) {
-            EXPECT_EQ(g.timeout, r.timeoutSeconds) << g.name;
-        }
-    }
-}
+using test::CheckGolden;
 
 constexpr auto In = DataDirection::In;
 constexpr auto Out = DataDirection::Out;

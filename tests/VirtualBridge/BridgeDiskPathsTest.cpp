@@ -10,29 +10,18 @@
 #include <vector>
 
 #include "VirtualBridge/VirtualDevice.h"
+#include "support/SimBench.h"
 
 namespace v62x::sim {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
 
-constexpr std::uint8_t kUntouched = 0xEE;
-
-struct Outcome {
-    HostReply reply;
-    Bytes data;  // the whole host buffer after the command
-};
-
-Outcome Exec(VirtualDevice& device, const Bytes& cdb, DataDirection direction, std::size_t bufferSize,
-             const Bytes& out = {}) {
-    Outcome outcome;
-    outcome.data.assign(bufferSize, kUntouched);
-    std::copy(out.begin(), out.end(), outcome.data.begin());
-    outcome.reply = device.Execute(cdb.data(), cdb.size(), direction,
-                                   bufferSize == 0 ? nullptr : outcome.data.data(),
-                                   static_cast<std::uint32_t>(bufferSize));
-    return outcome;
-}
+using test::Cdb12;
+using test::Exec;
+using test::kUntouched;
+using test::Outcome;
+using test::Pattern;
 
 void PutBe(Bytes& cdb, std::size_t at, std::uint64_t value, std::size_t bytes) {
     for (std::size_t i = 0; i < bytes; ++i) cdb[at + i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
@@ -84,12 +73,6 @@ DeviceConfig WithDisk(std::uint64_t sectors, std::uint64_t reserved = 0, std::ui
     disk.reservedOpenToScsi = reservedOpen;
     config.disk = disk;
     return config;
-}
-
-Bytes Pattern(std::size_t size, std::uint8_t seed) {
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 13 + i / 256);
-    return bytes;
 }
 
 void ExpectGood(const Outcome& outcome, std::uint32_t transferred) {

@@ -12,17 +12,14 @@
 #include "IDEAccess/FlashIdentify.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
+#include "support/SimBench.h"
 
 namespace v62x::sim {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes Cdb12(std::initializer_list<std::uint8_t> head) {
-    Bytes cdb(head);
-    cdb.resize(12, 0);
-    return cdb;
-}
+using test::Bytes;
+using test::Cdb12;
+using Sent = test::Outcome;
 
 Bytes Vendor(std::uint8_t sub, std::initializer_list<std::uint8_t> rest = {}) {
     Bytes cdb = {0xFF, 0x04, sub};
@@ -44,11 +41,6 @@ Bytes WithAddress(std::uint8_t sub, std::uint32_t address) {
     return Vendor(sub, {static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
                         static_cast<std::uint8_t>(address)});
 }
-
-struct Sent {
-    HostReply reply;
-    Bytes data;
-};
 
 // A bridge with one flash part on a simulated host.
 struct Rig {
@@ -72,18 +64,7 @@ struct Rig {
     }
 
     Sent Send(const Bytes& cdb, DataDirection direction, Bytes data, std::uint32_t timeout = 50) {
-        HostRequest request;
-        request.path = path;
-        std::copy(cdb.begin(), cdb.end(), request.cdb.begin());
-        request.cdbLength = static_cast<std::uint8_t>(cdb.size());
-        request.direction = direction;
-        request.timeoutSeconds = timeout;
-        Sent sent;
-        sent.data = std::move(data);
-        request.data = sent.data.empty() ? nullptr : sent.data.data();
-        request.length = static_cast<std::uint32_t>(sent.data.size());
-        sent.reply = host.PassThrough(request);
-        return sent;
+        return test::Send(host, path, cdb, direction, std::move(data), timeout);
     }
     Sent In(const Bytes& cdb, std::size_t n) { return Send(cdb, DataDirection::In, Bytes(n, 0xEE)); }
     Sent Out(const Bytes& cdb, const Bytes& data = {}, std::uint32_t timeout = 50) {
@@ -97,9 +78,7 @@ struct Rig {
     std::uint8_t Status() { return In(Vendor(0x12), 1).data[0]; }
     Bytes& Flash() { return *device->FlashContents(); }
 
-    static bool Good(const Sent& sent) {
-        return sent.reply.completed && sent.reply.scsiStatus == scsi::kGood;
-    }
+    static bool Good(const Sent& sent) { return test::Good(sent.reply); }
 };
 
 bool Refused(const Sent& sent, std::uint8_t senseKey, std::uint8_t asc) {

@@ -11,11 +11,15 @@
 
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
+#include "support/SimBench.h"
 
 namespace v62x::sim {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::Good;
+using test::Outcome;
+using test::Send;
 
 DeviceConfig BridgeWithDisk() {
     DeviceConfig config;
@@ -37,27 +41,7 @@ Bytes Rw10(bool write, std::uint32_t lba, std::uint16_t blocks) {
 const Bytes kVendorOn = {0xFF, 0x04, 0x56, 0x52, 0x55, 0, 0, 0, 0, 0, 0, 0};
 const Bytes kInquiry = {0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0};
 
-struct Sent {
-    HostReply reply;
-    Bytes data;
-};
-
-Sent Send(Host& host, const std::string& path, const Bytes& cdb, DataDirection direction,
-          Bytes data) {
-    HostRequest request;
-    request.path = path;
-    std::copy(cdb.begin(), cdb.end(), request.cdb.begin());
-    request.cdbLength = static_cast<std::uint8_t>(cdb.size());
-    request.direction = direction;
-    Sent sent;
-    sent.data = std::move(data);
-    request.data = sent.data.empty() ? nullptr : sent.data.data();
-    request.length = static_cast<std::uint32_t>(sent.data.size());
-    sent.reply = host.PassThrough(request);
-    return sent;
-}
-
-Sent Write(Host& host, const std::string& path, std::uint32_t lba, std::uint8_t fill) {
+Outcome Write(Host& host, const std::string& path, std::uint32_t lba, std::uint8_t fill) {
     return Send(host, path, Rw10(true, lba, 1), DataDirection::Out, Bytes(512, fill));
 }
 
@@ -65,10 +49,6 @@ Bytes Block(VirtualDevice& device, std::uint64_t lba) {
     Bytes block(512);
     device.disk()->Read(lba, 1, block.data());
     return block;
-}
-
-bool Good(const HostReply& reply) {
-    return reply.opened && reply.completed && reply.scsiStatus == scsi::kGood;
 }
 
 TEST(SimFaults, TheNthWriteFailsAndOnlyWritesAreCounted) {
@@ -86,7 +66,7 @@ TEST(SimFaults, TheNthWriteFailsAndOnlyWritesAreCounted) {
     // Neither a read nor a command without data phase is a write.
     EXPECT_TRUE(Good(Send(host, device.path(), Rw10(false, 10, 1), DataDirection::In, Bytes(512)).reply));
     EXPECT_TRUE(Good(Send(host, device.path(), kVendorOn, DataDirection::Out, {}).reply));
-    const Sent failed = Write(host, device.path(), 11, 0x22);
+    const Outcome failed = Write(host, device.path(), 11, 0x22);
     EXPECT_EQ(scsi::kCheckCondition, failed.reply.scsiStatus);
     EXPECT_EQ(scsi::kSenseMediumError, failed.reply.senseKey);
     EXPECT_EQ(0x0C, failed.reply.asc);
@@ -121,7 +101,7 @@ TEST(SimFaults, ShortTransfersMoveOnlyTheirLimit) {
         const std::uint32_t moved = std::min<std::uint32_t>(c.limit, 1024);
 
         if (c.direction == DataDirection::In) {
-            const Sent sent = Send(host, device.path(), Rw10(false, 20, 2), DataDirection::In, Bytes(1024, 0xEE));
+            const Outcome sent = Send(host, device.path(), Rw10(false, 20, 2), DataDirection::In, Bytes(1024, 0xEE));
             EXPECT_TRUE(Good(sent.reply));
             EXPECT_EQ(moved, sent.reply.transferred);
             for (std::size_t i = 0; i < 1024; ++i) {
@@ -129,7 +109,7 @@ TEST(SimFaults, ShortTransfersMoveOnlyTheirLimit) {
             }
         } else {
             const Bytes fresh(1024, 0x5A);
-            const Sent sent = Send(host, device.path(), Rw10(true, 20, 2), DataDirection::Out, fresh);
+            const Outcome sent = Send(host, device.path(), Rw10(true, 20, 2), DataDirection::Out, fresh);
             EXPECT_TRUE(Good(sent.reply));
             EXPECT_EQ(moved, sent.reply.transferred);
             Bytes back(1024);
@@ -156,7 +136,7 @@ TEST(SimFaults, DeviceDisappearsAfterTheNthMatchingCommand) {
 
     EXPECT_TRUE(Good(Write(host, path, 1, 0x01).reply));
     EXPECT_TRUE(host.DrainDeviceEvents().empty());
-    const Sent last = Write(host, path, 2, 0x02);
+    const Outcome last = Write(host, path, 2, 0x02);
     EXPECT_TRUE(Good(last.reply)) << "the N-th command itself completes";
     EXPECT_EQ(Bytes(512, 0x02), Block(device, 2));
 
@@ -166,7 +146,7 @@ TEST(SimFaults, DeviceDisappearsAfterTheNthMatchingCommand) {
     EXPECT_EQ(path, events[0].node);
 
     for (const Bytes& cdb : {kInquiry, Rw10(false, 1, 1)}) {
-        const Sent gone = Send(host, path, cdb, DataDirection::In, Bytes(512));
+        const Outcome gone = Send(host, path, cdb, DataDirection::In, Bytes(512));
         EXPECT_FALSE(gone.reply.opened);
         EXPECT_EQ(ENOENT, gone.reply.openError);
     }
@@ -174,7 +154,7 @@ TEST(SimFaults, DeviceDisappearsAfterTheNthMatchingCommand) {
     EXPECT_TRUE(Good(Write(host, other.path(), 2, 0x03).reply)) << "other devices stay";
 
     host.Replug(path);
-    const Sent back = Send(host, path, Rw10(false, 2, 1), DataDirection::In, Bytes(512));
+    const Outcome back = Send(host, path, Rw10(false, 2, 1), DataDirection::In, Bytes(512));
     EXPECT_TRUE(Good(back.reply));
     EXPECT_EQ(Bytes(512, 0x02), back.data) << "the disk kept what was written";
 }
@@ -219,7 +199,7 @@ TEST(SimFaults, DescriptionFaultsHitTheirCommands) {
 
         Send(host, other, kInquiry, DataDirection::In, Bytes(36));
         Send(host, other, kInquiry, DataDirection::In, Bytes(36));
-        const Sent run[] = {
+        const Outcome run[] = {
             Send(host, bridge.path(), kInquiry, DataDirection::In, Bytes(36)),
             Send(host, bridge.path(), Rw10(false, 5, 1), DataDirection::In, Bytes(512, 0xEE)),
             Write(host, bridge.path(), 5, 0x5A),
@@ -227,7 +207,7 @@ TEST(SimFaults, DescriptionFaultsHitTheirCommands) {
             Send(host, bridge.path(), Rw10(false, 5, 1), DataDirection::In, Bytes(512, 0xEE)),
         };
         std::ostringstream outcome;
-        for (const Sent& sent : run) {
+        for (const Outcome& sent : run) {
             const HostReply& r = sent.reply;
             // A short read leaves the rest of the host buffer as it was.
             if (&sent != &run[2] && r.completed && sent.data.size() == 512 && r.transferred == 256) {

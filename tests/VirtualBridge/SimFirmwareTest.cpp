@@ -25,13 +25,14 @@
 #include "VirtualBridge/BridgeFirmware.h"
 #include "cli/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
+#include "support/ScratchDir.h"
 #include "VirtualBridge/SimulationDescription.h"
 
 namespace v62x::sim {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
 
 constexpr std::uint32_t KiB = 1024;
 
@@ -92,36 +93,6 @@ void WriteFlash(SimulatedHost& host, const std::string& path, const Bytes& bytes
     ASSERT_TRUE(WaitUntilReady(host, path));
 }
 
-// A scratch directory removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (fs::path(testing::TempDir()) / "v62x-firmware-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : "";
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    std::string File(const std::string& name) const { return (fs::path(path_) / name).string(); }
-    bool ok() const { return !path_.empty(); }
-
-private:
-    std::string path_;
-};
-
-Bytes ReadFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& file, const Bytes& bytes) {
-    std::ofstream out(file, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 // The bridges whose firmware the tool checks, in the variants that change
 // where the bridge finds it or how it reads its flash.
 struct KindCase {
@@ -162,7 +133,7 @@ TEST(SimFirmware, ValidRunsAndBlankLeavesTheInternalCode) {
 // The image the enclosure ships with is a firmware file the tool accepts
 // for the chip: its tag matches, and its checksum test passes.
 TEST(SimFirmware, ShippedImageIsAFileTheToolAcceptsForTheChip) {
-    ScratchDir dir;
+    test::ScratchDir dir;
     ASSERT_TRUE(dir.ok());
     for (const KindCase& c : kKinds) {
         SCOPED_TRACE(c.entry);
@@ -172,7 +143,7 @@ TEST(SimFirmware, ShippedImageIsAFileTheToolAcceptsForTheChip) {
         const std::uint16_t chip = IdentifyChip(device.path());
         const Bytes image(device.FlashContents()->begin(), device.FlashContents()->begin() + 64 * KiB);
         const std::string file = dir.File("backup.bin");
-        WriteFile(file, image);
+        test::WriteWholeFile(file, image);
         EXPECT_NE(0, FileMatchesChip(file, chip));
         EXPECT_NE(0, FileChecksumOk(file, chip));
     }
@@ -419,7 +390,7 @@ TEST(SimFirmware, KeyIsRefusedWhereItCannotHold) {
 // image= wins over firmware=: the file, when there is one, is what the flash
 // held at power-up; without one the shipped flash is kept and saved.
 TEST(SimFirmware, ImageFileWins) {
-    ScratchDir dir;
+    test::ScratchDir dir;
     ASSERT_TRUE(dir.ok());
     const std::string file = dir.File("kind8.img");
     const std::string valid = "bridge:kind=8,image=" + file;
@@ -430,12 +401,12 @@ TEST(SimFirmware, ImageFileWins) {
         ASSERT_NE(nullptr, choice.host) << choice.error;
         ScopedHost scoped(*choice.host);
         EXPECT_EQ(1, FirmwareActive("/dev/sdb"));
-        shipped = ReadFile(file);
+        shipped = test::ReadWholeFile(file);
         EXPECT_TRUE(shipped.empty()) << "nothing is written before the program saves";
         std::string error;
         ASSERT_TRUE(SaveSimulatedStores(*choice.host, error)) << error;
     }
-    shipped = ReadFile(file);
+    shipped = test::ReadWholeFile(file);
     ASSERT_EQ(1024 * KiB, shipped.size());
     {
         HostChoice choice = ChooseHost(blank.c_str());
@@ -443,7 +414,7 @@ TEST(SimFirmware, ImageFileWins) {
         ScopedHost scoped(*choice.host);
         EXPECT_EQ(1, FirmwareActive("/dev/sdb")) << "the firmware in the file runs";
     }
-    WriteFile(file, Bytes(shipped.size(), 0xFF));
+    test::WriteWholeFile(file, Bytes(shipped.size(), 0xFF));
     {
         HostChoice choice = ChooseHost(valid.c_str());
         ASSERT_NE(nullptr, choice.host) << choice.error;

@@ -19,52 +19,19 @@
 
 #include "cli/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
+#include "support/SimBench.h"
 #include "IDEAccess/UniqueFd.h"
 
 namespace v62x::sim {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::Pattern;
 
 constexpr std::uint64_t kSectors = 100000;
 constexpr std::uint64_t kReserved = 2048;  // 1 MiB
 constexpr std::size_t kStoreBytes = kReserved * 512;
-
-// A scratch directory removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (fs::path(testing::TempDir()) / "v62x-image-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : "";
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    std::string File(const std::string& name) const { return (fs::path(path_) / name).string(); }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
-        return names;
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-Bytes ReadFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& file, const Bytes& bytes) {
-    std::ofstream out(file, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 DeviceConfig DiskFirmwareBridge() {
     DeviceConfig config;
@@ -77,28 +44,16 @@ DeviceConfig DiskFirmwareBridge() {
     return config;
 }
 
-Bytes Pattern(std::size_t size, std::uint8_t seed) {
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 31 + i / 512);
-    return bytes;
-}
-
 HostReply Command(Host& host, const std::string& path, const Bytes& cdb, DataDirection direction,
                   Bytes data = {}) {
-    HostRequest request;
-    request.path = path;
-    std::copy(cdb.begin(), cdb.end(), request.cdb.begin());
-    request.cdbLength = static_cast<std::uint8_t>(cdb.size());
-    request.direction = direction;
-    request.data = data.empty() ? nullptr : data.data();
-    request.length = static_cast<std::uint32_t>(data.size());
-    request.open = direction == DataDirection::Out ? OpenMode::Exclusive : OpenMode::Shared;
-    return host.PassThrough(request);
+    return test::Send(host, path, cdb, direction, std::move(data), HostRequest{}.timeoutSeconds,
+                      direction == DataDirection::Out ? OpenMode::Exclusive : OpenMode::Shared)
+        .reply;
 }
 
 TEST(SimImage, ReservedAreaSurvivesFromOneHostToTheNext) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path().empty());
+    test::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
     const std::string file = dir.File("bridge.img");
     const Bytes first = Pattern(2 * 512, 3);
     {
@@ -114,7 +69,7 @@ TEST(SimImage, ReservedAreaSurvivesFromOneHostToTheNext) {
     }
     Bytes expected(kStoreBytes, 0);
     std::copy(first.begin(), first.end(), expected.begin());
-    EXPECT_EQ(expected, ReadFile(file));
+    EXPECT_EQ(expected, test::ReadWholeFile(file));
     EXPECT_EQ(std::vector<std::string>{"bridge.img"}, dir.Names()) << "no temporary file left";
 
     const Bytes second = Pattern(512, 9);
@@ -129,13 +84,13 @@ TEST(SimImage, ReservedAreaSurvivesFromOneHostToTheNext) {
         device.disk()->Write(kSectors - 1, 1, second.data());
         ASSERT_TRUE(host.SaveImages(error)) << error;
         std::copy(second.begin(), second.end(), expected.end() - 512);
-        EXPECT_EQ(expected, ReadFile(file));
+        EXPECT_EQ(expected, test::ReadWholeFile(file));
     }
 }
 
 TEST(SimImage, FlashChipIsTheStoreWhereThereIsOne) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path().empty());
+    test::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
     const std::string file = dir.File("flash.img");
     DeviceConfig config = DiskFirmwareBridge();  // a disk with a reserved area, and ...
     std::string why;
@@ -145,7 +100,7 @@ TEST(SimImage, FlashChipIsTheStoreWhereThereIsOne) {
         VirtualDevice& device = host.AddDevice(config);
         ASSERT_NE(nullptr, device.FlashContents());
         ASSERT_EQ(131072u, device.FlashContents()->size());
-        WriteFile(file, Bytes(kStoreBytes, 0));
+        test::WriteWholeFile(file, Bytes(kStoreBytes, 0));
         std::string error;
         EXPECT_FALSE(host.AttachImage(device.path(), file, error)) << "the disk area is not the store";
         fs::remove(file);
@@ -155,10 +110,10 @@ TEST(SimImage, FlashChipIsTheStoreWhereThereIsOne) {
     }
     Bytes expected(131072, 0xFF);
     expected[0x1234] = 0x42;
-    ASSERT_EQ(expected, ReadFile(file));
+    ASSERT_EQ(expected, test::ReadWholeFile(file));
 
     expected[0] = 0x00;
-    WriteFile(file, expected);
+    test::WriteWholeFile(file, expected);
     SimulatedHost host;
     VirtualDevice& device = host.AddDevice(config);
     std::string error;
@@ -167,11 +122,11 @@ TEST(SimImage, FlashChipIsTheStoreWhereThereIsOne) {
 }
 
 TEST(SimImage, RefusedImagesAreLeftAlone) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path().empty());
+    test::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
     const std::string small = dir.File("small.img");
     const Bytes smallBytes = Pattern(1000, 1);
-    WriteFile(small, smallBytes);
+    test::WriteWholeFile(small, smallBytes);
     const std::string taken = dir.File("taken.img");
     fs::create_directory(dir.File("folder"));
 
@@ -210,14 +165,14 @@ TEST(SimImage, RefusedImagesAreLeftAlone) {
         EXPECT_EQ(c.error, why);
     }
     ASSERT_TRUE(host.SaveImages(error)) << error;
-    EXPECT_EQ(smallBytes, ReadFile(small)) << "a refused image is never written";
+    EXPECT_EQ(smallBytes, test::ReadWholeFile(small)) << "a refused image is never written";
     EXPECT_FALSE(fs::exists(dir.File("plain.img")));
-    EXPECT_EQ(kStoreBytes, ReadFile(taken).size());
+    EXPECT_EQ(kStoreBytes, test::ReadWholeFile(taken).size());
 }
 
 TEST(SimImage, SaveReportsAnImageThatCannotBeWritten) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path().empty());
+    test::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
     const std::string sub = dir.File("gone");
     fs::create_directory(sub);
     const std::string file = (fs::path(sub) / "bridge.img").string();
@@ -232,8 +187,8 @@ TEST(SimImage, SaveReportsAnImageThatCannotBeWritten) {
 }
 
 TEST(SimImage, TheDescriptionsImageIsLoadedOrTheProgramDoesNotStart) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path().empty());
+    test::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
     const std::string file = dir.File("kind14.img");
     const std::string fresh = dir.File("fresh.img");
     const std::string description = "bridge:kind=14,disk=100000s,reserved=1MiB,image=" + fresh +
@@ -241,18 +196,18 @@ TEST(SimImage, TheDescriptionsImageIsLoadedOrTheProgramDoesNotStart) {
 
     // A wrong size: no host, and neither file is written.
     const Bytes wrong(512, 0x42);
-    WriteFile(file, wrong);
+    test::WriteWholeFile(file, wrong);
     HostChoice refused = ChooseHost(description.c_str());
     EXPECT_EQ(nullptr, refused.host);
     EXPECT_EQ("image " + file + " holds 512 bytes, but the firmware store of /dev/sdc holds " +
                   std::to_string(kStoreBytes) + " bytes",
               refused.error);
-    EXPECT_EQ(wrong, ReadFile(file));
+    EXPECT_EQ(wrong, test::ReadWholeFile(file));
     EXPECT_FALSE(fs::exists(fresh));
 
     Bytes stored(kStoreBytes, 0);
     stored[7] = 0x77;
-    WriteFile(file, stored);
+    test::WriteWholeFile(file, stored);
     {
         HostChoice choice = ChooseHost(description.c_str());
         ASSERT_NE(nullptr, choice.host) << choice.error;
@@ -264,8 +219,8 @@ TEST(SimImage, TheDescriptionsImageIsLoadedOrTheProgramDoesNotStart) {
         std::string error;
         ASSERT_TRUE(SaveSimulatedStores(*choice.host, error)) << error;
     }
-    EXPECT_EQ(stored, ReadFile(file));
-    EXPECT_EQ(kStoreBytes, ReadFile(fresh).size()) << "a missing image is created at the end";
+    EXPECT_EQ(stored, test::ReadWholeFile(file));
+    EXPECT_EQ(kStoreBytes, test::ReadWholeFile(fresh).size()) << "a missing image is created at the end";
 }
 
 // The cable pulled half-way through an erase or program: the store saved at
@@ -328,11 +283,11 @@ TEST(SimImage, CutLeavesTheBusyUnitHalfDone) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScratchDir dir;
-        ASSERT_FALSE(dir.path().empty());
+        test::ScratchDir dir;
+        ASSERT_TRUE(dir.ok());
         const std::string file = dir.File("store.img");
         const std::string description = std::string(c.description) + ",image=" + file;
-        WriteFile(file, Bytes(c.storeSize, c.before));
+        test::WriteWholeFile(file, Bytes(c.storeSize, c.before));
         {
             HostChoice choice = ChooseHost(description.c_str());
             ASSERT_NE(nullptr, choice.host) << choice.error;
@@ -365,8 +320,8 @@ TEST(SimImage, CutLeavesTheBusyUnitHalfDone) {
 // opens are refused and listed, shared opens work, and the refused program
 // writes nothing back. A claim of this host's locks the others out in turn.
 TEST(SimImage, ClaimsLockTheImageFile) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path().empty());
+    test::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
     const std::string file = dir.File("kind8.img");
     const std::string description = "bridge:kind=8,image=" + file + ";bridge:kind=3";
     const Bytes vendorOn = {0xFF, 0x04, 0x56, 0x52, 0x55, 0, 0, 0, 0, 0, 0, 0};

@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "VirtualBridge/SimulatedHost.h"
+#include "support/SimBench.h"
 
 namespace v62x::sim {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
 
 DeviceConfig Bridge(DeviceClass cls = DeviceClass::Disk, Bus bus = Bus::Usb) {
     DeviceConfig config;
@@ -26,24 +27,9 @@ DeviceConfig Bridge(DeviceClass cls = DeviceClass::Disk, Bus bus = Bus::Usb) {
     return config;
 }
 
-struct Sent {
-    HostReply reply;
-    Bytes data;
-};
-
-Sent Send(Host& host, const std::string& path, const Bytes& cdb, std::size_t length = 40,
-          DataDirection direction = DataDirection::In) {
-    HostRequest request;
-    request.path = path;
-    std::copy(cdb.begin(), cdb.end(), request.cdb.begin());
-    request.cdbLength = static_cast<std::uint8_t>(cdb.size());
-    request.direction = direction;
-    Sent sent;
-    sent.data.assign(length, 0xEE);
-    request.data = length == 0 ? nullptr : sent.data.data();
-    request.length = static_cast<std::uint32_t>(length);
-    sent.reply = host.PassThrough(request);
-    return sent;
+test::Outcome Send(Host& host, const std::string& path, const Bytes& cdb, std::size_t length = 40,
+                   DataDirection direction = DataDirection::In) {
+    return test::Send(host, path, cdb, direction, Bytes(length, test::kUntouched));
 }
 
 const Bytes kInquiry = {0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0};
@@ -186,7 +172,7 @@ TEST(SimHost, OpenFailuresForUnknownUnpluggedAndRefusedDevices) {
     for (const Case& c : {Case{"/dev/sdq", ENOENT}, Case{bridge, ENOENT}, Case{refused, EACCES},
                           Case{refused2, EACCES}, Case{refused, EACCES}}) {
         SCOPED_TRACE(c.path);
-        const Sent sent = Send(host, c.path, kInquiry);
+        const test::Outcome sent = Send(host, c.path, kInquiry);
         EXPECT_FALSE(sent.reply.opened);
         EXPECT_FALSE(sent.reply.completed);
         EXPECT_EQ(c.openError, sent.reply.openError);
@@ -237,7 +223,7 @@ TEST(SimHost, FaultRulesHitTheMatchingCommands) {
         host.AddFault(rule);
         for (std::size_t i = 0; i < c.steps.size(); ++i) {
             const Step& step = c.steps[i];
-            const Sent sent = Send(host, paths[step.device], *step.cdb, 40);
+            const test::Outcome sent = Send(host, paths[step.device], *step.cdb, 40);
             EXPECT_EQ(step.faulted, !sent.reply.completed) << "step " << i;
         }
         host.ClearFaults();
@@ -266,7 +252,7 @@ TEST(SimHost, EachFaultKindAndTheDeviceNeverSeesTheCommand) {
         rule.asc = 0x11;
         rule.ascq = 0x04;
         host.AddFault(rule);
-        const Sent sent = Send(host, device.path(), kVendorOn, 0, DataDirection::Out);
+        const test::Outcome sent = Send(host, device.path(), kVendorOn, 0, DataDirection::Out);
         EXPECT_EQ(c.opened, sent.reply.opened);
         EXPECT_EQ(c.openError, sent.reply.openError);
         EXPECT_EQ(c.completed, sent.reply.completed);
@@ -278,7 +264,7 @@ TEST(SimHost, EachFaultKindAndTheDeviceNeverSeesTheCommand) {
             EXPECT_EQ(0x04, sent.reply.ascq);
         }
         EXPECT_FALSE(device.vendorMode()) << "the faulted command never reached the device";
-        const Sent read = Send(host, device.path(), kInquiry, 40);
+        const test::Outcome read = Send(host, device.path(), kInquiry, 40);
         EXPECT_EQ(0u, read.reply.transferred);
         EXPECT_EQ(Bytes(40, 0xEE), read.data);
     }

@@ -8,35 +8,17 @@
 #include <vector>
 
 #include "VirtualBridge/VirtualDevice.h"
+#include "support/SimBench.h"
 
 namespace v62x::sim {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
 
-constexpr std::uint8_t kUntouched = 0xEE;
-
-struct Outcome {
-    HostReply reply;
-    Bytes data;  // the whole host buffer after the command
-};
-
-Outcome Exec(VirtualDevice& device, const Bytes& cdb, DataDirection direction, std::size_t bufferSize,
-            const Bytes& out = {}) {
-    Outcome outcome;
-    outcome.data.assign(bufferSize, kUntouched);
-    std::copy(out.begin(), out.end(), outcome.data.begin());
-    outcome.reply = device.Execute(cdb.data(), cdb.size(), direction,
-                                   bufferSize == 0 ? nullptr : outcome.data.data(),
-                                   static_cast<std::uint32_t>(bufferSize));
-    return outcome;
-}
-
-Bytes Cdb12(std::initializer_list<std::uint8_t> head) {
-    Bytes cdb(head);
-    cdb.resize(12, 0);
-    return cdb;
-}
+using test::Cdb12;
+using test::Exec;
+using test::kUntouched;
+using test::Outcome;
 
 Bytes Inquiry(std::uint8_t n) { return Cdb12({0x12, 0, 0, 0, n}); }
 Bytes MemRead(std::uint16_t address, std::uint16_t n) {

@@ -5,209 +5,83 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 namespace v62x::platform {
 namespace {
 
 // The machine in umockdev's text form: one block per device, parents first,
 // kernel-style paths. Drivers are links whose last component names them.
-constexpr const char* kMachine = R"(P: /devices/pci0000:00/0000:00:14.0
-E: SUBSYSTEM=pci
-L: driver=../../../bus/pci/drivers/xhci_hcd
+std::string Entry(const std::string& path, const std::string& subsystem, const std::string& devtype = {},
+                  const std::string& bus = {}, const std::string& driver = {}) {
+    std::string text = "P: /devices/" + path + "\nE: SUBSYSTEM=" + subsystem + "\n";
+    if (!devtype.empty()) text += "E: DEVTYPE=" + devtype + "\n";
+    if (!driver.empty()) {
+        std::string up;
+        for (std::size_t n = std::count(path.begin(), path.end(), '/') + 2; n > 0; --n) up += "../";
+        text += "L: driver=" + up + "bus/" + bus + "/drivers/" + driver + "\n";
+    }
+    return text + "\n";
+}
 
-P: /devices/pci0000:00/0000:00:14.0/usb2
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_device
-L: driver=../../../../bus/usb/drivers/usb
+// A device node below `parent`: a block device (`devtype` disk or
+// partition) or, without a devtype, a SCSI generic node.
+std::string Node(const std::string& parent, const std::string& name, int major, int minor,
+                 const std::string& devtype = {}) {
+    const std::string subsystem = devtype.empty() ? "scsi_generic" : "block";
+    const std::string number = std::to_string(major) + ":" + std::to_string(minor);
+    std::string text = "P: /devices/" + parent + "/" + (devtype.empty() ? "scsi_generic/" : "") + name +
+                       "\nN: " + name + (devtype.empty() ? "=00" : "") + "\nE: SUBSYSTEM=" + subsystem + "\n";
+    if (!devtype.empty()) text += "E: DEVTYPE=" + devtype + "\n";
+    text += "E: DEVNAME=/dev/" + name + "\nE: MAJOR=" + std::to_string(major) + "\nE: MINOR=" +
+            std::to_string(minor) + "\nA: dev=" + number + "\n";
+    if (devtype == "partition") text += "A: partition=1\n";
+    return text + "\n";
+}
 
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_device
-L: driver=../../../../../bus/usb/drivers/usb
+// SCSI host `n` below `parent` with its target and its LUN 0 bound to
+// `driver`; `lun` is set to the LUN's path.
+std::string Scsi(const std::string& parent, int n, const std::string& driver, std::string& lun) {
+    const std::string id = std::to_string(n);
+    const std::string host = parent + "/host" + id;
+    const std::string target = host + "/target" + id + ":0:0";
+    lun = target + "/" + id + ":0:0:0";
+    return Entry(host, "scsi", "scsi_host") + Entry(target, "scsi", "scsi_target") +
+           Entry(lun, "scsi", "scsi_device", "scsi", driver);
+}
 
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_interface
-L: driver=../../../../../../bus/usb/drivers/usb-storage
+// A USB port below the controller with its mass-storage interface and the
+// SCSI host `n` behind it.
+std::string UsbPort(const std::string& port, const std::string& interfaceDriver, int n, const std::string& driver,
+                    std::string& lun) {
+    const std::string device = "pci0000:00/0000:00:14.0/usb2/" + port;
+    const std::string interface = device + "/" + port + ":1.0";
+    return Entry(device, "usb", "usb_device", "usb", "usb") +
+           Entry(interface, "usb", "usb_interface", "usb", interfaceDriver) + Scsi(interface, n, driver, lun);
+}
 
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host1
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_host
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host1/target1:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_target
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host1/target1:0:0/1:0:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_device
-L: driver=../../../../../../../../../bus/scsi/drivers/sd
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host1/target1:0:0/1:0:0:0/block/sdb
-N: sdb
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/sdb
-E: MAJOR=8
-E: MINOR=16
-A: dev=8:16
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host1/target1:0:0/1:0:0:0/block/sdb/sdb1
-N: sdb1
-E: SUBSYSTEM=block
-E: DEVTYPE=partition
-E: DEVNAME=/dev/sdb1
-E: MAJOR=8
-E: MINOR=17
-A: dev=8:17
-A: partition=1
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host1/target1:0:0/1:0:0:0/scsi_generic/sg1
-N: sg1=00
-E: SUBSYSTEM=scsi_generic
-E: DEVNAME=/dev/sg1
-E: MAJOR=21
-E: MINOR=1
-A: dev=21:1
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-2
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_device
-L: driver=../../../../../bus/usb/drivers/usb
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-2/2-2:1.0
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_interface
-L: driver=../../../../../../bus/usb/drivers/uas
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-2/2-2:1.0/host2
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_host
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-2/2-2:1.0/host2/target2:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_target
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-2/2-2:1.0/host2/target2:0:0/2:0:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_device
-L: driver=../../../../../../../../../bus/scsi/drivers/sd
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-2/2-2:1.0/host2/target2:0:0/2:0:0:0/block/sdc
-N: sdc
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/sdc
-E: MAJOR=8
-E: MINOR=32
-A: dev=8:32
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-3
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_device
-L: driver=../../../../../bus/usb/drivers/usb
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0
-E: SUBSYSTEM=usb
-E: DEVTYPE=usb_interface
-L: driver=../../../../../../bus/usb/drivers/usb-storage
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/host4
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_host
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/host4/target4:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_target
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/host4/target4:0:0/4:0:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_device
-L: driver=../../../../../../../../../bus/scsi/drivers/sr
-
-P: /devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/host4/target4:0:0/4:0:0:0/block/sr0
-N: sr0
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/sr0
-E: MAJOR=11
-E: MINOR=0
-A: dev=11:0
-
-P: /devices/pci0000:00/0000:00:17.0
-E: SUBSYSTEM=pci
-L: driver=../../../bus/pci/drivers/ahci
-
-P: /devices/pci0000:00/0000:00:17.0/ata1
-E: SUBSYSTEM=ata_port
-
-P: /devices/pci0000:00/0000:00:17.0/ata1/host0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_host
-
-P: /devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_target
-
-P: /devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_device
-L: driver=../../../../../../bus/scsi/drivers/sd
-
-P: /devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda
-N: sda
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/sda
-E: MAJOR=8
-E: MINOR=0
-A: dev=8:0
-
-P: /devices/pci0000:00/0000:00:1c.0
-E: SUBSYSTEM=pci
-L: driver=../../../bus/pci/drivers/pcieport
-
-P: /devices/pci0000:00/0000:00:1c.0/0000:05:00.0
-E: SUBSYSTEM=pci
-L: driver=../../../../bus/pci/drivers/firewire_ohci
-
-P: /devices/pci0000:00/0000:00:1c.0/0000:05:00.0/fw1
-E: SUBSYSTEM=firewire
-
-P: /devices/pci0000:00/0000:00:1c.0/0000:05:00.0/fw1/fw1.0
-E: SUBSYSTEM=firewire
-L: driver=../../../../../../bus/firewire/drivers/firewire_sbp2
-
-P: /devices/pci0000:00/0000:00:1c.0/0000:05:00.0/fw1/fw1.0/host3
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_host
-
-P: /devices/pci0000:00/0000:00:1c.0/0000:05:00.0/fw1/fw1.0/host3/target3:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_target
-
-P: /devices/pci0000:00/0000:00:1c.0/0000:05:00.0/fw1/fw1.0/host3/target3:0:0/3:0:0:0
-E: SUBSYSTEM=scsi
-E: DEVTYPE=scsi_device
-L: driver=../../../../../../../../../bus/scsi/drivers/sd
-
-P: /devices/pci0000:00/0000:00:1c.0/0000:05:00.0/fw1/fw1.0/host3/target3:0:0/3:0:0:0/block/sdd
-N: sdd
-E: SUBSYSTEM=block
-E: DEVTYPE=disk
-E: DEVNAME=/dev/sdd
-E: MAJOR=8
-E: MINOR=48
-A: dev=8:48
-
-P: /devices/pci0000:00/0000:00:1c.0/0000:05:00.0/fw1/fw1.0/host3/target3:0:0/3:0:0:0/scsi_generic/sg3
-N: sg3=00
-E: SUBSYSTEM=scsi_generic
-E: DEVNAME=/dev/sg3
-E: MAJOR=21
-E: MINOR=3
-A: dev=21:3
-)";
+std::string Machine() {
+    std::string lun;  // set by each chain before its nodes use it
+    std::string text = Entry("pci0000:00/0000:00:14.0", "pci", {}, "pci", "xhci_hcd") +
+                       Entry("pci0000:00/0000:00:14.0/usb2", "usb", "usb_device", "usb", "usb");
+    text += UsbPort("2-1", "usb-storage", 1, "sd", lun);
+    text += Node(lun + "/block", "sdb", 8, 16, "disk") + Node(lun + "/block/sdb", "sdb1", 8, 17, "partition") +
+            Node(lun, "sg1", 21, 1);
+    text += UsbPort("2-2", "uas", 2, "sd", lun);
+    text += Node(lun + "/block", "sdc", 8, 32, "disk");
+    text += UsbPort("2-3", "usb-storage", 4, "sr", lun);
+    text += Node(lun + "/block", "sr0", 11, 0, "disk");
+    const std::string ata = "pci0000:00/0000:00:17.0/ata1";
+    text += Entry("pci0000:00/0000:00:17.0", "pci", {}, "pci", "ahci") + Entry(ata, "ata_port");
+    text += Scsi(ata, 0, "sd", lun);
+    text += Node(lun + "/block", "sda", 8, 0, "disk");
+    const std::string fw = "pci0000:00/0000:00:1c.0/0000:05:00.0/fw1";
+    text += Entry("pci0000:00/0000:00:1c.0", "pci", {}, "pci", "pcieport") +
+            Entry("pci0000:00/0000:00:1c.0/0000:05:00.0", "pci", {}, "pci", "firewire_ohci") +
+            Entry(fw, "firewire") + Entry(fw + "/fw1.0", "firewire", {}, "firewire", "firewire_sbp2");
+    text += Scsi(fw + "/fw1.0", 3, "sd", lun);
+    return text + Node(lun + "/block", "sdd", 8, 48, "disk") + Node(lun, "sg3", 21, 3);
+}
 
 constexpr unsigned kDidError = 0x07;
 constexpr unsigned kDriverSense = 0x08;
@@ -313,7 +187,7 @@ FakeTestbed::FakeTestbed() {
     }
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(HandleIoctl), &router_);
-    Add(kMachine);
+    Add(Machine());
 }
 
 FakeTestbed::~FakeTestbed() {

@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "support/Bytes.h"
+
 namespace v62x::test {
 
 class ScratchDir {
@@ -31,16 +33,39 @@ public:
     std::string File(const std::string& name) const {
         return (std::filesystem::path(path_) / name).string();
     }
-    std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+    std::string Write(const std::string& name, const Bytes& bytes) const {
         const std::string file = File(name);
-        std::ofstream out(file, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
+        WriteWholeFile(file, bytes);
         return file;
+    }
+    // The names of the files in it.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
     }
 
 private:
     std::string path_;
+};
+
+// Runs in `dir` for its lifetime and returns to where it was.
+class InDirectory {
+public:
+    explicit InDirectory(const std::string& dir) : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(dir);
+    }
+    ~InDirectory() {
+        std::error_code ignored;
+        std::filesystem::current_path(previous_, ignored);
+    }
+    InDirectory(const InDirectory&) = delete;
+    InDirectory& operator=(const InDirectory&) = delete;
+
+private:
+    std::filesystem::path previous_;
 };
 
 }  // namespace v62x::test

@@ -2,6 +2,8 @@
 // tests of the transport and of command bytes.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -62,5 +64,39 @@ public:
     std::vector<DeviceEvent> DrainDeviceEvents() override { return {}; }
     std::vector<std::string> TakePermissionRefusals() override { return {}; }
 };
+
+// One command as a function sends it: the exact CDB, direction and length
+// the host is asked for.
+struct Golden {
+    const char* name;
+    std::function<void(const std::string&)> send;
+    std::vector<std::uint8_t> cdb;
+    DataDirection direction;
+    std::uint32_t length;                 // transfer length asked of the host
+    std::vector<std::uint8_t> dataOut{};  // for data-out commands with a fixed data phase
+    std::uint32_t timeout = 0;            // 0: not checked
+};
+
+// Sends each row's command alone to a scripted host and checks what went out.
+inline void CheckGolden(const std::vector<Golden>& table) {
+    for (const Golden& g : table) {
+        SCOPED_TRACE(g.name);
+        ScriptedHost host;
+        ScopedHost scoped(host);
+        g.send("/dev/sg4");
+        ASSERT_EQ(1u, host.sent.size());
+        const HostRequest& r = host.sent[0].request;
+        EXPECT_EQ(g.cdb, std::vector<std::uint8_t>(r.cdb.begin(), r.cdb.begin() + r.cdbLength));
+        EXPECT_EQ(g.direction, r.direction);
+        EXPECT_EQ(g.length, r.length);
+        EXPECT_EQ("/dev/sg4", r.path);
+        if (!g.dataOut.empty()) {
+            EXPECT_EQ(g.dataOut, host.sent[0].dataOut);
+        }
+        if (g.timeout != 0) {
+            EXPECT_EQ(g.timeout, r.timeoutSeconds);
+        }
+    }
+}
 
 }  // namespace v62x::test

@@ -20,6 +20,16 @@ inline sim::DeviceConfig BridgeConfig(int kind, int revision, Bus bus = Bus::Usb
     return config;
 }
 
+// A bridge with the real flash part `part` (none given: its default one).
+inline sim::DeviceConfig FlashBridge(int kind, int revision, const std::string& part = {}, Bus bus = Bus::Usb) {
+    sim::DeviceConfig config = BridgeConfig(kind, revision, bus);
+    std::string why;
+    if (!part.empty()) {
+        EXPECT_TRUE(sim::SetFlashPart(config.flash, part, why)) << why;
+    }
+    return config;
+}
+
 inline sim::DeviceConfig StickConfig() {
     sim::DeviceConfig config;
     config.isBridge = false;

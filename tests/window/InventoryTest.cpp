@@ -1,6 +1,9 @@
 // The control inventory of the main window as it stands after construction
 // with no device attached.
+#include <QFontMetrics>
 #include <QFrame>
+#include <QGroupBox>
+#include <QStyle>
 #include <QWindow>
 
 #include "window/WindowFixture.h"
@@ -14,7 +17,6 @@ struct ControlRow {
     const char* name;
     Kind kind;
     const char* parent;
-    QRect geometry;
     const char* caption;  // text, caption label of an edit, or nullptr
     bool shown;           // not hidden after construction
     bool enabled;
@@ -24,36 +26,36 @@ struct ControlRow {
 // disabled FlashTypeList and A1ChipCheck and hidden NVRAMCheck and
 // VRS735HDDFwChk; the panel handler has hidden FwSizeCheck and FwSizeLable.
 const ControlRow kControls[] = {
-    {"ChipLabelEdit", Kind::ReadOnlyEdit, "V62xFwTool", {80, 12, 129, 21}, "Chip ", true, true},
-    {"RefreshBtn", Kind::Button, "V62xFwTool", {240, 8, 91, 25}, "Refresh Device", false, true},
-    {"diskLabel", Kind::Label, "V62xFwTool", {24, 44, 46, 13}, "USB Disk", true, true},
-    {"DeviceList", Kind::List, "V62xFwTool", {80, 40, 249, 21}, nullptr, true, false},
-    {"FwFilenameEdit", Kind::Edit, "V62xFwTool", {80, 70, 249, 21}, "Firmware File ", true, true},
-    {"LoadBtn", Kind::Button, "V62xFwTool", {256, 96, 75, 25}, "Load File", true, true},
-    {"DiskLetterLable", Kind::ReadOnlyEdit, "V62xFwTool", {80, 100, 113, 21}, "Drives ", true, true},
-    {"FwVerLableEdit", Kind::ReadOnlyEdit, "V62xFwTool", {80, 124, 113, 21}, "Firmware Ver. ", true, true},
-    {"SFlashTypeLable", Kind::ReadOnlyEdit, "V62xFwTool", {80, 148, 113, 21}, "Flash Type", true, true},
-    {"FwPgBurnSizeLabel", Kind::Label, "V62xFwTool", {24, 175, 53, 13}, "Flash PgSz", false, true},
-    {"FwPgSizeCheck", Kind::List, "V62xFwTool", {80, 172, 89, 21}, nullptr, false, true},
-    {"FlashTypeLabel", Kind::Label, "V62xFwTool", {24, 196, 55, 13}, "Flash Type ", true, true},
-    {"FlashTypeList", Kind::List, "V62xFwTool", {80, 196, 145, 21}, nullptr, true, false},
-    {"StatusEdit", Kind::ReadOnlyEdit, "V62xFwTool", {80, 220, 249, 21}, "Status ", true, true},
-    {"UpdateBtn", Kind::Button, "V62xFwTool", {96, 256, 75, 25}, "Run", true, false},
-    {"ExitBtn", Kind::Button, "V62xFwTool", {216, 256, 75, 25}, "Exit", true, true},
-    {"RdCheckBox", Kind::CheckBox, "V62xFwTool", {8, 264, 81, 17}, "RD Version", true, true},
-    {"Panel1", Kind::Frame, "V62xFwTool", {8, 289, 337, 3}, nullptr, true, true},
-    {"RdPanel", Kind::Frame, "V62xFwTool", {0, 296, 345, 129}, nullptr, false, true},
-    {"VRS735HDDFwChk", Kind::CheckBox, "RdPanel", {8, 7, 113, 17}, "VRS735 HDD FW ", false, true},
-    {"A1ChipCheck", Kind::CheckBox, "RdPanel", {8, 8, 65, 17}, "A1 Chip", true, false},
-    {"ChkSumChk", Kind::CheckBox, "RdPanel", {128, 8, 113, 17}, "Check CheckSum", true, true},
-    {"VR735Path", Kind::List, "RdPanel", {240, 4, 97, 21}, nullptr, false, true},
-    {"EraseOnlyCheck", Kind::CheckBox, "RdPanel", {8, 28, 121, 17}, "Erase All Flash Only ", true, true},
-    {"NVRAMCheck", Kind::CheckBox, "RdPanel", {128, 28, 113, 17}, "Include 4K NVRAM", false, true},
-    {"BackupFWCheckBox", Kind::CheckBox, "RdPanel", {8, 48, 153, 17}, "Backup Old Firmware Only", true, true},
-    {"BackupBtn", Kind::Button, "RdPanel", {256, 61, 75, 25}, "Browse", true, true},
-    {"FwSizeCheck", Kind::List, "RdPanel", {8, 72, 65, 24}, nullptr, false, true},
-    {"FwSizeLable", Kind::Label, "RdPanel", {75, 75, 63, 13}, "Firmware size", false, true},
-    {"BackupFileEdit", Kind::Edit, "RdPanel", {115, 96, 214, 21}, "Backup FileName ", true, true},
+    {"ChipLabelEdit", Kind::ReadOnlyEdit, "V62xFwTool", "Chip ", true, true},
+    {"RefreshBtn", Kind::Button, "V62xFwTool", "Refresh Device", false, true},
+    {"diskLabel", Kind::Label, "V62xFwTool", "USB Disk", true, true},
+    {"DeviceList", Kind::List, "V62xFwTool", nullptr, true, false},
+    {"FwFilenameEdit", Kind::Edit, "V62xFwTool", "Firmware File ", true, true},
+    {"LoadBtn", Kind::Button, "V62xFwTool", "Load File", true, true},
+    {"DiskLetterLable", Kind::ReadOnlyEdit, "V62xFwTool", "Drives ", true, true},
+    {"FwVerLableEdit", Kind::ReadOnlyEdit, "V62xFwTool", "Firmware Ver. ", true, true},
+    {"SFlashTypeLable", Kind::ReadOnlyEdit, "V62xFwTool", "Flash Type", true, true},
+    {"FwPgBurnSizeLabel", Kind::Label, "V62xFwTool", "Flash PgSz", false, true},
+    {"FwPgSizeCheck", Kind::List, "V62xFwTool", nullptr, false, true},
+    {"FlashTypeLabel", Kind::Label, "V62xFwTool", "Flash Type ", true, true},
+    {"FlashTypeList", Kind::List, "V62xFwTool", nullptr, true, false},
+    {"StatusEdit", Kind::ReadOnlyEdit, "V62xFwTool", "Status ", true, true},
+    {"UpdateBtn", Kind::Button, "V62xFwTool", "Run", true, false},
+    {"ExitBtn", Kind::Button, "V62xFwTool", "Exit", true, true},
+    {"RdCheckBox", Kind::CheckBox, "V62xFwTool", "RD Version", true, true},
+    {"Panel1", Kind::Frame, "V62xFwTool", nullptr, true, true},
+    {"RdPanel", Kind::Frame, "V62xFwTool", nullptr, false, true},
+    {"VRS735HDDFwChk", Kind::CheckBox, "RdPanel", "VRS735 HDD FW ", false, true},
+    {"A1ChipCheck", Kind::CheckBox, "RdPanel", "A1 Chip", true, false},
+    {"ChkSumChk", Kind::CheckBox, "RdPanel", "Check CheckSum", true, true},
+    {"VR735Path", Kind::List, "RdPanel", nullptr, false, true},
+    {"EraseOnlyCheck", Kind::CheckBox, "RdPanel", "Erase All Flash Only ", true, true},
+    {"NVRAMCheck", Kind::CheckBox, "RdPanel", "Include 4K NVRAM", false, true},
+    {"BackupFWCheckBox", Kind::CheckBox, "RdPanel", "Backup Old Firmware Only", true, true},
+    {"BackupBtn", Kind::Button, "RdPanel", "Browse", true, true},
+    {"FwSizeCheck", Kind::List, "RdPanel", nullptr, false, true},
+    {"FwSizeLable", Kind::Label, "RdPanel", "Firmware size", false, true},
+    {"BackupFileEdit", Kind::Edit, "RdPanel", "Backup FileName ", true, true},
 };
 
 class WindowInventory : public WindowTest {
@@ -64,7 +66,7 @@ protected:
     }
 };
 
-TEST_F(WindowInventory, EveryControlHasItsKindPlaceCaptionAndStartState) {
+TEST_F(WindowInventory, EveryControlHasItsKindCaptionAndStartState) {
     for (const ControlRow& row : kControls) {
         SCOPED_TRACE(row.name);
         QWidget* widget = Find<QWidget>(row.name);
@@ -80,54 +82,111 @@ TEST_F(WindowInventory, EveryControlHasItsKindPlaceCaptionAndStartState) {
                 auto* edit = qobject_cast<QLineEdit*>(widget);
                 ASSERT_NE(nullptr, edit);
                 EXPECT_EQ(row.kind == Kind::ReadOnlyEdit, edit->isReadOnly());
-                EXPECT_EQ(row.geometry, widget->geometry());
                 auto* label = qobject_cast<QLabel*>(edit->parentWidget()->findChild<QLabel*>(
                     QString(row.name) + "Caption"));
                 ASSERT_NE(nullptr, label);
                 EXPECT_EQ(edit, label->buddy());
                 caption = label->text();
-                // The caption sits left of its edit, whole, inside the window.
-                EXPECT_LE(label->geometry().right(), row.geometry.left() - 1);
-                EXPECT_GE(label->x(), 0);
-                EXPECT_GE(label->width(), label->sizeHint().width());
+                // The caption sits left of its edit, on the same line.
+                EXPECT_LE(label->geometry().right(), edit->x() - 1);
+                EXPECT_LT(std::abs(label->geometry().center().y() - edit->geometry().center().y()), edit->height() / 2);
                 EXPECT_EQ(row.shown, !label->isHidden());
                 break;
             }
-            case Kind::Label: {
-                auto* label = qobject_cast<QLabel*>(widget);
-                ASSERT_NE(nullptr, label);
-                caption = label->text();
-                // Labels grow to their caption, from their design corner.
-                EXPECT_EQ(row.geometry.topLeft(), widget->pos());
-                EXPECT_GE(widget->width(), std::max(row.geometry.width(), label->sizeHint().width()));
+            case Kind::Label:
+                ASSERT_NE(nullptr, qobject_cast<QLabel*>(widget));
+                caption = qobject_cast<QLabel*>(widget)->text();
                 break;
-            }
             case Kind::List:
                 ASSERT_NE(nullptr, qobject_cast<QComboBox*>(widget));
-                EXPECT_EQ(row.geometry, widget->geometry());
                 break;
             case Kind::CheckBox: {
                 auto* box = qobject_cast<QCheckBox*>(widget);
                 ASSERT_NE(nullptr, box);
                 EXPECT_FALSE(box->isChecked());
                 caption = box->text();
-                EXPECT_EQ(row.geometry, widget->geometry());
                 break;
             }
-            case Kind::Button: {
-                auto* button = qobject_cast<QPushButton*>(widget);
-                ASSERT_NE(nullptr, button);
-                caption = button->text();
-                EXPECT_EQ(row.geometry, widget->geometry());
+            case Kind::Button:
+                ASSERT_NE(nullptr, qobject_cast<QPushButton*>(widget));
+                caption = qobject_cast<QPushButton*>(widget)->text();
                 break;
-            }
             case Kind::Frame:
                 ASSERT_NE(nullptr, qobject_cast<QFrame*>(widget));
-                EXPECT_EQ(row.geometry, widget->geometry());
                 break;
         }
         if (row.caption != nullptr) {
             EXPECT_EQ(row.caption, caption.toStdString());
+        }
+    }
+}
+
+// The room a control leaves for its text: its width less the frame, the
+// check box's indicator or the list's arrow.
+int TextRoom(QWidget* control) {
+    QStyle* style = control->style();
+    const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, control);
+    if (qobject_cast<QCheckBox*>(control) != nullptr) {
+        return control->width() - style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, control) -
+               style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, control);
+    }
+    if (qobject_cast<QComboBox*>(control) != nullptr) {
+        return control->width() - 2 * frame - style->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, control);
+    }
+    if (auto* label = qobject_cast<QLabel*>(control)) return label->contentsRect().width() - 2 * label->margin();
+    return control->width() - 2 * frame;
+}
+
+// A group or plain frame: it holds or sets off controls, shows no text.
+bool IsFrame(QWidget* w) {
+    return qobject_cast<QGroupBox*>(w) != nullptr || w->metaObject() == &QFrame::staticMetaObject;
+}
+
+// What the user sees, as constructed and with the RD panel open: no two
+// shown controls overlap (a frame may hold a control), each lies on the
+// window, and each text fits its control.
+TEST_F(WindowInventory, ShownControlsDoNotOverlapAndTheirTextsFit) {
+    for (const bool rd : {false, true}) {
+        SCOPED_TRACE(rd ? "RD panel open" : "as constructed");
+        if (rd) Click(Box("RdCheckBox"));
+        for (QWidget* parent : {static_cast<QWidget*>(window.get()), Find<QWidget>("RdPanel")}) {
+            if (!parent->isVisible()) continue;
+            std::vector<QWidget*> shown;
+            for (QWidget* child : parent->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+                if (!child->isHidden() && !child->isWindow()) shown.push_back(child);
+            }
+            for (QWidget* control : shown) {
+                const std::string name = control->objectName().toStdString();
+                // A control lies whole on the window; a frame (a rule, a
+                // panel's ground) may run past its edge, not off it.
+                const QRect onWindow(control->mapTo(window.get(), QPoint(0, 0)), control->size());
+                if (IsFrame(control)) {
+                    EXPECT_TRUE(window->rect().intersects(onWindow)) << name << " lies off the window";
+                } else {
+                    EXPECT_TRUE(window->rect().contains(onWindow)) << name << " runs off the window";
+                }
+                QStringList texts;
+                if (auto* label = qobject_cast<QLabel*>(control)) texts << label->text();
+                if (auto* button = qobject_cast<QAbstractButton*>(control)) texts << button->text();
+                if (auto* edit = qobject_cast<QLineEdit*>(control)) texts << edit->text();
+                if (auto* list = qobject_cast<QComboBox*>(control)) {
+                    for (int i = 0; i < list->count(); ++i) texts << list->itemText(i);
+                }
+                const QFontMetrics metrics(control->font());
+                for (const QString& text : texts) {
+                    EXPECT_LE(metrics.horizontalAdvance(text.trimmed()), TextRoom(control))
+                        << name << ": \"" << text.toStdString() << "\" does not fit";
+                }
+            }
+            for (std::size_t i = 0; i < shown.size(); ++i) {
+                for (std::size_t j = i + 1; j < shown.size(); ++j) {
+                    const QRect a = shown[i]->geometry();
+                    const QRect b = shown[j]->geometry();
+                    if ((IsFrame(shown[i]) && a.contains(b)) || (IsFrame(shown[j]) && b.contains(a))) continue;
+                    EXPECT_FALSE(a.intersects(b)) << shown[i]->objectName().toStdString() << " overlaps "
+                                                  << shown[j]->objectName().toStdString();
+                }
+            }
         }
     }
 }
