@@ -11,6 +11,7 @@ namespace v62x {
 namespace {
 
 constexpr std::uint64_t kTenByteLimit = std::uint64_t{1} << 32;
+constexpr const char* kBackupFailText = "Read Back to Backup Error!!";
 
 // The range fits the addresses the command set carries.
 bool Addressable(const DiskAccess& disk, std::uint64_t lba, std::uint32_t bytes) {
@@ -124,10 +125,25 @@ int SaveDiskBackup(ProcedureContext& ctx, const std::string& name, const std::ui
     // The previous file of that name stays intact unless the new one is
     // complete; nothing this run did not create is removed.
     if (SaveBackup(ctx, name, data, size) == 0) {
-        Say(ctx, "Read Back to Backup Error!!");
+        Say(ctx, kBackupFailText);
         return 0;
     }
     return 1;
+}
+
+int BackupDiskArea(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start, const std::string& name,
+                   std::uint32_t length) {
+    const auto data = AllocateBytes(length);
+    if (!data) {
+        Say(ctx, "Allocate read buffer Error!!");
+        Say(ctx, kBackupFailText);
+        return 0;
+    }
+    if (ReadDiskArea(disk, start, data.get(), length) == 0) {
+        Say(ctx, kBackupFailText);
+        return 0;
+    }
+    return SaveDiskBackup(ctx, name, data.get(), length);
 }
 
 }  // namespace v62x

@@ -79,4 +79,12 @@ bool SteadyGeometry(Gather gather, Geometry& out) {
 int SaveDiskBackup(ProcedureContext& ctx, const std::string& name, const std::uint8_t* data,
                    std::size_t size);
 
+// Reads `length` bytes of the area from block `start` and saves them as the
+// backup file `name` (SaveDiskBackup). A read that fails writes no file:
+// its zeros would look like an erased area. Shows "Allocate read buffer
+// Error!!" (followed by "Read Back to Backup Error!!") when memory is
+// short.
+int BackupDiskArea(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start, const std::string& name,
+                   std::uint32_t length);
+
 }  // namespace v62x

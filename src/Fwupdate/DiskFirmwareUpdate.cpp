@@ -147,19 +147,7 @@ int BackupDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
         Say(ctx, kBackupFailText);
         return 0;
     }
-    const auto length = static_cast<std::uint32_t>(size);
-    const auto data = AllocateBytes(length);
-    if (!data) {
-        Say(ctx, kAllocText);
-        Say(ctx, kBackupFailText);
-        return 0;
-    }
-    // A failed read would leave zeros that look like an erased area: no file.
-    if (ReadDiskArea(disk, start, data.get(), length) == 0) {
-        Say(ctx, kBackupFailText);
-        return 0;
-    }
-    return SaveDiskBackup(ctx, name, data.get(), length);
+    return BackupDiskArea(ctx, disk, start, name, static_cast<std::uint32_t>(size));
 }
 
 int ProgramDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {

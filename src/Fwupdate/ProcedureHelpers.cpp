@@ -8,6 +8,7 @@
 
 #include "Fwupdate/SafeFile.h"
 #include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/SerialProgramming.h"
 #include "IDEAccess/Transport.h"
@@ -17,7 +18,6 @@ namespace {
 
 constexpr const char* kInitialNotReadyTrace = "0.1 Device initial not ready!!";
 constexpr std::uint8_t kChipKindVrb646 = 10;
-constexpr std::int32_t kFlashTypeSst = 2;
 constexpr unsigned kAfterEraseMs = 500;
 
 void Dot(ProcedureContext& ctx) {
@@ -25,7 +25,7 @@ void Dot(ProcedureContext& ctx) {
     ctx.panel.ProcessPendingEvents();
 }
 
-// The transfer block size B; 0 when the setting is unusable.
+// Bytes per block command (ProgramChunk); 0 when the setting is unusable.
 std::uint32_t ChunkSize() {
     const std::int32_t chunk = Geometry().ProgramChunk;
     return chunk > 0 ? static_cast<std::uint32_t>(chunk) : 0;
@@ -148,7 +148,7 @@ int EraseAllFlash(ProcedureContext& ctx) {
 
     CurrentHost().Sleep(kAfterEraseMs);
     if (WaitFlashReady(ctx.path) == 0) Say(ctx, "Not ready after Erase flash cmd success");
-    if (id.ChipKind == kChipKindVrb646 && id.FlashTypeCode == kFlashTypeSst) SpiChipErase(ctx.path);
+    if (id.ChipKind == kChipKindVrb646 && id.FlashTypeCode == kFlashSst) SpiChipErase(ctx.path);
 
     const std::unique_ptr<std::uint8_t[]> data = AllocateBytes(size);
     if (!data) {
@@ -161,7 +161,7 @@ int EraseAllFlash(ProcedureContext& ctx) {
         Say(ctx, "Read Back Erased Flash Error!!");
         return 0;
     }
-    if (std::any_of(data.get(), data.get() + size, [](std::uint8_t b) { return b != 0xFF; })) {
+    if (!AllErased(data.get(), size)) {
         Say(ctx, "Data not 0xff !!");
         return 0;
     }

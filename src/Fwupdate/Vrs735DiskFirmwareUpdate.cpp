@@ -17,7 +17,6 @@ constexpr std::uint64_t kBackOffBytes = 2097152;
 constexpr std::uint32_t kImageUnit = 256;
 
 constexpr const char* kAllocText = "Allocate read buffer Error!!";
-constexpr const char* kBackupFailText = "Read Back to Backup Error!!";
 constexpr const char* kEraseFailText = "Erase data in HDD fail!!";
 
 // Bytes an operation handles: the whole area, or the code part only when
@@ -121,19 +120,7 @@ int BackupVRS735DiskFirmware(ProcedureContext& ctx) {
     if (!LocateArea(ctx, disk, start)) return 0;
     const std::string name = DiskBackupFileName(ctx);
     Say(ctx, "Backup ...");
-    const std::uint32_t length = HandledLength(ctx);
-    const auto data = AllocateBytes(length);
-    if (!data) {
-        Say(ctx, kAllocText);
-        Say(ctx, kBackupFailText);
-        return 0;
-    }
-    // A failed read would leave zeros that look like an erased area: no file.
-    if (ReadDiskArea(disk, start, data.get(), length) == 0) {
-        Say(ctx, kBackupFailText);
-        return 0;
-    }
-    return SaveDiskBackup(ctx, name, data.get(), length);
+    return BackupDiskArea(ctx, disk, start, name, HandledLength(ctx));
 }
 
 int ProgramVRS735DiskFirmware(ProcedureContext& ctx) {
