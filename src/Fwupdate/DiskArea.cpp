@@ -131,6 +131,19 @@ int SaveDiskBackup(ProcedureContext& ctx, const std::string& name, const std::ui
     return 1;
 }
 
+const FirmwareImage* DiskAreaFirmware(ProcedureContext& ctx) {
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) {
+        Say(ctx, "Open File Error!!");
+        return nullptr;
+    }
+    if (file->bytes.empty()) {
+        Say(ctx, "Firmware file size error!!");
+        return nullptr;
+    }
+    return file;
+}
+
 int BackupDiskArea(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start, const std::string& name,
                    std::uint32_t length) {
     const auto data = AllocateBytes(length);

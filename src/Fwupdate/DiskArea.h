@@ -79,6 +79,11 @@ bool SteadyGeometry(Gather gather, Geometry& out) {
 int SaveDiskBackup(ProcedureContext& ctx, const std::string& name, const std::uint8_t* data,
                    std::size_t size);
 
+// The run's firmware for a disk area; null, with "Open File Error!!" or
+// "Firmware file size error!!" (an empty file), when there is none to
+// program.
+const FirmwareImage* DiskAreaFirmware(ProcedureContext& ctx);
+
 // Reads `length` bytes of the area from block `start` and saves them as the
 // backup file `name` (SaveDiskBackup). A read that fails writes no file:
 // its zeros would look like an erased area. Shows "Allocate read buffer

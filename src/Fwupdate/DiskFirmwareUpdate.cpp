@@ -156,17 +156,9 @@ int ProgramDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
     std::uint64_t start = 0;
     if (!LocateArea(ctx, chipKind, geometry, disk, start)) return 0;
 
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) {
-        Say(ctx, "Open File Error!!");
-        return 0;
-    }
-    const long fileSize = FileLength(file.get());
-    if (fileSize <= 0) {
-        Say(ctx, "Firmware file size error!!");
-        return 0;
-    }
-    const std::uint64_t total = RoundUp(RoundUp(static_cast<std::uint64_t>(fileSize), kImageUnit), kBlock);
+    const FirmwareImage* file = DiskAreaFirmware(ctx);
+    if (file == nullptr) return 0;
+    const std::uint64_t total = RoundUp(RoundUp(file->bytes.size(), kImageUnit), kBlock);
     // The blocks go upward from the area start; they must stay below the
     // firmware block address, where the area ends.
     if (total / geometry.blockSize > DiskAreaEnd(geometry) - start) {
@@ -179,12 +171,7 @@ int ProgramDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
         Say(ctx, kAllocText);
         return 0;
     }
-    const auto length = static_cast<std::size_t>(fileSize);
-    if (std::fread(image.get(), 1, length, file.get()) != length) {
-        Say(ctx, "Read File Error!!");
-        return 0;
-    }
-    file.reset();
+    std::copy(file->bytes.begin(), file->bytes.end(), image.get());
 
     ctx.panel.SetStatus("Programming");
     ctx.panel.RepaintStatus();

@@ -1,6 +1,6 @@
 #include "Fwupdate/InternalRomFlashUpdate.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -35,15 +35,11 @@ enum class RomImage { Loaded, Unreadable, Empty, TooLarge };
 // are refused, so nothing is erased for a file that cannot be programmed in
 // full.
 RomImage LoadRomImage(ProcedureContext& ctx, std::uint8_t* image) {
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) return RomImage::Unreadable;
-    const std::size_t read = std::fread(image, 1, kInternalRomFlashSize, file.get());
-    if (std::ferror(file.get()) != 0) return RomImage::Unreadable;
-    if (read == 0) return RomImage::Empty;
-    if (read == kInternalRomFlashSize) {
-        if (std::fgetc(file.get()) != EOF) return RomImage::TooLarge;
-        if (std::ferror(file.get()) != 0) return RomImage::Unreadable;
-    }
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) return RomImage::Unreadable;
+    if (file->bytes.empty()) return RomImage::Empty;
+    if (file->bytes.size() > kInternalRomFlashSize) return RomImage::TooLarge;
+    std::copy(file->bytes.begin(), file->bytes.end(), image);
     return RomImage::Loaded;
 }
 

@@ -73,16 +73,14 @@ struct FirmwareFile {
 enum class Loaded { Ok, OpenFailed, NoMemory, TooLarge };
 
 Loaded LoadFirmware(ProcedureContext& ctx, FirmwareFile& out) {
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) return Loaded::OpenFailed;
-    const long length = FileLength(file.get());
-    if (length < 0) return Loaded::OpenFailed;
-    const auto size = static_cast<std::size_t>(length);
-    // Past the flash addresses there is nothing to program it into: no need to read it.
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) return Loaded::OpenFailed;
+    const std::size_t size = file->bytes.size();
+    // Past the flash addresses there is nothing to program it into.
     if (size > kFlashAddressSpace) return Loaded::TooLarge;
     PaddedBuffer bytes(std::max<std::size_t>(size, 1));
     if (!bytes.valid()) return Loaded::NoMemory;
-    if (std::fread(bytes.data(), 1, size, file.get()) != size) return Loaded::OpenFailed;
+    std::copy(file->bytes.begin(), file->bytes.end(), bytes.data());
     out.bytes = std::move(bytes);
     out.length = size;
     return Loaded::Ok;

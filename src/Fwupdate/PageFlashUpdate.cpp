@@ -69,14 +69,14 @@ NvramPlace PageNvramPlace(const std::string& path) {
     return place;
 }
 
-// The programming steps after the file was opened. False with the status
+// The programming steps once the firmware is read. False with the status
 // set; `kept` is filled when the NVRAM was read and must survive.
-bool ProgramOpenedFile(ProcedureContext& ctx, std::FILE* file, bool& keep, Nvram& kept, std::string& saved) {
+bool ProgramFirmware(ProcedureContext& ctx, const FirmwareImage& file, bool& keep, Nvram& kept, std::string& saved) {
     OperatorPanel& panel = ctx.panel;
-    const long length = FileLength(file);
+    const std::size_t length = file.bytes.size();
     // An empty file would program zeros over the firmware; one past the
     // 24-bit flash addresses cannot be programmed at all.
-    if (length <= 0 || static_cast<std::uint64_t>(length) > kFlashAddressSpace) {
+    if (length == 0 || length > kFlashAddressSpace) {
         DevTrace("The firmware file is empty or larger than the flash addresses; the flash is left as it is\n");
         Say(ctx, kOpenText);
         return false;
@@ -106,11 +106,7 @@ bool ProgramOpenedFile(ProcedureContext& ctx, std::FILE* file, bool& keep, Nvram
         Say(ctx, kAllocText);
         return false;
     }
-    const auto fileSize = static_cast<std::uint32_t>(length);
-    if (std::fread(image.data(), 1, fileSize, file) != fileSize) {
-        Say(ctx, kOpenText);
-        return false;
-    }
+    std::copy(file.bytes.begin(), file.bytes.end(), image.data());
 
     panel.SetStatus(kProgrammingText);
     panel.RepaintStatus();
@@ -220,16 +216,15 @@ int WritePageBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uin
 }
 
 int ProgramPageFlash(ProcedureContext& ctx) {
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) {
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) {
         Say(ctx, kOpenText);
         return 0;
     }
     bool keep = false;
     Nvram kept{};
     std::string saved;
-    const bool done = ProgramOpenedFile(ctx, file.get(), keep, kept, saved);
-    file.reset();
+    const bool done = ProgramFirmware(ctx, *file, keep, kept, saved);
     if (done) {
         Say(ctx, kSuccessText);
     } else if (keep) {

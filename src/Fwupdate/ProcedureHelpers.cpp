@@ -60,16 +60,6 @@ const FirmwareImage* RunFirmware(ProcedureContext& ctx, std::string* problem) {
     return nullptr;
 }
 
-FilePtr OpenRunFirmware(ProcedureContext& ctx) {
-    const FirmwareImage* image = RunFirmware(ctx);
-    if (image == nullptr) return nullptr;
-    // A stream over the bytes in memory; the buffer outlives the stream
-    // (the tool state owns it for the run).
-    static std::uint8_t empty[1];
-    void* bytes = image->bytes.empty() ? empty : const_cast<std::uint8_t*>(image->bytes.data());
-    return FilePtr(::fmemopen(bytes, image->bytes.size(), "rb"));
-}
-
 std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size) {
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]());
 }

@@ -143,15 +143,15 @@ struct Image {
 
 bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) {
     const IdentificationState& id = ctx.state.id;
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) {
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) {
         Say(ctx, kOpenText);
         return false;
     }
-    const long length = FileLength(file.get());
+    const std::size_t length = file->bytes.size();
     // An empty file holds nothing to program; one past the 24-bit flash
     // addresses cannot be programmed.
-    if (length <= 0 || static_cast<std::uint64_t>(length) > kFlashAddressSpace) {
+    if (length == 0 || length > kFlashAddressSpace) {
         DevTrace("The firmware file is empty or larger than the flash addresses; the flash is left as it is\n");
         Say(ctx, kOpenText);
         return false;
@@ -171,10 +171,7 @@ bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) 
         return false;
     }
     std::uint8_t* image = out.bytes.data();
-    if (std::fread(image, 1, fileSize, file.get()) != fileSize) {
-        Say(ctx, kOpenText);
-        return false;
-    }
+    std::copy(file->bytes.begin(), file->bytes.end(), image);
     if (keep) std::memcpy(image + NvramAddress(id), kept.data(), kNvramSize);
 
     if (id.ChipKind == kBankKind) {

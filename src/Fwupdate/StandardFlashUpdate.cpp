@@ -41,7 +41,6 @@ constexpr std::uint32_t kUpperHalf = 0x8000;
 constexpr const char* kEraseFailText = "Erase command fail!!";
 constexpr const char* kNotReadyText = "Not ready after Erase flash success";
 constexpr const char* kClosingText = "Please Turn-Off the Power and Turn-On Again !";
-constexpr const char* kOpenText = "Open File Error!!";
 constexpr const char* kFileSizeText = "Firmware file size error!!";
 constexpr const char* kReadFailText = "Read Fail!!\r\n";
 
@@ -53,7 +52,7 @@ struct Image {
     std::uint32_t size = 0;      // bytes programmed
     std::uint32_t chunk = 0;     // bytes per block command
     std::uint32_t blocks = 0;    // block commands that write the image
-    std::size_t fileBytes = 0;   // bytes the file delivered
+    std::size_t fileBytes = 0;   // bytes of the file
 };
 
 // The NVRAM block a small image keeps, read before the erase.
@@ -94,12 +93,11 @@ bool EnableWrites(ProcedureContext& ctx) {
 // commands can address, so the block count never wraps. False with the
 // status set.
 bool LoadImage(ProcedureContext& ctx, Image& out) {
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) return Failed(ctx, kOpenText);
-    const long fileLength = FileLength(file.get());
-    if (fileLength < 0) return Failed(ctx, kOpenText);
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) return Failed(ctx, "Open File Error!!");
+    const std::size_t fileLength = file->bytes.size();
     const std::int32_t chunkSetting = Geometry().ProgramChunk;
-    if (fileLength == 0 || fileLength > static_cast<long>(kFlashAddressSpace) || chunkSetting <= 0) {
+    if (fileLength == 0 || fileLength > kFlashAddressSpace || chunkSetting <= 0) {
         return Failed(ctx, kFileSizeText);
     }
     const auto chunk = static_cast<std::uint32_t>(chunkSetting);
@@ -114,10 +112,8 @@ bool LoadImage(ProcedureContext& ctx, Image& out) {
     if (!out.readBack) return Failed(ctx, "Allocate read buffer Error!!");
     out.bytes = AllocateBytes(out.size);  // zero-filled
     if (!out.bytes) return Failed(ctx, "Allocate write buffer Error!!");
-    // A file that delivers fewer bytes than its length would be programmed
-    // with zeros in place of the missing part.
-    out.fileBytes = std::fread(out.bytes.get(), 1, length, file.get());
-    if (out.fileBytes != length) return Failed(ctx, "Read File Error!!");
+    std::copy(file->bytes.begin(), file->bytes.end(), out.bytes.get());
+    out.fileBytes = length;
     return true;
 }
 

@@ -1,6 +1,6 @@
 #include "Fwupdate/Vrs735DiskFirmwareUpdate.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "Fwupdate/DiskArea.h"
@@ -128,18 +128,11 @@ int ProgramVRS735DiskFirmware(ProcedureContext& ctx) {
     std::uint64_t start = 0;
     if (!LocateArea(ctx, disk, start)) return 0;
 
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) {
-        Say(ctx, "Open File Error!!");
-        return 0;
-    }
-    const long fileSize = FileLength(file.get());
-    if (fileSize <= 0) {
-        Say(ctx, "Firmware file size error!!");
-        return 0;
-    }
+    const FirmwareImage* file = DiskAreaFirmware(ctx);
+    if (file == nullptr) return 0;
+    const std::size_t length = file->bytes.size();
     // The area holds 64 KiB; of a longer file only a part would be written.
-    if (fileSize > static_cast<long>(kVrs735AreaSize)) {
+    if (length > kVrs735AreaSize) {
         Say(ctx, "Firmware file is bigger than 64KB!!");
         return 0;
     }
@@ -148,12 +141,7 @@ int ProgramVRS735DiskFirmware(ProcedureContext& ctx) {
         Say(ctx, kAllocText);
         return 0;
     }
-    const auto length = static_cast<std::size_t>(fileSize);
-    if (std::fread(image.get(), 1, length, file.get()) != length) {
-        Say(ctx, "Read File Error!!");
-        return 0;
-    }
-    file.reset();
+    std::copy(file->bytes.begin(), file->bytes.end(), image.get());
 
     std::uint32_t crc = 0;
     FirmwareCrc32(image.get(), kVrs735CrcOffset, false, crc);
