@@ -111,6 +111,25 @@ int ProgramDiskBlocks(ProcedureContext& ctx, const DiskAccess& disk, std::uint64
     return 1;
 }
 
+int EraseDiskAreaChecked(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start,
+                         const std::uint8_t* pattern, std::uint8_t* check, std::uint32_t length,
+                         const char* writeFailText, const char* readFailText) {
+    if (WriteDiskArea(disk, start, pattern, length) == 0) {
+        Say(ctx, writeFailText);
+        return 0;
+    }
+    if (ReadDiskArea(disk, start, check, length) == 0) {
+        Say(ctx, readFailText);
+        return 0;
+    }
+    if (std::memcmp(pattern, check, length) != 0) {
+        Say(ctx, "Compare data in HDD fail!!");
+        return 0;
+    }
+    Say(ctx, "Erase all data in HDD success!!");
+    return 1;
+}
+
 std::string DiskBackupFileName(ProcedureContext& ctx) {
     std::string name = ctx.panel.BackupFileName();
     if (name.empty()) {

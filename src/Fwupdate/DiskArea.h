@@ -56,6 +56,15 @@ const char* DiskReadFailText(const DiskAccess& disk);
 int ProgramDiskBlocks(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start,
                       const std::uint8_t* image, std::uint64_t blocks, std::uint32_t unit);
 
+// Writes `pattern` (`length` bytes) over the area from block `start`,
+// reads it back into `check` and compares. Shows "Erase all data in HDD
+// success!!" when the area holds the pattern; else writeFailText,
+// readFailText or "Compare data in HDD fail!!". A write or a read that
+// failed verifies nothing.
+int EraseDiskAreaChecked(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start,
+                         const std::uint8_t* pattern, std::uint8_t* check, std::uint32_t length,
+                         const char* writeFailText, const char* readFailText);
+
 // The backup file's name: BackupFileEdit, or the default with its message.
 std::string DiskBackupFileName(ProcedureContext& ctx);
 

@@ -117,20 +117,8 @@ int EraseDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
     }
     // A write or a read-back that failed verifies nothing: the zeroed check
     // buffer would compare equal to the zero pattern.
-    if (WriteDiskArea(disk, start, pattern.get(), kBlock) == 0) {
-        Say(ctx, DiskWriteFailText(disk));
-        return 0;
-    }
-    if (ReadDiskArea(disk, start, check.get(), kBlock) == 0) {
-        Say(ctx, DiskReadFailText(disk));
-        return 0;
-    }
-    if (std::memcmp(pattern.get(), check.get(), kBlock) != 0) {
-        Say(ctx, "Compare data in HDD fail!!");
-        return 0;
-    }
-    Say(ctx, "Erase all data in HDD success!!");
-    return 1;
+    return EraseDiskAreaChecked(ctx, disk, start, pattern.get(), check.get(), kBlock, DiskWriteFailText(disk),
+                                DiskReadFailText(disk));
 }
 
 int BackupDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {

@@ -36,7 +36,6 @@ constexpr std::uint8_t kBankKind = 12;
 
 constexpr const char* kAllocText = "Allocate buffers Error!!";
 constexpr const char* kBackupNvramText = "Backup NVRAM command fail!";
-constexpr const char* kAtmelText = "Enable ATMEL flash write enable fail!!";
 constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
 constexpr const char* kOpenText = "Open File Error!!";
 constexpr const char* kErasingText = "Erasing";
@@ -267,24 +266,27 @@ int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept
     return result != 0 ? 1 : 0;
 }
 
-// What the NVRAM-keeping procedure writes.
-struct KeepingPlan {
+// What a run writes, and how.
+struct ImagePlan {
     bool keep = false;            // the bridge's NVRAM goes in front of the code
     std::size_t codeStart = 0;    // first file byte written after the flash's NVRAM block
     bool settingsFromFile = false;  // kind 10: bytes 128..207 of the kept NVRAM from the file
-    std::uint32_t imageLength = 0;  // the image in whole blocks
+    std::uint32_t imageLength = 0;  // the image's length, in whole blocks
     std::uint32_t units = 0;        // erase units the image covers
+    Writer writer = Writer::BlockCommand;
+    bool chipEraseFirst = false;    // a serial chip erase before the units are erased
 };
 
 // Steps "Erasing" to the last compare; false with the failing step's status.
-bool ProgramKeeping(ProcedureContext& ctx, const KeepingPlan& plan, const FirmwareFile& file,
-                    const Nvram& kept, Blocks& blocks) {
+bool ProgramImage(ProcedureContext& ctx, const ImagePlan& plan, const FirmwareFile& file,
+                  const Nvram& kept, Blocks& blocks) {
     std::uint8_t* readBack = blocks.readBack.data();
     std::uint8_t* block = blocks.write.data();
     std::uint8_t* chunk = blocks.chunk.data();
     std::uint8_t* firstBlock = blocks.firstBlock.data();
 
     ShowStatus(ctx, kErasingText);
+    if (plan.chipEraseFirst) SpiChipErase(ctx.path);
     if (!EraseUnits(ctx, plan.units, readBack)) return false;
 
     ShowStatus(ctx, kProgrammingText);
@@ -310,7 +312,7 @@ bool ProgramKeeping(ProcedureContext& ctx, const KeepingPlan& plan, const Firmwa
             std::memcpy(block, file.bytes.data() + at, n);
         }
         at += n;
-        if (!WriteVerified(ctx, Writer::BlockCommand, w, block, kBlockSize, readBack)) return false;
+        if (!WriteVerified(ctx, plan.writer, w, block, kBlockSize, readBack)) return false;
         if (w == 0) std::memcpy(firstBlock, block, kBlockSize);
         Dot(ctx);
         ctx.panel.SetProgress(at, file.length);
@@ -319,7 +321,7 @@ bool ProgramKeeping(ProcedureContext& ctx, const KeepingPlan& plan, const Firmwa
     }
     // The last chunk's tail, carried behind the last full block.
     if (plan.keep && w < plan.imageLength) {
-        if (!WriteVerified(ctx, Writer::BlockCommand, w, carry.data(), kNvramSize, readBack)) return false;
+        if (!WriteVerified(ctx, plan.writer, w, carry.data(), kNvramSize, readBack)) return false;
     }
     return FirstBlockIntact(ctx, firstBlock, readBack);
 }
@@ -353,27 +355,17 @@ bool SaveNvramCopy(ProcedureContext& ctx, const Nvram& kept, std::string& saved)
     return false;
 }
 
-// Lets the flash be written: the ATMEL write enable (only the latch tells
-// whether it took), and the protection lifted on ST and MXIC flash except
-// on kind 10. False with the status set.
-bool EnableFlashWrites(ProcedureContext& ctx) {
-    const IdentificationState& id = ctx.state.id;
-    if (id.AtmelProbe != -1) {
-        SpiWriteEnable(ctx.path);
-        if (WaitFlashStatusSet(ctx.path, kStatusWriteEnable) == 0) {
-            ShowStatus(ctx, kAtmelText);
-            return false;
-        }
-    }
-    if ((id.FlashTypeCode == kFlashStEonMxic || id.FlashTypeCode == kFlashMxic) && id.ChipKind != kSettingsKind) {
-        UnprotectFlash(ctx.path);
-    }
-    return true;
+// Lets the flash be written; the protection stays on kind 10. False with
+// the status set.
+bool LetFlashBeWritten(ProcedureContext& ctx) {
+    if (EnableFlashWrites(ctx, ctx.state.id.ChipKind != kSettingsKind)) return true;
+    ShowStatus(ctx, kAtmelEnableFailText);
+    return false;
 }
 
 // Loads the file, lays out the image around the kept NVRAM and programs
 // it; a failure after the first erase puts the kept NVRAM back.
-int ProgramKeepingRun(ProcedureContext& ctx, KeepingPlan plan, const Nvram& kept, const std::string& savedNvram) {
+int ProgramKeepingRun(ProcedureContext& ctx, ImagePlan plan, const Nvram& kept, const std::string& savedNvram) {
     const IdentificationState& id = ctx.state.id;
     FirmwareFile file;
     Blocks blocks;
@@ -392,7 +384,7 @@ int ProgramKeepingRun(ProcedureContext& ctx, KeepingPlan plan, const Nvram& kept
 
     if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
 
-    const bool done = ProgramKeeping(ctx, plan, file, kept, blocks);
+    const bool done = ProgramImage(ctx, plan, file, kept, blocks);
     if (!done && plan.keep) RestoreKeptNvram(ctx, KeepingNvramPlace(ctx.path), kept.data(), savedNvram);
     return FinishRun(ctx, done);
 }
@@ -407,7 +399,7 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
                           ? 1
                           : (RunImageHasNvramBlock(ctx) ? 1 : 0);
     const bool includeNvram = panel.IncludeNvramChecked();
-    KeepingPlan plan;
+    ImagePlan plan;
     plan.keep = !(id.NvramInImage != 0 && includeNvram);
 
     Nvram kept{};
@@ -418,7 +410,7 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
     const bool backupOnly = !eraseOnly && panel.RdVersionChecked() && panel.BackupOnlyChecked();
     std::string savedNvram;
     if (plan.keep && !backupOnly && !SaveNvramCopy(ctx, kept, savedNvram)) return 0;
-    if (!EnableFlashWrites(ctx)) return 0;
+    if (!LetFlashBeWritten(ctx)) return 0;
 
     if (eraseOnly) return EraseOnlyKeeping(ctx, includeNvram, kept, savedNvram);
     if (backupOnly) {
@@ -452,31 +444,13 @@ int FullImageFlashUpdate(ProcedureContext& ctx) {
     if (!PrepareRun(ctx, file, blocks)) return 0;
     const std::uint64_t image = RoundUp(std::max<std::uint64_t>(file.length, kBlockSize), kBlockSize);
     if (!ImageIsProgrammable(ctx, file, 0, image)) return 0;
-    const std::uint32_t units = (static_cast<std::uint32_t>(image) + kEraseUnit - 1) / kEraseUnit;
-
-    auto program = [&]() {
-        std::uint8_t* readBack = blocks.readBack.data();
-        std::uint8_t* block = blocks.write.data();
-        std::uint8_t* firstBlock = blocks.firstBlock.data();
-        ShowStatus(ctx, kErasingText);
-        if (id.ChipKind == kSettingsKind && id.FlashTypeCode == kFlashSst) SpiChipErase(path);
-        if (!EraseUnits(ctx, units, readBack)) return false;
-        ShowStatus(ctx, kProgrammingText);
-        std::uint32_t w = 0;
-        for (std::size_t at = 0; at < file.length;) {
-            const std::size_t n = std::min<std::size_t>(kBlockSize, file.length - at);
-            std::memset(block, 0, kBlockSize);
-            std::memcpy(block, file.bytes.data() + at, n);
-            at += n;
-            if (!WriteVerified(ctx, Writer::SerialTyped, w, block, kBlockSize, readBack)) return false;
-            if (w == 0) std::memcpy(firstBlock, block, kBlockSize);
-            Dot(ctx);
-            ctx.panel.SetProgress(at, file.length);
-            w += kBlockSize;
-        }
-        return FirstBlockIntact(ctx, firstBlock, readBack);
-    };
-    return FinishRun(ctx, program());
+    // The whole file through the serial-flash writer of the flash type.
+    ImagePlan plan;
+    plan.imageLength = static_cast<std::uint32_t>(image);
+    plan.units = (plan.imageLength + kEraseUnit - 1) / kEraseUnit;
+    plan.writer = Writer::SerialTyped;
+    plan.chipEraseFirst = id.ChipKind == kSettingsKind && id.FlashTypeCode == kFlashSst;
+    return FinishRun(ctx, ProgramImage(ctx, plan, file, Nvram{}, blocks));
 }
 
 }  // namespace v62x

@@ -60,6 +60,18 @@ const FirmwareImage* RunFirmware(ProcedureContext& ctx, std::string* problem) {
     return nullptr;
 }
 
+bool EnableFlashWrites(ProcedureContext& ctx, bool unprotect) {
+    const IdentificationState& id = ctx.state.id;
+    if (id.AtmelProbe != -1) {
+        SpiWriteEnable(ctx.path);
+        if (WaitFlashStatusSet(ctx.path, kStatusWriteEnable) == 0) return false;
+    }
+    if (unprotect && (id.FlashTypeCode == kFlashStEonMxic || id.FlashTypeCode == kFlashMxic)) {
+        UnprotectFlash(ctx.path);
+    }
+    return true;
+}
+
 std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size) {
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]());
 }

@@ -47,6 +47,15 @@ inline bool AllErased(const std::uint8_t* bytes, std::size_t count) {
     return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0xFF; });
 }
 
+// The status text of an ATMEL flash whose write enable did not take.
+constexpr const char* kAtmelEnableFailText = "Enable ATMEL flash write enable fail!!";
+
+// Lets the flash be written: on ATMEL flash the write enable (only the
+// status latch tells whether it took), then, when `unprotect`, the write
+// protection lifted on ST and MXIC flash. False, with nothing lifted and no
+// status shown, when the write enable did not take.
+bool EnableFlashWrites(ProcedureContext& ctx, bool unprotect);
+
 // A zero-filled byte buffer of its own, or null when the memory cannot be had.
 std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size);
 

@@ -36,19 +36,30 @@ bool Reachable(std::uint32_t address, std::uint64_t rounded) {
     return std::uint64_t{address} + rounded <= kFlashAddressSpace;
 }
 
-// The end of the unit counted so far, for modes that cut pieces; 0 otherwise.
-std::uint32_t CountedEnd(int mode) {
-    const FlashGeometry& g = Geometry();
+// The counter of the units a mode erases one by one (small units or large
+// ones) and the size of such a unit; no counter for the other modes.
+struct UnitCounter {
+    std::int32_t* next = nullptr;
+    std::int32_t unitSize = 0;
+};
+
+UnitCounter CounterOf(int mode) {
+    FlashGeometry& g = Geometry();
     switch (Unit(mode)) {
         case 1:
         case 4:
-            return static_cast<std::uint32_t>(g.SectorEraseSize) * static_cast<std::uint32_t>(g.NextSectorIndex);
+            return {&g.NextSectorIndex, g.SectorEraseSize};
         case 2:
         case 5:
-            return static_cast<std::uint32_t>(g.BlockEraseSize) * static_cast<std::uint32_t>(g.NextBlockIndex);
+            return {&g.NextBlockIndex, g.BlockEraseSize};
         default:
-            return 0;
+            return {};
     }
+}
+
+// The end of the units counted so far.
+std::uint32_t CountedEnd(const UnitCounter& counter) {
+    return static_cast<std::uint32_t>(counter.unitSize) * static_cast<std::uint32_t>(*counter.next);
 }
 
 }  // namespace
@@ -59,31 +70,17 @@ std::uint32_t DirectChunkSize() {
 }
 
 std::uint8_t SelectEraseCode(std::uint32_t address, int mode) {
-    FlashGeometry& g = Geometry();
     const int m = Unit(mode);
+    const UnitCounter counter = CounterOf(m);
     int code = 0;
-    switch (m) {
-        case 1:
-        case 4:
-            if (address >= CountedEnd(m)) {
-                ++g.NextSectorIndex;
-                code = m;
-            }
-            break;
-        case 2:
-        case 5:
-            if (address >= CountedEnd(m)) {
-                ++g.NextBlockIndex;
-                code = m;
-            }
-            break;
-        case 3:
-        case 6:
-        case 7:
-            code = address == 0 ? m : 0;
-            break;
-        default:
-            break;
+    if (counter.next != nullptr) {
+        // A piece past the units counted so far opens the next one.
+        if (address >= CountedEnd(counter)) {
+            ++*counter.next;
+            code = m;
+        }
+    } else if (m == 3 || m == 6 || m == 7) {
+        code = address == 0 ? m : 0;
     }
     return static_cast<std::uint8_t>(code & 0x07);
 }
@@ -98,9 +95,9 @@ void PositionEraseCounters(std::uint32_t base) {
 }
 
 std::uint32_t ClipToEraseUnit(std::uint32_t address, std::uint32_t length, int mode) {
-    const int m = Unit(mode);
-    if (m != 1 && m != 4 && m != 2 && m != 5) return length;
-    const std::uint32_t end = CountedEnd(m);
+    const UnitCounter counter = CounterOf(mode);
+    if (counter.next == nullptr) return length;
+    const std::uint32_t end = CountedEnd(counter);
     // Counters that lag behind the address (a caller that did not position
     // them) give no unit to cut at: the piece stays whole rather than wrap.
     if (end <= address) return length;

@@ -66,26 +66,17 @@ bool Failed(ProcedureContext& ctx, const std::string& text) {
     return false;
 }
 
+int Fail(ProcedureContext& ctx, const std::string& text) {
+    Say(ctx, text);
+    return 0;
+}
+
 // A sector erase at one of the small image's erase addresses, then the
 // pause and the ready wait; false when the erase command failed.
 bool EraseSectorAndSettle(ProcedureContext& ctx, std::uint32_t address, bool warnWhenBusy) {
     if (SectorEraseFlash(ctx.path, address) == 0) return false;
     CurrentHost().Sleep(kAfterEraseMs);
     if (WaitFlashReady(ctx.path) == 0 && warnWhenBusy) Say(ctx, kNotReadyText);
-    return true;
-}
-
-// The ATMEL write enable (only the latch tells whether it took) and the
-// protection lifted on ST and MXIC flash. False with the status set.
-bool EnableWrites(ProcedureContext& ctx) {
-    const IdentificationState& id = ctx.state.id;
-    if (id.AtmelProbe != -1) {
-        SpiWriteEnable(ctx.path);
-        if (WaitFlashStatusSet(ctx.path, kStatusWriteEnable) == 0) {
-            return Failed(ctx, "Enable ATMEL flash write enable fail!!");
-        }
-    }
-    if (id.FlashTypeCode == kFlashStEonMxic || id.FlashTypeCode == kFlashMxic) UnprotectFlash(ctx.path);
     return true;
 }
 
@@ -204,7 +195,7 @@ bool VerifyImage(ProcedureContext& ctx, Image& image, const KeptNvram& nvram, bo
 }  // namespace
 
 int StandardFlashUpdate(ProcedureContext& ctx) {
-    if (!EnableWrites(ctx)) return 0;
+    if (!EnableFlashWrites(ctx, true)) return Fail(ctx, kAtmelEnableFailText);
 
     // The engineering options count only in the RD version.
     if (ctx.panel.RdVersionChecked()) {

@@ -97,21 +97,8 @@ int EraseVRS735DiskFirmware(ProcedureContext& ctx) {
         Say(ctx, kAllocText);
         return 0;
     }
-    if (WriteDiskArea(disk, start, zeros.get(), length) == 0) {
-        Say(ctx, kEraseFailText);
-        return 0;
-    }
     // The erase is reported only when the area reads back as zeros.
-    if (ReadDiskArea(disk, start, check.get(), length) == 0) {
-        Say(ctx, kEraseFailText);
-        return 0;
-    }
-    if (std::memcmp(zeros.get(), check.get(), length) != 0) {
-        Say(ctx, "Compare data in HDD fail!!");
-        return 0;
-    }
-    Say(ctx, "Erase all data in HDD success!!");
-    return 1;
+    return EraseDiskAreaChecked(ctx, disk, start, zeros.get(), check.get(), length, kEraseFailText, kEraseFailText);
 }
 
 int BackupVRS735DiskFirmware(ProcedureContext& ctx) {
