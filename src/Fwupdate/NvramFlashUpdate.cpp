@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/ImageChecks.h"
 #include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
@@ -34,18 +35,9 @@ constexpr std::uint8_t kSettingsKind = 10;
 constexpr std::uint8_t kPreparedKind = 11;
 constexpr std::uint8_t kBankKind = 12;
 
-constexpr const char* kAllocText = "Allocate buffers Error!!";
-constexpr const char* kBackupNvramText = "Backup NVRAM command fail!";
-constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
-constexpr const char* kOpenText = "Open File Error!!";
 constexpr const char* kErasingText = "Erasing";
-constexpr const char* kEraseFailText = "Erase command fail!!";
 constexpr const char* kEraseReadText = "Read back after erase fail!!";
-constexpr const char* kNotBlankText = "Data not 0xff !!";
-constexpr const char* kProgrammingText = "Programming";
 constexpr const char* kWriteFailText = "Write command fail!";
-constexpr const char* kCompareText = "Data compare fail !!";
-constexpr const char* kSuccessText = "Programming Success!!";
 
 using Nvram = std::array<std::uint8_t, kNvramSize>;
 
@@ -105,20 +97,20 @@ struct Blocks {
 bool PrepareRun(ProcedureContext& ctx, FirmwareFile& file, Blocks& blocks) {
     switch (LoadFirmware(ctx, file)) {
         case Loaded::OpenFailed:
-            ShowStatus(ctx, kOpenText);
+            ShowStatus(ctx, kOpenFileText);
             return false;
         case Loaded::NoMemory:
-            ShowStatus(ctx, kAllocText);
+            ShowStatus(ctx, kAllocBuffersText);
             return false;
         case Loaded::TooLarge:
             DevTrace("The firmware file does not fit the flash addresses; the flash is left as it is\n");
-            ShowStatus(ctx, kOpenText);
+            ShowStatus(ctx, kOpenFileText);
             return false;
         case Loaded::Ok:
             break;
     }
     if (!blocks.valid()) {
-        ShowStatus(ctx, kAllocText);
+        ShowStatus(ctx, kAllocBuffersText);
         return false;
     }
     return true;
@@ -130,12 +122,12 @@ bool ImageIsProgrammable(ProcedureContext& ctx, const FirmwareFile& file, std::s
                          std::uint64_t imageLength) {
     if (file.length <= codeStart) {
         DevTrace("The firmware file holds no code to program; the flash is left as it is\n");
-        ShowStatus(ctx, kOpenText);
+        ShowStatus(ctx, kOpenFileText);
         return false;
     }
     if (imageLength > kFlashAddressSpace) {
         DevTrace("The firmware file does not fit the flash addresses; the flash is left as it is\n");
-        ShowStatus(ctx, kOpenText);
+        ShowStatus(ctx, kOpenFileText);
         return false;
     }
     return true;
@@ -147,7 +139,7 @@ bool EraseUnits(ProcedureContext& ctx, std::uint32_t units, std::uint8_t* readBa
         const std::uint32_t address = u * kEraseUnit;
         WaitFlashReady(ctx.path);
         if (SectorEraseFlash(ctx.path, address) == 0) {
-            ShowStatus(ctx, kEraseFailText);
+            ShowStatus(ctx, kEraseCommandFailText);
             return false;
         }
         Dot(ctx);
@@ -192,7 +184,7 @@ bool WriteVerified(ProcedureContext& ctx, Writer writer, std::uint32_t address,
         return false;
     }
     if (std::memcmp(data, readBack, length) != 0) {
-        ShowStatus(ctx, kCompareText);
+        ShowStatus(ctx, kCompareFailText);
         return false;
     }
     return true;
@@ -208,7 +200,7 @@ bool FirstBlockIntact(ProcedureContext& ctx, const std::uint8_t* firstBlock, std
     }
     if (std::memcmp(firstBlock, readBack, kBlockSize) != 0) {
         DevTrace("Flash block 0 changed after it was written: the image runs past the end of the flash\n");
-        ShowStatus(ctx, kCompareText);
+        ShowStatus(ctx, kCompareFailText);
         return false;
     }
     return true;
@@ -257,7 +249,7 @@ int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept
     if (!includeNvram) {
         if (WriteNvramBack(KeepingNvramPlace(ctx.path), kept.data()) == NvramBack::Failed) {
             DevTrace("Erase only: the NVRAM could not be written back at flash address 0\n");
-            ShowStatus(ctx, kWriteBackText);
+            ShowStatus(ctx, kWriteNvramBackFailText);
             ReportNvramNotRestored(ctx, savedFile);
             result = 0;
         }
@@ -330,7 +322,7 @@ bool ProgramImage(ProcedureContext& ctx, const ImagePlan& plan, const FirmwareFi
 // message.
 int FinishRun(ProcedureContext& ctx, bool done) {
     if (done) {
-        ShowStatus(ctx, kSuccessText);
+        ShowStatus(ctx, kProgrammingSuccessText);
         ctx.panel.ShowMessage("Message", kPowerCycleText);
     }
     ctx.panel.RepaintStatus();
@@ -342,7 +334,7 @@ int FinishRun(ProcedureContext& ctx, bool done) {
 // would erase the settings for good. False with the status set.
 bool ReadKeptNvram(ProcedureContext& ctx, Nvram& kept) {
     if (ReadFlashChecked(ctx.path, 0, kept.data(), kNvramSize) != 0) return true;
-    ShowStatus(ctx, kBackupNvramText);
+    ShowStatus(ctx, kBackupNvramFailText);
     return false;
 }
 
@@ -351,7 +343,7 @@ bool ReadKeptNvram(ProcedureContext& ctx, Nvram& kept) {
 bool SaveNvramCopy(ProcedureContext& ctx, const Nvram& kept, std::string& saved) {
     saved = SaveKeptNvram(ctx, kept.data(), kept.size());
     if (!saved.empty()) return true;
-    ShowStatus(ctx, kBackupNvramText);
+    ShowStatus(ctx, kBackupNvramFailText);
     return false;
 }
 

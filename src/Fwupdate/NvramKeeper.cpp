@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "Fwupdate/SafeFile.h"
 #include "Fwupdate/SerialFlashBlocks.h"
@@ -92,7 +93,7 @@ std::string ReadAndSaveNvram(ProcedureContext& ctx, std::uint32_t address, std::
     if (ReadFlashBlocks(ctx, address, kept, static_cast<std::uint32_t>(size)) != 0) {
         saved = SaveKeptNvram(ctx, kept, size);
     }
-    if (saved.empty()) Say(ctx, "Backup NVRAM command fail!");
+    if (saved.empty()) Say(ctx, kBackupNvramFailText);
     return saved;
 }
 

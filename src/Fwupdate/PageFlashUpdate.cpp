@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "Fwupdate/SerialFlashBlocks.h"
@@ -25,17 +26,7 @@ constexpr std::uint32_t kMinImage = 0x8000;    // an image covers at least the f
 constexpr std::uint32_t kDotSpan = 2048;       // one progress dot per this many bytes written
 constexpr unsigned kAfterEraseMs = 500;
 
-constexpr const char* kAllocText = "Allocate buffers Error!!";
-constexpr const char* kOpenText = "Open File Error!!";
-constexpr const char* kProgrammingText = "Programming";
-constexpr const char* kWriteFailText = "Write Bin File fail!";
-constexpr const char* kReadFailText = "Read command fail!";
-constexpr const char* kCompareText = "Data compare fail !!";
-constexpr const char* kSuccessText = "Programming Success!!";
 constexpr const char* kEraseFailText = "Erase flash command fail!";
-constexpr const char* kEraseDoneText = "Erase flash all success!";
-constexpr const char* kNotBlankText = "Data not 0xff !!";
-constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
 
 using Nvram = std::array<std::uint8_t, kPageNvramSize>;
 
@@ -78,13 +69,13 @@ bool ProgramFirmware(ProcedureContext& ctx, const FirmwareImage& file, bool& kee
     // 24-bit flash addresses cannot be programmed at all.
     if (length == 0 || length > kFlashAddressSpace) {
         DevTrace("The firmware file is empty or larger than the flash addresses; the flash is left as it is\n");
-        Say(ctx, kOpenText);
+        Say(ctx, kOpenFileText);
         return false;
     }
     const std::uint32_t readCount = std::max(static_cast<std::uint32_t>(length), kMinImage);
     const auto imageSize = static_cast<std::uint32_t>(RoundUp(readCount, kPiece));
     if (imageSize > kFlashAddressSpace) {
-        Say(ctx, kOpenText);
+        Say(ctx, kOpenFileText);
         return false;
     }
 
@@ -103,7 +94,7 @@ bool ProgramFirmware(ProcedureContext& ctx, const FirmwareImage& file, bool& kee
     PaddedBuffer image(imageSize);
     PaddedBuffer readBack(imageSize);
     if (!image.valid() || !readBack.valid()) {
-        Say(ctx, kAllocText);
+        Say(ctx, kAllocBuffersText);
         return false;
     }
     std::copy(file.bytes.begin(), file.bytes.end(), image.data());
@@ -111,16 +102,16 @@ bool ProgramFirmware(ProcedureContext& ctx, const FirmwareImage& file, bool& kee
     panel.SetStatus(kProgrammingText);
     panel.RepaintStatus();
     if (WritePageBlocks(ctx, 0, image.data(), imageSize) == 0) {
-        Say(ctx, kWriteFailText);
+        Say(ctx, kWriteBinFailText);
         return false;
     }
     WaitFlashReady(ctx.path);
     if (ReadFlashBlocks(ctx, 0, readBack.data(), imageSize) == 0) {
-        Say(ctx, kReadFailText);
+        Say(ctx, kReadCommandFailText);
         return false;
     }
     if (std::memcmp(image.data(), readBack.data(), imageSize) != 0) {
-        Say(ctx, kCompareText);
+        Say(ctx, kCompareFailText);
         return false;
     }
     return true;
@@ -131,7 +122,7 @@ bool ProgramFirmware(ProcedureContext& ctx, const FirmwareImage& file, bool& kee
 bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size) {
     PaddedBuffer blank(kPiece);
     if (!blank.valid()) {
-        Say(ctx, kAllocText);
+        Say(ctx, kAllocBuffersText);
         return false;
     }
     std::memset(blank.data(), 0xFF, kPiece);
@@ -144,7 +135,7 @@ bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size) {
     }
     // The erase commands went through; the blank check and the NVRAM
     // write-back follow, each with its own text when it fails.
-    Say(ctx, kEraseDoneText);
+    Say(ctx, kEraseAllSuccessText);
 
     PaddedBuffer check(size);
     if (!check.valid()) {
@@ -218,7 +209,7 @@ int WritePageBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uin
 int ProgramPageFlash(ProcedureContext& ctx) {
     const FirmwareImage* file = RunFirmware(ctx);
     if (file == nullptr) {
-        Say(ctx, kOpenText);
+        Say(ctx, kOpenFileText);
         return 0;
     }
     bool keep = false;
@@ -226,7 +217,7 @@ int ProgramPageFlash(ProcedureContext& ctx) {
     std::string saved;
     const bool done = ProgramFirmware(ctx, *file, keep, kept, saved);
     if (done) {
-        Say(ctx, kSuccessText);
+        Say(ctx, kProgrammingSuccessText);
     } else if (keep) {
         RestoreKeptNvram(ctx, PageNvramPlace(ctx.path), kept.data(), saved);
     }
@@ -259,11 +250,11 @@ int ErasePageFlash(ProcedureContext& ctx) {
     const bool written = WritePageBlocks(ctx, kPageNvramAddress, kept.data(), kPageNvramSize) != 0;
     if (!written || !NvramInPlace(place, kept.data())) {
         // Without its NVRAM the bridge loses its settings: no success.
-        Say(ctx, kWriteBackText);
+        Say(ctx, kWriteNvramBackFailText);
         RestoreKeptNvram(ctx, place, kept.data(), saved);
         return 0;
     }
-    Say(ctx, kEraseDoneText);
+    Say(ctx, kEraseAllSuccessText);
     return 1;
 }
 

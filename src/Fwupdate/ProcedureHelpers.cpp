@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/SafeFile.h"
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/FlashIdentify.h"
@@ -134,7 +135,7 @@ int EraseAllFlash(ProcedureContext& ctx) {
     Say(ctx, "Start Erase only!");
     const std::uint32_t size = FlashBytes(Geometry().FirmwareSize);
     if (size == 0) {
-        Say(ctx, "Erase command fail!!");
+        Say(ctx, kEraseCommandFailText);
         return 0;
     }
     WaitFlashReady(ctx.path);
@@ -144,7 +145,7 @@ int EraseAllFlash(ProcedureContext& ctx) {
     const bool chipErased = (id.AtmelProbe != -1 && ChipEraseFlash(ctx.path) != 0) ||
                             (id.ChipKind == kChipKindVrb646 && ChipEraseFlash(ctx.path) != 0);
     if (!chipErased && EraseFlashRange(ctx, size) == 0) {
-        Say(ctx, "Erase command fail!!");
+        Say(ctx, kEraseCommandFailText);
         return 0;
     }
 
@@ -164,10 +165,10 @@ int EraseAllFlash(ProcedureContext& ctx) {
         return 0;
     }
     if (!AllErased(data.get(), size)) {
-        Say(ctx, "Data not 0xff !!");
+        Say(ctx, kNotBlankText);
         return 0;
     }
-    Say(ctx, "Erase flash all success!");
+    Say(ctx, kEraseAllSuccessText);
     return 1;
 }
 

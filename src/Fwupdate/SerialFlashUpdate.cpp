@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/ImageChecks.h"
 #include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
@@ -37,17 +38,6 @@ constexpr std::uint8_t kPreparedKind = 11;
 constexpr std::uint8_t kBankKind = 12;
 constexpr std::uint32_t kAtmelSecondHalf = 0x8000;
 
-constexpr const char* kAllocText = "Allocate buffers Error!!";
-constexpr const char* kOpenText = "Open File Error!!";
-constexpr const char* kProgrammingText = "Programming";
-constexpr const char* kWriteFailText = "Write Bin File fail!";
-constexpr const char* kReadFailText = "Read command fail!";
-constexpr const char* kCompareText = "Data compare fail !!";
-constexpr const char* kSuccessText = "Programming Success!!";
-constexpr const char* kEraseFailText = "Erase command fail!!";
-constexpr const char* kEraseDoneText = "Erase flash all success!";
-constexpr const char* kNotBlankText = "Data not 0xff !!";
-constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
 
 using Nvram = std::array<std::uint8_t, kNvramSize>;
 
@@ -99,7 +89,7 @@ bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size, const std::uint8_t
 
     if (!ctx.panel.EraseOnlyChecked() ||
         WriteFlashDirect(ctx.path, 0, blank, static_cast<std::uint16_t>(kNvramSize), eraseByte) == 0) {
-        Say(ctx, kEraseFailText);
+        Say(ctx, kEraseCommandFailText);
         return false;
     }
     CurrentHost().Sleep(kAfterEraseMs);
@@ -119,11 +109,11 @@ bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size, const std::uint8_t
     if (id.FlashTypeCode == kFlashMxic) {
         if (WriteFlashDirect(ctx.path, 0, blank, static_cast<std::uint16_t>(kNvramSize), kWriteModeChip) != 0) {
             CurrentHost().Sleep(kAfterEraseMs);
-            Say(ctx, kEraseDoneText);
+            Say(ctx, kEraseAllSuccessText);
         }
     } else if (EraseByWriting(ctx, size) != 0) {
         CurrentHost().Sleep(kAfterEraseMs);
-        Say(ctx, kEraseDoneText);
+        Say(ctx, kEraseAllSuccessText);
     }
     if (ReadFlashBlocks(ctx, 0, check.data(), size) != 0 && !AllErased(check.data(), size)) {
         Say(ctx, kNotBlankText);
@@ -145,7 +135,7 @@ bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) 
     const IdentificationState& id = ctx.state.id;
     const FirmwareImage* file = RunFirmware(ctx);
     if (file == nullptr) {
-        Say(ctx, kOpenText);
+        Say(ctx, kOpenFileText);
         return false;
     }
     const std::size_t length = file->bytes.size();
@@ -153,7 +143,7 @@ bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) 
     // addresses cannot be programmed.
     if (length == 0 || length > kFlashAddressSpace) {
         DevTrace("The firmware file is empty or larger than the flash addresses; the flash is left as it is\n");
-        Say(ctx, kOpenText);
+        Say(ctx, kOpenFileText);
         return false;
     }
     const auto fileSize = static_cast<std::uint32_t>(length);
@@ -167,7 +157,7 @@ bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) 
     out.bytes = PaddedBuffer(static_cast<std::size_t>(bufferSize));
     out.readBack = PaddedBuffer(static_cast<std::size_t>(bufferSize));
     if (!out.bytes.valid() || !out.readBack.valid()) {
-        Say(ctx, kAllocText);
+        Say(ctx, kAllocBuffersText);
         return false;
     }
     std::uint8_t* image = out.bytes.data();
@@ -214,17 +204,17 @@ bool WriteAndCompare(ProcedureContext& ctx, Image& image, std::uint32_t base, in
     std::uint8_t* bytes = image.bytes.data();
     std::uint8_t* readBack = image.readBack.data();
     if (WriteFlashBlocks(ctx, base, bytes, image.size, mode) == 0) {
-        Say(ctx, kWriteFailText);
+        Say(ctx, kWriteBinFailText);
         return false;
     }
     WaitFlashReady(ctx.path);
     std::memset(readBack, 0, image.size);
     if (ReadFlashBlocks(ctx, base, readBack, image.size) == 0) {
-        Say(ctx, kReadFailText);
+        Say(ctx, kReadCommandFailText);
         return false;
     }
     if (std::memcmp(bytes, readBack, image.size) != 0) {
-        Say(ctx, kCompareText);
+        Say(ctx, kCompareFailText);
         return false;
     }
     return true;
@@ -281,13 +271,13 @@ int EraseSerialFlash(ProcedureContext& ctx) {
     if (id.ChipKind == kBankKind && id.FlashSizeKB > 64) size = kBankFlashSize;
     if (size < kNvramSize || size > kFlashAddressSpace) {
         DevTrace("Erase only: no usable flash size; the flash is left as it is\n");
-        Say(ctx, kEraseFailText);
+        Say(ctx, kEraseCommandFailText);
         return 0;
     }
 
     PaddedBuffer blank(size);
     if (!blank.valid()) {
-        Say(ctx, kAllocText);
+        Say(ctx, kAllocBuffersText);
         return 0;
     }
     std::memset(blank.data(), 0xFF, size);
@@ -310,12 +300,12 @@ int EraseSerialFlash(ProcedureContext& ctx) {
         if (!written || !NvramInPlace(place, kept.data())) {
             // The flash is erased: without its NVRAM the bridge loses its
             // settings, so this is no success.
-            Say(ctx, kWriteBackText);
+            Say(ctx, kWriteNvramBackFailText);
             RestoreKeptNvram(ctx, place, kept.data(), saved);
             return 0;
         }
     }
-    Say(ctx, kEraseDoneText);
+    Say(ctx, kEraseAllSuccessText);
     return 1;
 }
 
@@ -349,7 +339,7 @@ int ProgramSerialFlash(ProcedureContext& ctx) {
 
     const bool done = failure.empty();
     if (done) {
-        Say(ctx, kSuccessText);
+        Say(ctx, kProgrammingSuccessText);
         FinishSuccessfully(ctx);
     } else {
         ctx.panel.SetStatus(failure);

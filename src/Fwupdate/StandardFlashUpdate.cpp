@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/FlashIdentify.h"
@@ -38,7 +39,6 @@ enum AmicProbeCode : std::int32_t {
 constexpr std::uint32_t kLowerHalf = 0x0000;
 constexpr std::uint32_t kUpperHalf = 0x8000;
 
-constexpr const char* kEraseFailText = "Erase command fail!!";
 constexpr const char* kNotReadyText = "Not ready after Erase flash success";
 constexpr const char* kClosingText = "Please Turn-Off the Power and Turn-On Again !";
 constexpr const char* kFileSizeText = "Firmware file size error!!";
@@ -85,7 +85,7 @@ bool EraseSectorAndSettle(ProcedureContext& ctx, std::uint32_t address, bool war
 // status set.
 bool LoadImage(ProcedureContext& ctx, Image& out) {
     const FirmwareImage* file = RunFirmware(ctx);
-    if (file == nullptr) return Failed(ctx, "Open File Error!!");
+    if (file == nullptr) return Failed(ctx, kOpenFileText);
     const std::size_t fileLength = file->bytes.size();
     const std::int32_t chunkSetting = Geometry().ProgramChunk;
     if (fileLength == 0 || fileLength > kFlashAddressSpace || chunkSetting <= 0) {
@@ -121,12 +121,14 @@ bool EraseSmallImage(ProcedureContext& ctx, const Image& image, KeptNvram& nvram
             // A failing erase of these sectors is passed over: the blank
             // check finds what stayed programmed.
             for (std::uint32_t address : kAmicLowerSectors) EraseSectorAndSettle(ctx, address, true);
-            if (upperHalf && !EraseSectorAndSettle(ctx, kAmicUpperSector, false)) return Failed(ctx, kEraseFailText);
+            if (upperHalf && !EraseSectorAndSettle(ctx, kAmicUpperSector, false)) {
+                return Failed(ctx, kEraseCommandFailText);
+            }
             return true;
         case kAmicDevice20:
         case kNoAmicFlash:
-            if (!EraseSectorAndSettle(ctx, kLowerHalf, true)) return Failed(ctx, kEraseFailText);
-            if (upperHalf && !EraseSectorAndSettle(ctx, kUpperHalf, false)) return Failed(ctx, kEraseFailText);
+            if (!EraseSectorAndSettle(ctx, kLowerHalf, true)) return Failed(ctx, kEraseCommandFailText);
+            if (upperHalf && !EraseSectorAndSettle(ctx, kUpperHalf, false)) return Failed(ctx, kEraseCommandFailText);
             return true;
         default:
             return Failed(ctx, "Not Support this AMIC Flash Type!!");
@@ -137,7 +139,7 @@ bool EraseSmallImage(ProcedureContext& ctx, const Image& image, KeptNvram& nvram
 // it blank. False with the status set.
 bool EraseForImage(ProcedureContext& ctx, Image& image, KeptNvram& nvram) {
     if (image.size > kLargestSmallImage) {
-        if (ChipEraseFlash(ctx.path) == 0) return Failed(ctx, kEraseFailText);
+        if (ChipEraseFlash(ctx.path) == 0) return Failed(ctx, kEraseCommandFailText);
         CurrentHost().Sleep(kAfterEraseMs);
         if (WaitFlashReady(ctx.path) == 0) Say(ctx, kNotReadyText);
     } else if (!EraseSmallImage(ctx, image, nvram)) {
@@ -146,7 +148,7 @@ bool EraseForImage(ProcedureContext& ctx, Image& image, KeptNvram& nvram) {
     if (ReadFlashChecked(ctx.path, 0, image.readBack.get(), image.size) == 0) {
         return Failed(ctx, "Read Back Erased Flash Error!!");
     }
-    if (!AllErased(image.readBack.get(), image.size)) return Failed(ctx, "Data not 0xff !!");
+    if (!AllErased(image.readBack.get(), image.size)) return Failed(ctx, kNotBlankText);
     return true;
 }
 
@@ -215,7 +217,7 @@ int StandardFlashUpdate(ProcedureContext& ctx) {
     if (!EraseForImage(ctx, image, nvram)) return 0;
     const bool nvramBack = nvram.read && image.size <= kShortestImage;
     if (!WriteImage(ctx, image, nvram, nvramBack) || !VerifyImage(ctx, image, nvram, nvramBack)) return 0;
-    Say(ctx, "Programming Success!!");
+    Say(ctx, kProgrammingSuccessText);
     ctx.panel.ShowMessage("Message", kClosingText);
     return 1;
 }
