@@ -38,6 +38,12 @@ std::string BaseName(const std::string& file) {
     return slash == std::string::npos ? file : file.substr(slash + 1);
 }
 
+// The flash holds `kept` (place.size bytes) where the place says.
+bool NvramInPlace(const NvramPlace& place, const std::uint8_t* kept) {
+    std::vector<std::uint8_t> seen(place.size);
+    return place.read(seen.data()) && std::equal(seen.begin(), seen.end(), kept);
+}
+
 }  // namespace
 
 std::string NvramFolder() {
@@ -97,11 +103,6 @@ std::string ReadAndSaveNvram(ProcedureContext& ctx, std::uint32_t address, std::
     return saved;
 }
 
-bool NvramInPlace(const NvramPlace& place, const std::uint8_t* kept) {
-    std::vector<std::uint8_t> seen(place.size);
-    return place.read(seen.data()) && std::equal(seen.begin(), seen.end(), kept);
-}
-
 NvramBack WriteNvramBack(const NvramPlace& place, const std::uint8_t* kept) {
     std::vector<std::uint8_t> seen(place.size);
     const auto readBack = [&]() { return place.read(seen.data()); };
@@ -135,6 +136,14 @@ bool PutNvramBack(const NvramPlace& place, const std::uint8_t* kept) {
 void RestoreKeptNvram(ProcedureContext& ctx, const NvramPlace& place, const std::uint8_t* kept,
                       const std::string& savedFile) {
     if (!PutNvramBack(place, kept)) ReportNvramNotRestored(ctx, savedFile);
+}
+
+bool NvramBackAfterErase(ProcedureContext& ctx, const NvramPlace& place, const std::uint8_t* kept,
+                         const std::string& savedFile, bool written) {
+    if (written && NvramInPlace(place, kept)) return true;
+    Say(ctx, kWriteNvramBackFailText);
+    RestoreKeptNvram(ctx, place, kept, savedFile);
+    return false;
 }
 
 bool LoadSavedNvram(const std::string& file, std::uint8_t chipKind, std::size_t size,

@@ -68,9 +68,6 @@ struct NvramPlace {
 
 enum class NvramBack { AlreadyThere, Written, Failed };
 
-// The flash holds `kept` (place.size bytes) where the place says.
-bool NvramInPlace(const NvramPlace& place, const std::uint8_t* kept);
-
 // Puts `kept` back: nothing is written when it is still in place; else up
 // to two tries, each written, read back and compared. Traces nothing.
 NvramBack WriteNvramBack(const NvramPlace& place, const std::uint8_t* kept);
@@ -84,6 +81,13 @@ bool PutNvramBack(const NvramPlace& place, const std::uint8_t* kept);
 // operator. The status keeps the failing step's text.
 void RestoreKeptNvram(ProcedureContext& ctx, const NvramPlace& place, const std::uint8_t* kept,
                       const std::string& savedFile);
+
+// The end of an erase-only run that kept the NVRAM and wrote it back
+// (`written`: the write command went through). True when it is in place;
+// else the status "Write NVRAM back command fail!" and the NVRAM put back
+// as after any failed run.
+bool NvramBackAfterErase(ProcedureContext& ctx, const NvramPlace& place, const std::uint8_t* kept,
+                         const std::string& savedFile, bool written);
 
 // Reads a saved copy for the bridge of `chipKind`: it must be a regular
 // file of `size` bytes whose name says the same kind. False with the reason.

@@ -248,12 +248,8 @@ int ErasePageFlash(ProcedureContext& ctx) {
     }
     WaitFlashReady(ctx.path);
     const bool written = WritePageBlocks(ctx, kPageNvramAddress, kept.data(), kPageNvramSize) != 0;
-    if (!written || !NvramInPlace(place, kept.data())) {
-        // Without its NVRAM the bridge loses its settings: no success.
-        Say(ctx, kWriteNvramBackFailText);
-        RestoreKeptNvram(ctx, place, kept.data(), saved);
-        return 0;
-    }
+    // Without its NVRAM the bridge loses its settings: no success.
+    if (!NvramBackAfterErase(ctx, place, kept.data(), saved, written)) return 0;
     Say(ctx, kEraseAllSuccessText);
     return 1;
 }

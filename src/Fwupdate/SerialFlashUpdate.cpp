@@ -297,13 +297,9 @@ int EraseSerialFlash(ProcedureContext& ctx) {
     if (keep) {
         WaitFlashReady(ctx.path);
         const bool written = WriteFlashBlocks(ctx, nvramAddress, kept.data(), kNvramSize, kWriteModeNone) != 0;
-        if (!written || !NvramInPlace(place, kept.data())) {
-            // The flash is erased: without its NVRAM the bridge loses its
-            // settings, so this is no success.
-            Say(ctx, kWriteNvramBackFailText);
-            RestoreKeptNvram(ctx, place, kept.data(), saved);
-            return 0;
-        }
+        // The flash is erased: without its NVRAM the bridge loses its
+        // settings, so this is no success.
+        if (!NvramBackAfterErase(ctx, place, kept.data(), saved, written)) return 0;
     }
     Say(ctx, kEraseAllSuccessText);
     return 1;
