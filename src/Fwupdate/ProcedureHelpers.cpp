@@ -63,7 +63,7 @@ const FirmwareImage* RunFirmware(ProcedureContext& ctx, std::string* problem) {
 
 bool EnableFlashWrites(ProcedureContext& ctx, bool unprotect) {
     const IdentificationState& id = ctx.state.id;
-    if (id.AtmelProbe != -1) {
+    if (id.AtmelProbe != kNotThatMaker) {
         SpiWriteEnable(ctx.path);
         if (WaitFlashStatusSet(ctx.path, kStatusWriteEnable) == 0) return false;
     }
@@ -142,7 +142,7 @@ int EraseAllFlash(ProcedureContext& ctx) {
 
     // A chip erase for ATMEL flash and for the VRB646 series (a second one on
     // a VRB646 whose ATMEL chip erase failed); block by block otherwise.
-    const bool chipErased = (id.AtmelProbe != -1 && ChipEraseFlash(ctx.path) != 0) ||
+    const bool chipErased = (id.AtmelProbe != kNotThatMaker && ChipEraseFlash(ctx.path) != 0) ||
                             (id.ChipKind == kChipKindVrb646 && ChipEraseFlash(ctx.path) != 0);
     if (!chipErased && EraseFlashRange(ctx, size) == 0) {
         Say(ctx, kEraseCommandFailText);

@@ -30,7 +30,7 @@ constexpr unsigned kBeforeVerifyMs = 1000;
 // device code. The parts with small sectors at the bottom are erased sector
 // by sector; the others, and flash of other makers, half by half.
 enum AmicProbeCode : std::int32_t {
-    kNoAmicFlash = -1,
+    kNoAmicFlash = kNotThatMaker,
     kAmicDevice12 = 1,
     kAmicDevice11 = 3,
     kAmicDevice20 = 4,
