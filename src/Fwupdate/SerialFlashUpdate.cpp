@@ -38,7 +38,6 @@ constexpr std::uint8_t kPreparedKind = 11;
 constexpr std::uint8_t kBankKind = 12;
 constexpr std::uint32_t kAtmelSecondHalf = 0x8000;
 
-
 using Nvram = std::array<std::uint8_t, kNvramSize>;
 
 void DevTrace(const std::string& text) { CurrentHost().Trace(text); }
