@@ -60,10 +60,30 @@ NvramPlace PageNvramPlace(const std::string& path) {
     return place;
 }
 
+// Programs `size` bytes of the image from address 0, reads them back and
+// compares. False with the failing step's status.
+bool WriteAndCompare(ProcedureContext& ctx, const std::uint8_t* image, std::uint8_t* readBack, std::uint32_t size) {
+    ctx.panel.SetStatus(kProgrammingText);
+    ctx.panel.RepaintStatus();
+    if (WritePageBlocks(ctx, 0, image, size) == 0) {
+        Say(ctx, kWriteBinFailText);
+        return false;
+    }
+    WaitFlashReady(ctx.path);
+    if (ReadFlashBlocks(ctx, 0, readBack, size) == 0) {
+        Say(ctx, kReadCommandFailText);
+        return false;
+    }
+    if (std::memcmp(image, readBack, size) != 0) {
+        Say(ctx, kCompareFailText);
+        return false;
+    }
+    return true;
+}
+
 // The programming steps once the firmware is read. False with the status
 // set; `kept` is filled when the NVRAM was read and must survive.
 bool ProgramFirmware(ProcedureContext& ctx, const FirmwareImage& file, bool& keep, Nvram& kept, std::string& saved) {
-    OperatorPanel& panel = ctx.panel;
     const std::size_t length = file.bytes.size();
     // An empty file would program zeros over the firmware; one past the
     // 24-bit flash addresses cannot be programmed at all.
@@ -98,23 +118,7 @@ bool ProgramFirmware(ProcedureContext& ctx, const FirmwareImage& file, bool& kee
         return false;
     }
     std::copy(file.bytes.begin(), file.bytes.end(), image.data());
-
-    panel.SetStatus(kProgrammingText);
-    panel.RepaintStatus();
-    if (WritePageBlocks(ctx, 0, image.data(), imageSize) == 0) {
-        Say(ctx, kWriteBinFailText);
-        return false;
-    }
-    WaitFlashReady(ctx.path);
-    if (ReadFlashBlocks(ctx, 0, readBack.data(), imageSize) == 0) {
-        Say(ctx, kReadCommandFailText);
-        return false;
-    }
-    if (std::memcmp(image.data(), readBack.data(), imageSize) != 0) {
-        Say(ctx, kCompareFailText);
-        return false;
-    }
-    return true;
+    return WriteAndCompare(ctx, image.data(), readBack.data(), imageSize);
 }
 
 // Erase-only after the NVRAM was kept: the two erase writes and the blank
