@@ -11,6 +11,7 @@ namespace v62x {
 namespace {
 
 constexpr std::uint64_t kTenByteLimit = std::uint64_t{1} << 32;
+constexpr const char* kBackupFailText = "Read Back to Backup Error!!";
 
 // The range fits the addresses the command set carries.
 bool Addressable(const DiskAccess& disk, std::uint64_t lba, std::uint32_t bytes) {
@@ -110,6 +111,25 @@ int ProgramDiskBlocks(ProcedureContext& ctx, const DiskAccess& disk, std::uint64
     return 1;
 }
 
+int EraseDiskAreaChecked(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start,
+                         const std::uint8_t* pattern, std::uint8_t* check, std::uint32_t length,
+                         const char* writeFailText, const char* readFailText) {
+    if (WriteDiskArea(disk, start, pattern, length) == 0) {
+        Say(ctx, writeFailText);
+        return 0;
+    }
+    if (ReadDiskArea(disk, start, check, length) == 0) {
+        Say(ctx, readFailText);
+        return 0;
+    }
+    if (std::memcmp(pattern, check, length) != 0) {
+        Say(ctx, "Compare data in HDD fail!!");
+        return 0;
+    }
+    Say(ctx, "Erase all data in HDD success!!");
+    return 1;
+}
+
 std::string DiskBackupFileName(ProcedureContext& ctx) {
     std::string name = ctx.panel.BackupFileName();
     if (name.empty()) {
@@ -124,10 +144,38 @@ int SaveDiskBackup(ProcedureContext& ctx, const std::string& name, const std::ui
     // The previous file of that name stays intact unless the new one is
     // complete; nothing this run did not create is removed.
     if (SaveBackup(ctx, name, data, size) == 0) {
-        Say(ctx, "Read Back to Backup Error!!");
+        Say(ctx, kBackupFailText);
         return 0;
     }
     return 1;
+}
+
+const FirmwareImage* DiskAreaFirmware(ProcedureContext& ctx) {
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) {
+        Say(ctx, "Open File Error!!");
+        return nullptr;
+    }
+    if (file->bytes.empty()) {
+        Say(ctx, "Firmware file size error!!");
+        return nullptr;
+    }
+    return file;
+}
+
+int BackupDiskArea(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start, const std::string& name,
+                   std::uint32_t length) {
+    const auto data = AllocateBytes(length);
+    if (!data) {
+        Say(ctx, "Allocate read buffer Error!!");
+        Say(ctx, kBackupFailText);
+        return 0;
+    }
+    if (ReadDiskArea(disk, start, data.get(), length) == 0) {
+        Say(ctx, kBackupFailText);
+        return 0;
+    }
+    return SaveDiskBackup(ctx, name, data.get(), length);
 }
 
 }  // namespace v62x

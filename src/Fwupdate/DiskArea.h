@@ -56,6 +56,15 @@ const char* DiskReadFailText(const DiskAccess& disk);
 int ProgramDiskBlocks(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start,
                       const std::uint8_t* image, std::uint64_t blocks, std::uint32_t unit);
 
+// Writes `pattern` (`length` bytes) over the area from block `start`,
+// reads it back into `check` and compares. Shows "Erase all data in HDD
+// success!!" when the area holds the pattern; else writeFailText,
+// readFailText or "Compare data in HDD fail!!". A write or a read that
+// failed verifies nothing.
+int EraseDiskAreaChecked(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start,
+                         const std::uint8_t* pattern, std::uint8_t* check, std::uint32_t length,
+                         const char* writeFailText, const char* readFailText);
+
 // The backup file's name: BackupFileEdit, or the default with its message.
 std::string DiskBackupFileName(ProcedureContext& ctx);
 
@@ -78,5 +87,18 @@ bool SteadyGeometry(Gather gather, Geometry& out) {
 // Back to Backup Error!!", or "Read flash and backup success!".
 int SaveDiskBackup(ProcedureContext& ctx, const std::string& name, const std::uint8_t* data,
                    std::size_t size);
+
+// The run's firmware for a disk area; null, with "Open File Error!!" or
+// "Firmware file size error!!" (an empty file), when there is none to
+// program.
+const FirmwareImage* DiskAreaFirmware(ProcedureContext& ctx);
+
+// Reads `length` bytes of the area from block `start` and saves them as the
+// backup file `name` (SaveDiskBackup). A read that fails writes no file:
+// its zeros would look like an erased area. Shows "Allocate read buffer
+// Error!!" (followed by "Read Back to Backup Error!!") when memory is
+// short.
+int BackupDiskArea(ProcedureContext& ctx, const DiskAccess& disk, std::uint64_t start, const std::string& name,
+                   std::uint32_t length);
 
 }  // namespace v62x

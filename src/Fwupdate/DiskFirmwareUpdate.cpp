@@ -117,20 +117,8 @@ int EraseDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
     }
     // A write or a read-back that failed verifies nothing: the zeroed check
     // buffer would compare equal to the zero pattern.
-    if (WriteDiskArea(disk, start, pattern.get(), kBlock) == 0) {
-        Say(ctx, DiskWriteFailText(disk));
-        return 0;
-    }
-    if (ReadDiskArea(disk, start, check.get(), kBlock) == 0) {
-        Say(ctx, DiskReadFailText(disk));
-        return 0;
-    }
-    if (std::memcmp(pattern.get(), check.get(), kBlock) != 0) {
-        Say(ctx, "Compare data in HDD fail!!");
-        return 0;
-    }
-    Say(ctx, "Erase all data in HDD success!!");
-    return 1;
+    return EraseDiskAreaChecked(ctx, disk, start, pattern.get(), check.get(), kBlock, DiskWriteFailText(disk),
+                                DiskReadFailText(disk));
 }
 
 int BackupDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
@@ -147,19 +135,7 @@ int BackupDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
         Say(ctx, kBackupFailText);
         return 0;
     }
-    const auto length = static_cast<std::uint32_t>(size);
-    const auto data = AllocateBytes(length);
-    if (!data) {
-        Say(ctx, kAllocText);
-        Say(ctx, kBackupFailText);
-        return 0;
-    }
-    // A failed read would leave zeros that look like an erased area: no file.
-    if (ReadDiskArea(disk, start, data.get(), length) == 0) {
-        Say(ctx, kBackupFailText);
-        return 0;
-    }
-    return SaveDiskBackup(ctx, name, data.get(), length);
+    return BackupDiskArea(ctx, disk, start, name, static_cast<std::uint32_t>(size));
 }
 
 int ProgramDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
@@ -168,17 +144,9 @@ int ProgramDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
     std::uint64_t start = 0;
     if (!LocateArea(ctx, chipKind, geometry, disk, start)) return 0;
 
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) {
-        Say(ctx, "Open File Error!!");
-        return 0;
-    }
-    const long fileSize = FileLength(file.get());
-    if (fileSize <= 0) {
-        Say(ctx, "Firmware file size error!!");
-        return 0;
-    }
-    const std::uint64_t total = RoundUp(RoundUp(static_cast<std::uint64_t>(fileSize), kImageUnit), kBlock);
+    const FirmwareImage* file = DiskAreaFirmware(ctx);
+    if (file == nullptr) return 0;
+    const std::uint64_t total = RoundUp(RoundUp(file->bytes.size(), kImageUnit), kBlock);
     // The blocks go upward from the area start; they must stay below the
     // firmware block address, where the area ends.
     if (total / geometry.blockSize > DiskAreaEnd(geometry) - start) {
@@ -191,12 +159,7 @@ int ProgramDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
         Say(ctx, kAllocText);
         return 0;
     }
-    const auto length = static_cast<std::size_t>(fileSize);
-    if (std::fread(image.get(), 1, length, file.get()) != length) {
-        Say(ctx, "Read File Error!!");
-        return 0;
-    }
-    file.reset();
+    std::copy(file->bytes.begin(), file->bytes.end(), image.get());
 
     ctx.panel.SetStatus("Programming");
     ctx.panel.RepaintStatus();

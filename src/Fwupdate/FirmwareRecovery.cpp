@@ -31,18 +31,6 @@ void ClearStatus(OperatorPanel& panel) {
     panel.ProcessPendingEvents();
 }
 
-std::int32_t UnitIndex(std::uint32_t offset, std::int32_t unit) {
-    return unit > 0 ? static_cast<std::int32_t>(offset / static_cast<std::uint32_t>(unit)) : 0;
-}
-
-// Puts the erase counters at `target`, so that the write erases each unit
-// of the target bank before its first piece and nothing outside it.
-void PositionEraseCounters(std::uint32_t target) {
-    FlashGeometry& g = Geometry();
-    g.NextBlockIndex = UnitIndex(target, g.BlockEraseSize);
-    g.NextSectorIndex = UnitIndex(target, g.SectorEraseSize);
-}
-
 // Gives the erase counters back as the caller had them, whatever happened.
 class EraseCounterGuard {
 public:
@@ -62,6 +50,8 @@ private:
 // One write of `image` to `target` in `mode` and its read-back compare.
 bool WriteAndVerify(ProcedureContext& ctx, std::uint32_t target, const std::uint8_t* image,
                     std::uint8_t* readBack, int mode) {
+    // The write erases each unit of the target bank before its first piece
+    // and nothing outside it.
     PositionEraseCounters(target);
     std::memset(readBack, 0, kRecoveryBankSize);
     if (WriteFlashBlocks(ctx, target, image, kRecoveryBankSize, mode) == 0) return false;

@@ -1,10 +1,8 @@
 #include "Fwupdate/InternalRomFlashUpdate.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/FlashCommands.h"
@@ -22,18 +20,12 @@ constexpr const char* kNotErased = "Not Erase correctly!";
 // One run's buffer of the whole flash, zero-filled; null when memory is short.
 using FlashBuffer = std::unique_ptr<std::uint8_t[]>;
 
-FlashBuffer AllocateFlashBuffer() {
-    return FlashBuffer(new (std::nothrow) std::uint8_t[kInternalRomFlashSize]());
-}
+FlashBuffer AllocateFlashBuffer() { return AllocateBytes(kInternalRomFlashSize); }
 
 // Status texts are redrawn at once; these runs process no window events.
 void Show(ProcedureContext& ctx, const std::string& text) {
     ctx.panel.SetStatus(text);
     ctx.panel.RepaintStatus();
-}
-
-bool IsBlank(const std::uint8_t* data, std::uint32_t length) {
-    return std::all_of(data, data + length, [](std::uint8_t b) { return b == 0xFF; });
 }
 
 enum class RomImage { Loaded, Unreadable, Empty, TooLarge };
@@ -43,16 +35,81 @@ enum class RomImage { Loaded, Unreadable, Empty, TooLarge };
 // are refused, so nothing is erased for a file that cannot be programmed in
 // full.
 RomImage LoadRomImage(ProcedureContext& ctx, std::uint8_t* image) {
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) return RomImage::Unreadable;
-    const std::size_t read = std::fread(image, 1, kInternalRomFlashSize, file.get());
-    if (std::ferror(file.get()) != 0) return RomImage::Unreadable;
-    if (read == 0) return RomImage::Empty;
-    if (read == kInternalRomFlashSize) {
-        if (std::fgetc(file.get()) != EOF) return RomImage::TooLarge;
-        if (std::ferror(file.get()) != 0) return RomImage::Unreadable;
-    }
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) return RomImage::Unreadable;
+    if (file->bytes.empty()) return RomImage::Empty;
+    if (file->bytes.size() > kInternalRomFlashSize) return RomImage::TooLarge;
+    std::copy(file->bytes.begin(), file->bytes.end(), image);
     return RomImage::Loaded;
+}
+
+// Loads the file into `image`; false with the status of a refused file.
+bool LoadNewRom(ProcedureContext& ctx, std::uint8_t* image) {
+    switch (LoadRomImage(ctx, image)) {
+        case RomImage::Loaded:
+            return true;
+        case RomImage::Unreadable:
+            Show(ctx, "Open New ROM File Error!!");
+            return false;
+        case RomImage::Empty:
+            Show(ctx, "New ROM File is empty!!");
+            return false;
+        case RomImage::TooLarge:
+            Show(ctx, "New ROM File is bigger than 64KB!!");
+            return false;
+    }
+    return false;
+}
+
+// Erases the flash before programming. An erase that does not confirm
+// does not stop the run: the image is programmed anyway and the compare
+// decides. False, with the status set, when the loader refused the erase
+// or a confirmed erase left the flash not blank.
+bool EraseBeforeProgramming(ProcedureContext& ctx, int flashTypeIndex, std::uint8_t* readBack) {
+    const std::string& path = ctx.path;
+    if (LoadRomEraseSequence(path, flashTypeIndex) == 0) {
+        Show(ctx, kPreEraseFailed);
+        return false;
+    }
+    if (StartRomErase(path) <= 0) return true;
+    if (WaitRomIdle(path) == 0) {
+        Show(ctx, kEraseStatusFailed);
+        return true;
+    }
+    Show(ctx, kEraseOk);
+    if (ReadRom(path, 0, readBack, kInternalRomFlashSize) != 0 && !AllErased(readBack, kInternalRomFlashSize)) {
+        Show(ctx, kNotErased);
+        return false;
+    }
+    return true;
+}
+
+// Programs the image (the bytes read rounded up to whole 64 KiB: for any
+// accepted file the whole flash, the part past the file's end as 0x00),
+// reads it back and compares. False with the status set.
+bool ProgramAndCompare(ProcedureContext& ctx, int flashTypeIndex, std::uint8_t* image, std::uint8_t* readBack) {
+    const std::string& path = ctx.path;
+    const std::uint32_t programmedSize = kInternalRomFlashSize;
+    WaitRomIdle(path);
+    if (ProgramRom(path, image, programmedSize, flashTypeIndex) <= 0) {
+        Show(ctx, "Programming Fail!!");
+        return false;
+    }
+    // Nothing is a success before the flash has been read back: the
+    // operator sees the compare step, then its outcome.
+    Show(ctx, "Programming done, compare ...");
+
+    // The ROM code programs in the background after the command returns.
+    WaitRomIdle(path);
+    if (ReadRom(path, 0, readBack, programmedSize) == 0) {
+        Show(ctx, "Read Fail!!");
+        return false;
+    }
+    if (std::memcmp(readBack, image, programmedSize) != 0) {
+        Show(ctx, "Compare Fail!!");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -89,64 +146,11 @@ int InternalRomFlashUpdate(ProcedureContext& ctx, int flashTypeIndex) {
         Show(ctx, kAllocateFailed);
         return 0;
     }
-
     // The file is loaded and checked before the erase: a file that cannot
     // be programmed in full must not cost the bridge its firmware.
-    switch (LoadRomImage(ctx, image.get())) {
-    case RomImage::Loaded:
-        break;
-    case RomImage::Unreadable:
-        Show(ctx, "Open New ROM File Error!!");
-        return 0;
-    case RomImage::Empty:
-        Show(ctx, "New ROM File is empty!!");
-        return 0;
-    case RomImage::TooLarge:
-        Show(ctx, "New ROM File is bigger than 64KB!!");
-        return 0;
-    }
-    // The bytes read rounded up to whole 64 KiB: for any accepted file (1 to
-    // 65,536 bytes) the whole flash, the part past the file's end as 0x00.
-    const std::uint32_t programmedSize = kInternalRomFlashSize;
-
-    if (LoadRomEraseSequence(path, flashTypeIndex) == 0) {
-        Show(ctx, kPreEraseFailed);
-        return 0;
-    }
-    // An erase that does not confirm does not stop the run: the image is
-    // programmed anyway and the compare decides.
-    if (StartRomErase(path) > 0) {
-        if (WaitRomIdle(path) == 0) {
-            Show(ctx, kEraseStatusFailed);
-        } else {
-            Show(ctx, kEraseOk);
-            if (ReadRom(path, 0, readBack.get(), kInternalRomFlashSize) != 0 &&
-                !IsBlank(readBack.get(), kInternalRomFlashSize)) {
-                Show(ctx, kNotErased);
-                return 0;
-            }
-        }
-    }
-
-    WaitRomIdle(path);
-    if (ProgramRom(path, image.get(), programmedSize, flashTypeIndex) <= 0) {
-        Show(ctx, "Programming Fail!!");
-        return 0;
-    }
-    // Nothing is a success before the flash has been read back: the
-    // operator sees the compare step, then its outcome.
-    Show(ctx, "Programming done, compare ...");
-
-    // The ROM code programs in the background after the command returns.
-    WaitRomIdle(path);
-    if (ReadRom(path, 0, readBack.get(), programmedSize) == 0) {
-        Show(ctx, "Read Fail!!");
-        return 0;
-    }
-    if (std::memcmp(readBack.get(), image.get(), programmedSize) != 0) {
-        Show(ctx, "Compare Fail!!");
-        return 0;
-    }
+    if (!LoadNewRom(ctx, image.get())) return 0;
+    if (!EraseBeforeProgramming(ctx, flashTypeIndex, readBack.get())) return 0;
+    if (!ProgramAndCompare(ctx, flashTypeIndex, image.get(), readBack.get())) return 0;
 
     Show(ctx, "Programming & Compare Success!!");
     ctx.panel.ShowMessage("Message", kPowerCycleText);
@@ -182,7 +186,7 @@ int EraseInternalRomFlash(ProcedureContext& ctx, int flashTypeIndex) {
         Show(ctx, "Read Back after Erase fail!!");
         return 0;
     }
-    if (!IsBlank(readBack.get(), kInternalRomFlashSize)) {
+    if (!AllErased(readBack.get(), kInternalRomFlashSize)) {
         Show(ctx, kNotErased);
         return 0;
     }

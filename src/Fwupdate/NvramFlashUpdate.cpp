@@ -8,10 +8,12 @@
 #include <memory>
 #include <string>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/ImageChecks.h"
 #include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/SerialProgramming.h"
 #include "IDEAccess/Transport.h"
@@ -29,26 +31,13 @@ constexpr std::uint32_t kCarryStart = kBlockSize - kNvramSize;  // chunk bytes p
 constexpr std::size_t kSettingsStart = 128;
 constexpr std::size_t kSettingsEnd = 208;
 
-constexpr std::int32_t kFlashSst = 2;
-constexpr std::int32_t kFlashSt = 3;
-constexpr std::int32_t kFlashMxic = 5;
 constexpr std::uint8_t kSettingsKind = 10;
 constexpr std::uint8_t kPreparedKind = 11;
 constexpr std::uint8_t kBankKind = 12;
 
-constexpr const char* kAllocText = "Allocate buffers Error!!";
-constexpr const char* kBackupNvramText = "Backup NVRAM command fail!";
-constexpr const char* kAtmelText = "Enable ATMEL flash write enable fail!!";
-constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
-constexpr const char* kOpenText = "Open File Error!!";
 constexpr const char* kErasingText = "Erasing";
-constexpr const char* kEraseFailText = "Erase command fail!!";
 constexpr const char* kEraseReadText = "Read back after erase fail!!";
-constexpr const char* kNotBlankText = "Data not 0xff !!";
-constexpr const char* kProgrammingText = "Programming";
 constexpr const char* kWriteFailText = "Write command fail!";
-constexpr const char* kCompareText = "Data compare fail !!";
-constexpr const char* kSuccessText = "Programming Success!!";
 
 using Nvram = std::array<std::uint8_t, kNvramSize>;
 
@@ -75,16 +64,14 @@ struct FirmwareFile {
 enum class Loaded { Ok, OpenFailed, NoMemory, TooLarge };
 
 Loaded LoadFirmware(ProcedureContext& ctx, FirmwareFile& out) {
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) return Loaded::OpenFailed;
-    const long length = FileLength(file.get());
-    if (length < 0) return Loaded::OpenFailed;
-    const auto size = static_cast<std::size_t>(length);
-    // Past the flash addresses there is nothing to program it into: no need to read it.
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) return Loaded::OpenFailed;
+    const std::size_t size = file->bytes.size();
+    // Past the flash addresses there is nothing to program it into.
     if (size > kFlashAddressSpace) return Loaded::TooLarge;
     PaddedBuffer bytes(std::max<std::size_t>(size, 1));
     if (!bytes.valid()) return Loaded::NoMemory;
-    if (std::fread(bytes.data(), 1, size, file.get()) != size) return Loaded::OpenFailed;
+    std::copy(file->bytes.begin(), file->bytes.end(), bytes.data());
     out.bytes = std::move(bytes);
     out.length = size;
     return Loaded::Ok;
@@ -97,32 +84,33 @@ bool RunImageHasNvramBlock(ProcedureContext& ctx) {
     return image != nullptr && ImageHasNvramBlock(image->bytes.data(), image->bytes.size(), ctx.state.id.ChipKind) != 0;
 }
 
-// The three block buffers of a run.
+// The block buffers of a run; firstBlock keeps block 0 as written.
 struct Blocks {
     PaddedBuffer readBack{kBlockSize};
     PaddedBuffer write{kBlockSize};
     PaddedBuffer chunk{kBlockSize};
-    bool valid() const { return readBack.valid() && write.valid() && chunk.valid(); }
+    PaddedBuffer firstBlock{kBlockSize};
+    bool valid() const { return readBack.valid() && write.valid() && chunk.valid() && firstBlock.valid(); }
 };
 
 // Loads the file and the buffers; false with the status set.
 bool PrepareRun(ProcedureContext& ctx, FirmwareFile& file, Blocks& blocks) {
     switch (LoadFirmware(ctx, file)) {
         case Loaded::OpenFailed:
-            ShowStatus(ctx, kOpenText);
+            ShowStatus(ctx, kOpenFileText);
             return false;
         case Loaded::NoMemory:
-            ShowStatus(ctx, kAllocText);
+            ShowStatus(ctx, kAllocBuffersText);
             return false;
         case Loaded::TooLarge:
             DevTrace("The firmware file does not fit the flash addresses; the flash is left as it is\n");
-            ShowStatus(ctx, kOpenText);
+            ShowStatus(ctx, kOpenFileText);
             return false;
         case Loaded::Ok:
             break;
     }
     if (!blocks.valid()) {
-        ShowStatus(ctx, kAllocText);
+        ShowStatus(ctx, kAllocBuffersText);
         return false;
     }
     return true;
@@ -134,12 +122,12 @@ bool ImageIsProgrammable(ProcedureContext& ctx, const FirmwareFile& file, std::s
                          std::uint64_t imageLength) {
     if (file.length <= codeStart) {
         DevTrace("The firmware file holds no code to program; the flash is left as it is\n");
-        ShowStatus(ctx, kOpenText);
+        ShowStatus(ctx, kOpenFileText);
         return false;
     }
     if (imageLength > kFlashAddressSpace) {
         DevTrace("The firmware file does not fit the flash addresses; the flash is left as it is\n");
-        ShowStatus(ctx, kOpenText);
+        ShowStatus(ctx, kOpenFileText);
         return false;
     }
     return true;
@@ -151,7 +139,7 @@ bool EraseUnits(ProcedureContext& ctx, std::uint32_t units, std::uint8_t* readBa
         const std::uint32_t address = u * kEraseUnit;
         WaitFlashReady(ctx.path);
         if (SectorEraseFlash(ctx.path, address) == 0) {
-            ShowStatus(ctx, kEraseFailText);
+            ShowStatus(ctx, kEraseCommandFailText);
             return false;
         }
         Dot(ctx);
@@ -196,7 +184,7 @@ bool WriteVerified(ProcedureContext& ctx, Writer writer, std::uint32_t address,
         return false;
     }
     if (std::memcmp(data, readBack, length) != 0) {
-        ShowStatus(ctx, kCompareText);
+        ShowStatus(ctx, kCompareFailText);
         return false;
     }
     return true;
@@ -212,7 +200,7 @@ bool FirstBlockIntact(ProcedureContext& ctx, const std::uint8_t* firstBlock, std
     }
     if (std::memcmp(firstBlock, readBack, kBlockSize) != 0) {
         DevTrace("Flash block 0 changed after it was written: the image runs past the end of the flash\n");
-        ShowStatus(ctx, kCompareText);
+        ShowStatus(ctx, kCompareFailText);
         return false;
     }
     return true;
@@ -227,50 +215,31 @@ bool Programmable(const std::uint8_t* present, const std::uint8_t* wanted, std::
     return true;
 }
 
-enum class NvramBack { AlreadyThere, Written, Failed };
+// The traces of a failed run name the address the NVRAM goes back to.
+constexpr NvramBackTraces kKeepingTraces = {
+    "Run failed; the kept NVRAM is still in place at flash address 0\n",
+    "Run failed; the kept NVRAM was written back at flash address 0\n",
+    "Run failed; the kept NVRAM could NOT be put back and checked at flash address 0\n",
+};
 
-// Puts the kept NVRAM at flash address 0 and reads it back. Nothing is
-// written when it is still there; its erase unit is erased first when the
-// flash holds bytes it cannot be programmed over, and on the second try in
-// any case.
-NvramBack PutNvramBack(const std::string& path, const Nvram& kept) {
-    Nvram seen{};
-    auto readAtZero = [&path, &seen]() { return ReadFlashChecked(path, 0, seen.data(), kNvramSize) != 0; };
-    bool known = readAtZero();
-    if (known && seen == kept) return NvramBack::AlreadyThere;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (attempt > 0 || !known || !Programmable(seen.data(), kept.data(), kNvramSize)) {
-            if (SectorEraseFlash(path, 0) == 0) {
-                known = readAtZero();
-                continue;
-            }
+// The kept NVRAM at flash address 0 as these bridges reach it: read from a
+// ready flash with a complete reply; written with the block command, its
+// erase unit erased first when the flash holds bytes it cannot be
+// programmed over, and on the second try in any case.
+NvramPlace KeepingNvramPlace(const std::string& path) {
+    NvramPlace place;
+    place.size = kNvramSize;
+    place.traces = kKeepingTraces;
+    place.read = [path](std::uint8_t* out) { return ReadFlashChecked(path, 0, out, kNvramSize) != 0; };
+    place.write = [path](const std::uint8_t* kept, int attempt, const std::uint8_t* seen) {
+        if (attempt > 0 || seen == nullptr || !Programmable(seen, kept, kNvramSize)) {
+            if (SectorEraseFlash(path, 0) == 0) return false;
             WaitFlashReady(path);
         }
-        WriteFlashData(path, 0, kept.data(), kNvramSize);
-        known = readAtZero();
-        if (known && seen == kept) return NvramBack::Written;
-    }
-    return NvramBack::Failed;
-}
-
-// After a failed run: the flash must not be left without the NVRAM the run
-// kept, or the next run would keep an erased or broken block instead. The
-// status keeps the failing step's text; a copy that could not be put back
-// is named to the operator.
-void RestoreKeptNvram(ProcedureContext& ctx, const Nvram& kept, const std::string& savedFile) {
-    const std::string& path = ctx.path;
-    switch (PutNvramBack(path, kept)) {
-        case NvramBack::AlreadyThere:
-            DevTrace("Run failed; the kept NVRAM is still in place at flash address 0\n");
-            break;
-        case NvramBack::Written:
-            DevTrace("Run failed; the kept NVRAM was written back at flash address 0\n");
-            break;
-        case NvramBack::Failed:
-            DevTrace("Run failed; the kept NVRAM could NOT be put back and checked at flash address 0\n");
-            ReportNvramNotRestored(ctx, savedFile);
-            break;
-    }
+        WriteFlashData(path, 0, kept, kNvramSize);
+        return true;
+    };
+    return place;
 }
 
 // The erase-only option of the NVRAM-keeping procedure.
@@ -278,10 +247,9 @@ int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept
     if (ctx.state.id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
     int result = EraseAllFlash(ctx);
     if (!includeNvram) {
-        const NvramBack back = PutNvramBack(ctx.path, kept);
-        if (back == NvramBack::Failed) {
+        if (WriteNvramBack(KeepingNvramPlace(ctx.path), kept.data()) == NvramBack::Failed) {
             DevTrace("Erase only: the NVRAM could not be written back at flash address 0\n");
-            ShowStatus(ctx, kWriteBackText);
+            ShowStatus(ctx, kWriteNvramBackFailText);
             ReportNvramNotRestored(ctx, savedFile);
             result = 0;
         }
@@ -290,23 +258,27 @@ int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept
     return result != 0 ? 1 : 0;
 }
 
-// What the NVRAM-keeping procedure writes.
-struct KeepingPlan {
+// What a run writes, and how.
+struct ImagePlan {
     bool keep = false;            // the bridge's NVRAM goes in front of the code
     std::size_t codeStart = 0;    // first file byte written after the flash's NVRAM block
     bool settingsFromFile = false;  // kind 10: bytes 128..207 of the kept NVRAM from the file
-    std::uint32_t imageLength = 0;  // T
-    std::uint32_t units = 0;        // E
+    std::uint32_t imageLength = 0;  // the image's length, in whole blocks
+    std::uint32_t units = 0;        // erase units the image covers
+    Writer writer = Writer::BlockCommand;
+    bool chipEraseFirst = false;    // a serial chip erase before the units are erased
 };
 
 // Steps "Erasing" to the last compare; false with the failing step's status.
-bool ProgramKeeping(ProcedureContext& ctx, const KeepingPlan& plan, const FirmwareFile& file,
-                    const Nvram& kept, Blocks& blocks, std::uint8_t* firstBlock) {
+bool ProgramImage(ProcedureContext& ctx, const ImagePlan& plan, const FirmwareFile& file,
+                  const Nvram& kept, Blocks& blocks) {
     std::uint8_t* readBack = blocks.readBack.data();
     std::uint8_t* block = blocks.write.data();
     std::uint8_t* chunk = blocks.chunk.data();
+    std::uint8_t* firstBlock = blocks.firstBlock.data();
 
     ShowStatus(ctx, kErasingText);
+    if (plan.chipEraseFirst) SpiChipErase(ctx.path);
     if (!EraseUnits(ctx, plan.units, readBack)) return false;
 
     ShowStatus(ctx, kProgrammingText);
@@ -332,7 +304,7 @@ bool ProgramKeeping(ProcedureContext& ctx, const KeepingPlan& plan, const Firmwa
             std::memcpy(block, file.bytes.data() + at, n);
         }
         at += n;
-        if (!WriteVerified(ctx, Writer::BlockCommand, w, block, kBlockSize, readBack)) return false;
+        if (!WriteVerified(ctx, plan.writer, w, block, kBlockSize, readBack)) return false;
         if (w == 0) std::memcpy(firstBlock, block, kBlockSize);
         Dot(ctx);
         ctx.panel.SetProgress(at, file.length);
@@ -341,71 +313,55 @@ bool ProgramKeeping(ProcedureContext& ctx, const KeepingPlan& plan, const Firmwa
     }
     // The last chunk's tail, carried behind the last full block.
     if (plan.keep && w < plan.imageLength) {
-        if (!WriteVerified(ctx, Writer::BlockCommand, w, carry.data(), kNvramSize, readBack)) return false;
+        if (!WriteVerified(ctx, plan.writer, w, carry.data(), kNvramSize, readBack)) return false;
     }
     return FirstBlockIntact(ctx, firstBlock, readBack);
 }
 
-}  // namespace
-
-int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
-    IdentificationState& id = ctx.state.id;
-    OperatorPanel& panel = ctx.panel;
-    const std::string& path = ctx.path;
-
-    id.NvramInImage = id.ChipKind == kPreparedKind || id.ChipKind == kBankKind
-                          ? 1
-                          : (RunImageHasNvramBlock(ctx) ? 1 : 0);
-    const bool includeNvram = panel.IncludeNvramChecked();
-    KeepingPlan plan;
-    plan.keep = !(id.NvramInImage != 0 && includeNvram);
-
-    // The bridge's NVRAM as it is before anything changes. Only a ready
-    // flash and a complete reply count: a busy flash reads as 0xFF, and
-    // keeping that would erase the settings for good.
-    Nvram kept{};
-    if (plan.keep) {
-        if (ReadFlashChecked(path, 0, kept.data(), kNvramSize) == 0) {
-            ShowStatus(ctx, kBackupNvramText);
-            return 0;
-        }
+// The end of a programming run: on success the status and the power-cycle
+// message.
+int FinishRun(ProcedureContext& ctx, bool done) {
+    if (done) {
+        ShowStatus(ctx, kProgrammingSuccessText);
+        ctx.panel.ShowMessage("Message", kPowerCycleText);
     }
-    // A run that writes saves the kept NVRAM to a file before anything is
-    // erased; without that copy nothing is erased.
-    const bool eraseOnly = panel.RdVersionChecked() && id.EraseOnlyFlag != 0;
-    const bool backupOnly = !eraseOnly && panel.RdVersionChecked() && panel.BackupOnlyChecked();
-    std::string savedNvram;
-    if (plan.keep && !backupOnly) {
-        savedNvram = SaveKeptNvram(ctx, kept.data(), kept.size());
-        if (savedNvram.empty()) {
-            ShowStatus(ctx, kBackupNvramText);
-            return 0;
-        }
-    }
-    if (id.AtmelProbe != -1) {
-        SpiWriteEnable(path);  // only the latch tells whether it took
-        if (WaitFlashStatusSet(path, kStatusWriteEnable) == 0) {
-            ShowStatus(ctx, kAtmelText);
-            return 0;
-        }
-    }
-    if ((id.FlashTypeCode == kFlashSt || id.FlashTypeCode == kFlashMxic) && id.ChipKind != kSettingsKind) {
-        UnprotectFlash(path);
-    }
+    ctx.panel.RepaintStatus();
+    return done ? 1 : 0;
+}
 
-    if (eraseOnly) return EraseOnlyKeeping(ctx, includeNvram, kept, savedNvram);
-    if (backupOnly) {
-        return BackupFlashImage(ctx, includeNvram ? 0 : kNvramSize) != 0 ? 1 : 0;
-    }
+// The bridge's NVRAM as it is before anything changes. Only a ready flash
+// and a complete reply count: a busy flash reads as 0xFF, and keeping that
+// would erase the settings for good. False with the status set.
+bool ReadKeptNvram(ProcedureContext& ctx, Nvram& kept) {
+    if (ReadFlashChecked(ctx.path, 0, kept.data(), kNvramSize) != 0) return true;
+    ShowStatus(ctx, kBackupNvramFailText);
+    return false;
+}
 
+// Saves the kept NVRAM to a file; without that copy nothing is erased.
+// False with the status set.
+bool SaveNvramCopy(ProcedureContext& ctx, const Nvram& kept, std::string& saved) {
+    saved = SaveKeptNvram(ctx, kept.data(), kept.size());
+    if (!saved.empty()) return true;
+    ShowStatus(ctx, kBackupNvramFailText);
+    return false;
+}
+
+// Lets the flash be written; the protection stays on kind 10. False with
+// the status set.
+bool LetFlashBeWritten(ProcedureContext& ctx) {
+    if (EnableFlashWrites(ctx, ctx.state.id.ChipKind != kSettingsKind)) return true;
+    ShowStatus(ctx, kAtmelEnableFailText);
+    return false;
+}
+
+// Loads the file, lays out the image around the kept NVRAM and programs
+// it; a failure after the first erase puts the kept NVRAM back.
+int ProgramKeepingRun(ProcedureContext& ctx, ImagePlan plan, const Nvram& kept, const std::string& savedNvram) {
+    const IdentificationState& id = ctx.state.id;
     FirmwareFile file;
     Blocks blocks;
-    PaddedBuffer firstBlock(kBlockSize);
     if (!PrepareRun(ctx, file, blocks)) return 0;
-    if (!firstBlock.valid()) {
-        ShowStatus(ctx, kAllocText);
-        return 0;
-    }
     // With the file's NVRAM block replaced by the bridge's, the file keeps
     // its length; with the bridge's put in front of a file without one, the
     // image grows by the block.
@@ -418,22 +374,45 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
     plan.imageLength = static_cast<std::uint32_t>(image);
     plan.units = (plan.imageLength + kEraseUnit - 1) / kEraseUnit;
 
-    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(path);
+    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
 
-    const bool done = ProgramKeeping(ctx, plan, file, kept, blocks, firstBlock.data());
-    if (!done && plan.keep) RestoreKeptNvram(ctx, kept, savedNvram);
-    if (done) {
-        ShowStatus(ctx, kSuccessText);
-        panel.ShowMessage("Message", kPowerCycleText);
+    const bool done = ProgramImage(ctx, plan, file, kept, blocks);
+    if (!done && plan.keep) RestoreKeptNvram(ctx, KeepingNvramPlace(ctx.path), kept.data(), savedNvram);
+    return FinishRun(ctx, done);
+}
+
+}  // namespace
+
+int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
+    IdentificationState& id = ctx.state.id;
+    OperatorPanel& panel = ctx.panel;
+
+    id.NvramInImage = id.ChipKind == kPreparedKind || id.ChipKind == kBankKind
+                          ? 1
+                          : (RunImageHasNvramBlock(ctx) ? 1 : 0);
+    const bool includeNvram = panel.IncludeNvramChecked();
+    ImagePlan plan;
+    plan.keep = !(id.NvramInImage != 0 && includeNvram);
+
+    Nvram kept{};
+    if (plan.keep && !ReadKeptNvram(ctx, kept)) return 0;
+    // A run that writes saves the kept NVRAM to a file before anything is
+    // erased.
+    const bool eraseOnly = panel.RdVersionChecked() && id.EraseOnlyFlag != 0;
+    const bool backupOnly = !eraseOnly && panel.RdVersionChecked() && panel.BackupOnlyChecked();
+    std::string savedNvram;
+    if (plan.keep && !backupOnly && !SaveNvramCopy(ctx, kept, savedNvram)) return 0;
+    if (!LetFlashBeWritten(ctx)) return 0;
+
+    if (eraseOnly) return EraseOnlyKeeping(ctx, includeNvram, kept, savedNvram);
+    if (backupOnly) {
+        return BackupFlashImage(ctx, includeNvram ? 0 : kNvramSize) != 0 ? 1 : 0;
     }
-    panel.RepaintStatus();
-    return done ? 1 : 0;
+    return ProgramKeepingRun(ctx, plan, kept, savedNvram);
 }
 
 int RestoreKeepingNvram(ProcedureContext& ctx, const std::uint8_t* nvram4k) {
-    Nvram kept{};
-    std::memcpy(kept.data(), nvram4k, kNvramSize);
-    return PutNvramBack(ctx.path, kept) != NvramBack::Failed ? 1 : 0;
+    return WriteNvramBack(KeepingNvramPlace(ctx.path), nvram4k) != NvramBack::Failed ? 1 : 0;
 }
 
 int FullImageFlashUpdate(ProcedureContext& ctx) {
@@ -454,44 +433,16 @@ int FullImageFlashUpdate(ProcedureContext& ctx) {
 
     FirmwareFile file;
     Blocks blocks;
-    PaddedBuffer firstBlock(kBlockSize);
     if (!PrepareRun(ctx, file, blocks)) return 0;
-    if (!firstBlock.valid()) {
-        ShowStatus(ctx, kAllocText);
-        return 0;
-    }
     const std::uint64_t image = RoundUp(std::max<std::uint64_t>(file.length, kBlockSize), kBlockSize);
     if (!ImageIsProgrammable(ctx, file, 0, image)) return 0;
-    const std::uint32_t units = (static_cast<std::uint32_t>(image) + kEraseUnit - 1) / kEraseUnit;
-
-    auto program = [&]() {
-        std::uint8_t* readBack = blocks.readBack.data();
-        std::uint8_t* block = blocks.write.data();
-        ShowStatus(ctx, kErasingText);
-        if (id.ChipKind == kSettingsKind && id.FlashTypeCode == kFlashSst) SpiChipErase(path);
-        if (!EraseUnits(ctx, units, readBack)) return false;
-        ShowStatus(ctx, kProgrammingText);
-        std::uint32_t w = 0;
-        for (std::size_t at = 0; at < file.length;) {
-            const std::size_t n = std::min<std::size_t>(kBlockSize, file.length - at);
-            std::memset(block, 0, kBlockSize);
-            std::memcpy(block, file.bytes.data() + at, n);
-            at += n;
-            if (!WriteVerified(ctx, Writer::SerialTyped, w, block, kBlockSize, readBack)) return false;
-            if (w == 0) std::memcpy(firstBlock.data(), block, kBlockSize);
-            Dot(ctx);
-            ctx.panel.SetProgress(at, file.length);
-            w += kBlockSize;
-        }
-        return FirstBlockIntact(ctx, firstBlock.data(), readBack);
-    };
-    const bool done = program();
-    if (done) {
-        ShowStatus(ctx, kSuccessText);
-        panel.ShowMessage("Message", kPowerCycleText);
-    }
-    panel.RepaintStatus();
-    return done ? 1 : 0;
+    // The whole file through the serial-flash writer of the flash type.
+    ImagePlan plan;
+    plan.imageLength = static_cast<std::uint32_t>(image);
+    plan.units = (plan.imageLength + kEraseUnit - 1) / kEraseUnit;
+    plan.writer = Writer::SerialTyped;
+    plan.chipEraseFirst = id.ChipKind == kSettingsKind && id.FlashTypeCode == kFlashSst;
+    return FinishRun(ctx, ProgramImage(ctx, plan, file, Nvram{}, blocks));
 }
 
 }  // namespace v62x

@@ -15,10 +15,11 @@ namespace v62x {
 // flash address 0 before it returns.
 int NvramKeepingFlashUpdate(ProcedureContext& ctx);
 
-// Programs the whole file, NVRAM block included (it ticks "Include 4K
-// NVRAM" itself), through the serial-flash writer of the flash type.
 // Writes a saved 4 KiB NVRAM copy to flash address 0 and reads it back; 1 when it is in place.
 int RestoreKeepingNvram(ProcedureContext& ctx, const std::uint8_t* nvram4k);
+
+// Programs the whole file, NVRAM block included (it ticks "Include 4K
+// NVRAM" itself), through the serial-flash writer of the flash type.
 int FullImageFlashUpdate(ProcedureContext& ctx);
 
 }  // namespace v62x

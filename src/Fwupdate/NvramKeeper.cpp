@@ -2,13 +2,17 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
+#include "Fwupdate/FlashStatusTexts.h"
+#include "Fwupdate/ProcedureHelpers.h"
 #include "Fwupdate/SafeFile.h"
+#include "Fwupdate/SerialFlashBlocks.h"
 #include "IDEAccess/FirmwareFile.h"
 #include "IDEAccess/Host.h"
 
@@ -32,6 +36,12 @@ std::string KindPrefix(std::uint8_t chipKind) { return "kind" + std::to_string(c
 std::string BaseName(const std::string& file) {
     const std::size_t slash = file.find_last_of('/');
     return slash == std::string::npos ? file : file.substr(slash + 1);
+}
+
+// The flash holds `kept` (place.size bytes) where the place says.
+bool NvramInPlace(const NvramPlace& place, const std::uint8_t* kept) {
+    std::vector<std::uint8_t> seen(place.size);
+    return place.read(seen.data()) && std::equal(seen.begin(), seen.end(), kept);
 }
 
 }  // namespace
@@ -81,6 +91,59 @@ std::string SaveKeptNvram(ProcedureContext& ctx, const std::uint8_t* bytes, std:
 void ReportNvramNotRestored(ProcedureContext& ctx, const std::string& savedFile) {
     ctx.panel.ShowMessage("Error", "The bridge's NVRAM settings could not be written back. A copy is saved in " +
                                        savedFile + " ; restore it with: v62xfw run --restore-nvram " + savedFile);
+}
+
+std::string ReadAndSaveNvram(ProcedureContext& ctx, std::uint32_t address, std::uint8_t* kept,
+                             std::size_t size) {
+    std::string saved;
+    if (ReadFlashBlocks(ctx, address, kept, static_cast<std::uint32_t>(size)) != 0) {
+        saved = SaveKeptNvram(ctx, kept, size);
+    }
+    if (saved.empty()) Say(ctx, kBackupNvramFailText);
+    return saved;
+}
+
+NvramBack WriteNvramBack(const NvramPlace& place, const std::uint8_t* kept) {
+    std::vector<std::uint8_t> seen(place.size);
+    const auto readBack = [&]() { return place.read(seen.data()); };
+    const auto isKept = [&]() { return std::equal(seen.begin(), seen.end(), kept); };
+    bool known = readBack();
+    if (known && isKept()) return NvramBack::AlreadyThere;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool wrote = place.write(kept, attempt, known ? seen.data() : nullptr);
+        known = readBack();
+        if (wrote && known && isKept()) return NvramBack::Written;
+    }
+    return NvramBack::Failed;
+}
+
+bool PutNvramBack(const NvramPlace& place, const std::uint8_t* kept) {
+    const NvramBack back = WriteNvramBack(place, kept);
+    switch (back) {
+        case NvramBack::AlreadyThere:
+            CurrentHost().Trace(place.traces.stillThere);
+            break;
+        case NvramBack::Written:
+            CurrentHost().Trace(place.traces.written);
+            break;
+        case NvramBack::Failed:
+            CurrentHost().Trace(place.traces.failed);
+            break;
+    }
+    return back != NvramBack::Failed;
+}
+
+void RestoreKeptNvram(ProcedureContext& ctx, const NvramPlace& place, const std::uint8_t* kept,
+                      const std::string& savedFile) {
+    if (!PutNvramBack(place, kept)) ReportNvramNotRestored(ctx, savedFile);
+}
+
+bool NvramBackAfterErase(ProcedureContext& ctx, const NvramPlace& place, const std::uint8_t* kept,
+                         const std::string& savedFile, bool written) {
+    if (written && NvramInPlace(place, kept)) return true;
+    Say(ctx, kWriteNvramBackFailText);
+    RestoreKeptNvram(ctx, place, kept, savedFile);
+    return false;
 }
 
 bool LoadSavedNvram(const std::string& file, std::uint8_t chipKind, std::size_t size,

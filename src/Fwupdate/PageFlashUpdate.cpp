@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "Fwupdate/SerialFlashBlocks.h"
@@ -23,104 +24,89 @@ constexpr std::uint32_t kPiece = 256;          // the writer's rounding; also th
 constexpr std::uint32_t kHalf = 0x8000;        // the second erasable half starts here
 constexpr std::uint32_t kMinImage = 0x8000;    // an image covers at least the first half
 constexpr std::uint32_t kDotSpan = 2048;       // one progress dot per this many bytes written
-constexpr std::uint32_t kMaxChunk = 0xFFFF;    // the direct commands carry a 16-bit length
 constexpr unsigned kAfterEraseMs = 500;
 
-constexpr const char* kAllocText = "Allocate buffers Error!!";
-constexpr const char* kBackupNvramText = "Backup NVRAM command fail!";
-constexpr const char* kOpenText = "Open File Error!!";
-constexpr const char* kProgrammingText = "Programming";
-constexpr const char* kWriteFailText = "Write Bin File fail!";
-constexpr const char* kReadFailText = "Read command fail!";
-constexpr const char* kCompareText = "Data compare fail !!";
-constexpr const char* kSuccessText = "Programming Success!!";
 constexpr const char* kEraseFailText = "Erase flash command fail!";
-constexpr const char* kEraseDoneText = "Erase flash all success!";
-constexpr const char* kNotBlankText = "Data not 0xff !!";
-constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
 
 using Nvram = std::array<std::uint8_t, kPageNvramSize>;
 
 void DevTrace(const std::string& text) { CurrentHost().Trace(text); }
 
-// Bytes per write command; 0 when the setting is unusable.
-std::uint32_t ChunkSize() {
-    const std::int32_t chunk = Geometry().ProgramChunk;
-    return chunk > 0 && static_cast<std::uint32_t>(chunk) <= kMaxChunk ? static_cast<std::uint32_t>(chunk) : 0;
-}
-
-// The NVRAM as the flash holds it now, read without touching the status
-// field (it keeps the failing step's text).
-bool NvramInPlace(const std::string& path, const Nvram& kept) {
-    Nvram seen{};
-    for (std::uint32_t at = 0; at < kPageNvramSize; at += kPiece) {
-        WaitFlashReady(path);
-        if (ReadFlashDirect(path, kPageNvramAddress + at, seen.data() + at, static_cast<std::uint16_t>(kPiece)) == 0) {
-            return false;
-        }
-    }
-    return seen == kept;
-}
-
-// After a failure that may have touched the second half: the kept NVRAM
-// goes back to 0x8000 (the first piece erases the half) and is read back.
-// Two tries; the status text stays the failing step's.
-bool PutNvramBack(ProcedureContext& ctx, const Nvram& kept) {
-    if (NvramInPlace(ctx.path, kept)) {
-        DevTrace("Run failed; the kept NVRAM is still in place\n");
-        return true;
-    }
-    Nvram copy = kept;  // the command wants a buffer it may hand to the device
-    for (int attempt = 0; attempt < 2; ++attempt) {
+// The NVRAM block at 0x8000 as this bridge reaches it, in direct commands
+// of 256 bytes: read without touching the status field; written back with
+// the first piece asking the bridge to erase the half first.
+NvramPlace PageNvramPlace(const std::string& path) {
+    NvramPlace place;
+    place.size = kPageNvramSize;
+    place.read = [path](std::uint8_t* out) {
         for (std::uint32_t at = 0; at < kPageNvramSize; at += kPiece) {
-            WaitFlashReady(ctx.path);
-            if (WriteFlashDirectErase(ctx.path, kPageNvramAddress + at, copy.data() + at,
-                                      static_cast<std::uint16_t>(kPiece), at == 0) == 0) {
+            WaitFlashReady(path);
+            if (ReadFlashDirect(path, kPageNvramAddress + at, out + at, static_cast<std::uint16_t>(kPiece)) == 0) {
+                return false;
+            }
+        }
+        return true;
+    };
+    place.write = [path](const std::uint8_t* kept, int, const std::uint8_t*) {
+        for (std::uint32_t at = 0; at < kPageNvramSize; at += kPiece) {
+            WaitFlashReady(path);
+            if (WriteFlashDirectErase(path, kPageNvramAddress + at, kept + at, static_cast<std::uint16_t>(kPiece),
+                                      at == 0) == 0) {
                 break;
             }
         }
-        if (NvramInPlace(ctx.path, kept)) {
-            DevTrace("Run failed; the kept NVRAM was written back and checked\n");
-            return true;
-        }
-    }
-    DevTrace("Run failed; the kept NVRAM could NOT be put back and checked\n");
-    return false;
+        return true;
+    };
+    return place;
 }
 
-// The programming steps after the file was opened. False with the status
+// Programs `size` bytes of the image from address 0, reads them back and
+// compares. False with the failing step's status.
+bool WriteAndCompare(ProcedureContext& ctx, const std::uint8_t* image, std::uint8_t* readBack, std::uint32_t size) {
+    ctx.panel.SetStatus(kProgrammingText);
+    ctx.panel.RepaintStatus();
+    if (WritePageBlocks(ctx, 0, image, size) == 0) {
+        Say(ctx, kWriteBinFailText);
+        return false;
+    }
+    WaitFlashReady(ctx.path);
+    if (ReadFlashBlocks(ctx, 0, readBack, size) == 0) {
+        Say(ctx, kReadCommandFailText);
+        return false;
+    }
+    if (std::memcmp(image, readBack, size) != 0) {
+        Say(ctx, kCompareFailText);
+        return false;
+    }
+    return true;
+}
+
+// The programming steps once the firmware is read. False with the status
 // set; `kept` is filled when the NVRAM was read and must survive.
-bool ProgramOpenedFile(ProcedureContext& ctx, std::FILE* file, bool& keep, Nvram& kept, std::string& saved) {
-    OperatorPanel& panel = ctx.panel;
-    const long length = FileLength(file);
+bool ProgramFirmware(ProcedureContext& ctx, const FirmwareImage& file, bool& keep, Nvram& kept, std::string& saved) {
+    const std::size_t length = file.bytes.size();
     // An empty file would program zeros over the firmware; one past the
     // 24-bit flash addresses cannot be programmed at all.
-    if (length <= 0 || static_cast<std::uint64_t>(length) > kFlashAddressSpace) {
+    if (length == 0 || length > kFlashAddressSpace) {
         DevTrace("The firmware file is empty or larger than the flash addresses; the flash is left as it is\n");
-        Say(ctx, kOpenText);
+        Say(ctx, kOpenFileText);
         return false;
     }
     const std::uint32_t readCount = std::max(static_cast<std::uint32_t>(length), kMinImage);
     const auto imageSize = static_cast<std::uint32_t>(RoundUp(readCount, kPiece));
     if (imageSize > kFlashAddressSpace) {
-        Say(ctx, kOpenText);
+        Say(ctx, kOpenFileText);
         return false;
     }
 
     // An image that ends below 0x8000 leaves the NVRAM where it is; a
     // longer one brings its own bytes for it.
     keep = imageSize == kMinImage;
-    if (keep && ReadFlashBlocks(ctx, kPageNvramAddress, kept.data(), kPageNvramSize) == 0) {
-        keep = false;  // nothing was written: nothing to put back
-        Say(ctx, kBackupNvramText);
-        return false;
-    }
     // The kept NVRAM is on disk before anything is erased.
     if (keep) {
-        saved = SaveKeptNvram(ctx, kept.data(), kept.size());
+        saved = ReadAndSaveNvram(ctx, kPageNvramAddress, kept.data(), kept.size());
         if (saved.empty()) {
-            keep = false;
-            Say(ctx, kBackupNvramText);
+            keep = false;  // nothing was written: nothing to put back
             return false;
         }
     }
@@ -128,31 +114,11 @@ bool ProgramOpenedFile(ProcedureContext& ctx, std::FILE* file, bool& keep, Nvram
     PaddedBuffer image(imageSize);
     PaddedBuffer readBack(imageSize);
     if (!image.valid() || !readBack.valid()) {
-        Say(ctx, kAllocText);
+        Say(ctx, kAllocBuffersText);
         return false;
     }
-    const auto fileSize = static_cast<std::uint32_t>(length);
-    if (std::fread(image.data(), 1, fileSize, file) != fileSize) {
-        Say(ctx, kOpenText);
-        return false;
-    }
-
-    panel.SetStatus(kProgrammingText);
-    panel.RepaintStatus();
-    if (WritePageBlocks(ctx, 0, image.data(), imageSize) == 0) {
-        Say(ctx, kWriteFailText);
-        return false;
-    }
-    WaitFlashReady(ctx.path);
-    if (ReadFlashBlocks(ctx, 0, readBack.data(), imageSize) == 0) {
-        Say(ctx, kReadFailText);
-        return false;
-    }
-    if (std::memcmp(image.data(), readBack.data(), imageSize) != 0) {
-        Say(ctx, kCompareText);
-        return false;
-    }
-    return true;
+    std::copy(file.bytes.begin(), file.bytes.end(), image.data());
+    return WriteAndCompare(ctx, image.data(), readBack.data(), imageSize);
 }
 
 // Erase-only after the NVRAM was kept: the two erase writes and the blank
@@ -160,7 +126,7 @@ bool ProgramOpenedFile(ProcedureContext& ctx, std::FILE* file, bool& keep, Nvram
 bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size) {
     PaddedBuffer blank(kPiece);
     if (!blank.valid()) {
-        Say(ctx, kAllocText);
+        Say(ctx, kAllocBuffersText);
         return false;
     }
     std::memset(blank.data(), 0xFF, kPiece);
@@ -173,7 +139,7 @@ bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size) {
     }
     // The erase commands went through; the blank check and the NVRAM
     // write-back follow, each with its own text when it fails.
-    Say(ctx, kEraseDoneText);
+    Say(ctx, kEraseAllSuccessText);
 
     PaddedBuffer check(size);
     if (!check.valid()) {
@@ -191,10 +157,8 @@ bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size) {
 }  // namespace
 
 int RestorePageNvram(ProcedureContext& ctx, const std::uint8_t* nvram1k) {
-    Nvram kept{};
-    std::memcpy(kept.data(), nvram1k, kPageNvramSize);
     Geometry().ProgramChunk = kPageChunk;
-    return PutNvramBack(ctx, kept) ? 1 : 0;
+    return PutNvramBack(PageNvramPlace(ctx.path), nvram1k) ? 1 : 0;
 }
 
 int PageFlashUpdate(ProcedureContext& ctx) {
@@ -215,7 +179,7 @@ int PageFlashUpdate(ProcedureContext& ctx) {
 int WritePageBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uint8_t* source,
                     std::uint32_t length) {
     if (length == 0 || source == nullptr) return 0;
-    const std::uint32_t chunk = ChunkSize();
+    const std::uint32_t chunk = DirectChunkSize();
     const std::uint64_t rounded = RoundUp(length, kPiece);
     if (chunk == 0 || std::uint64_t{address} + rounded > kFlashAddressSpace) return 0;
     PaddedBuffer buffer(static_cast<std::size_t>(rounded));
@@ -247,20 +211,19 @@ int WritePageBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uin
 }
 
 int ProgramPageFlash(ProcedureContext& ctx) {
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) {
-        Say(ctx, kOpenText);
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) {
+        Say(ctx, kOpenFileText);
         return 0;
     }
     bool keep = false;
     Nvram kept{};
     std::string saved;
-    const bool done = ProgramOpenedFile(ctx, file.get(), keep, kept, saved);
-    file.reset();
+    const bool done = ProgramFirmware(ctx, *file, keep, kept, saved);
     if (done) {
-        Say(ctx, kSuccessText);
-    } else if (keep && !PutNvramBack(ctx, kept)) {
-        ReportNvramNotRestored(ctx, saved);
+        Say(ctx, kProgrammingSuccessText);
+    } else if (keep) {
+        RestoreKeptNvram(ctx, PageNvramPlace(ctx.path), kept.data(), saved);
     }
     ctx.panel.RepaintStatus();
     // The bridge needs its power cycled after a programming run, failed or not.
@@ -279,29 +242,19 @@ int ErasePageFlash(ProcedureContext& ctx) {
     const auto size = static_cast<std::uint32_t>(firmwareSize);
 
     Nvram kept{};
-    if (ReadFlashBlocks(ctx, kPageNvramAddress, kept.data(), kPageNvramSize) == 0) {
-        Say(ctx, kBackupNvramText);
-        return 0;
-    }
-    const std::string saved = SaveKeptNvram(ctx, kept.data(), kept.size());
-    if (saved.empty()) {
-        Say(ctx, kBackupNvramText);
-        return 0;
-    }
+    const std::string saved = ReadAndSaveNvram(ctx, kPageNvramAddress, kept.data(), kept.size());
+    if (saved.empty()) return 0;
+    const NvramPlace place = PageNvramPlace(ctx.path);
     if (!EraseAndCheck(ctx, size)) {
         // Even an erase that reported failure may have gone through.
-        if (!PutNvramBack(ctx, kept)) ReportNvramNotRestored(ctx, saved);
+        RestoreKeptNvram(ctx, place, kept.data(), saved);
         return 0;
     }
     WaitFlashReady(ctx.path);
     const bool written = WritePageBlocks(ctx, kPageNvramAddress, kept.data(), kPageNvramSize) != 0;
-    if (!written || !NvramInPlace(ctx.path, kept)) {
-        // Without its NVRAM the bridge loses its settings: no success.
-        Say(ctx, kWriteBackText);
-        if (!PutNvramBack(ctx, kept)) ReportNvramNotRestored(ctx, saved);
-        return 0;
-    }
-    Say(ctx, kEraseDoneText);
+    // Without its NVRAM the bridge loses its settings: no success.
+    if (!NvramBackAfterErase(ctx, place, kept.data(), saved, written)) return 0;
+    Say(ctx, kEraseAllSuccessText);
     return 1;
 }
 

@@ -6,8 +6,10 @@
 #include <cstring>
 #include <new>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/SafeFile.h"
 #include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/SerialProgramming.h"
 #include "IDEAccess/Transport.h"
@@ -17,7 +19,6 @@ namespace {
 
 constexpr const char* kInitialNotReadyTrace = "0.1 Device initial not ready!!";
 constexpr std::uint8_t kChipKindVrb646 = 10;
-constexpr std::int32_t kFlashTypeSst = 2;
 constexpr unsigned kAfterEraseMs = 500;
 
 void Dot(ProcedureContext& ctx) {
@@ -25,7 +26,7 @@ void Dot(ProcedureContext& ctx) {
     ctx.panel.ProcessPendingEvents();
 }
 
-// The transfer block size B; 0 when the setting is unusable.
+// Bytes per block command (ProgramChunk); 0 when the setting is unusable.
 std::uint32_t ChunkSize() {
     const std::int32_t chunk = Geometry().ProgramChunk;
     return chunk > 0 ? static_cast<std::uint32_t>(chunk) : 0;
@@ -60,14 +61,16 @@ const FirmwareImage* RunFirmware(ProcedureContext& ctx, std::string* problem) {
     return nullptr;
 }
 
-FilePtr OpenRunFirmware(ProcedureContext& ctx) {
-    const FirmwareImage* image = RunFirmware(ctx);
-    if (image == nullptr) return nullptr;
-    // A stream over the bytes in memory; the buffer outlives the stream
-    // (the tool state owns it for the run).
-    static std::uint8_t empty[1];
-    void* bytes = image->bytes.empty() ? empty : const_cast<std::uint8_t*>(image->bytes.data());
-    return FilePtr(::fmemopen(bytes, image->bytes.size(), "rb"));
+bool EnableFlashWrites(ProcedureContext& ctx, bool unprotect) {
+    const IdentificationState& id = ctx.state.id;
+    if (id.AtmelProbe != kNotThatMaker) {
+        SpiWriteEnable(ctx.path);
+        if (WaitFlashStatusSet(ctx.path, kStatusWriteEnable) == 0) return false;
+    }
+    if (unprotect && (id.FlashTypeCode == kFlashStEonMxic || id.FlashTypeCode == kFlashMxic)) {
+        UnprotectFlash(ctx.path);
+    }
+    return true;
 }
 
 std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size) {
@@ -132,23 +135,23 @@ int EraseAllFlash(ProcedureContext& ctx) {
     Say(ctx, "Start Erase only!");
     const std::uint32_t size = FlashBytes(Geometry().FirmwareSize);
     if (size == 0) {
-        Say(ctx, "Erase command fail!!");
+        Say(ctx, kEraseCommandFailText);
         return 0;
     }
     WaitFlashReady(ctx.path);
 
     // A chip erase for ATMEL flash and for the VRB646 series (a second one on
     // a VRB646 whose ATMEL chip erase failed); block by block otherwise.
-    const bool chipErased = (id.AtmelProbe != -1 && ChipEraseFlash(ctx.path) != 0) ||
+    const bool chipErased = (id.AtmelProbe != kNotThatMaker && ChipEraseFlash(ctx.path) != 0) ||
                             (id.ChipKind == kChipKindVrb646 && ChipEraseFlash(ctx.path) != 0);
     if (!chipErased && EraseFlashRange(ctx, size) == 0) {
-        Say(ctx, "Erase command fail!!");
+        Say(ctx, kEraseCommandFailText);
         return 0;
     }
 
     CurrentHost().Sleep(kAfterEraseMs);
     if (WaitFlashReady(ctx.path) == 0) Say(ctx, "Not ready after Erase flash cmd success");
-    if (id.ChipKind == kChipKindVrb646 && id.FlashTypeCode == kFlashTypeSst) SpiChipErase(ctx.path);
+    if (id.ChipKind == kChipKindVrb646 && id.FlashTypeCode == kFlashSst) SpiChipErase(ctx.path);
 
     const std::unique_ptr<std::uint8_t[]> data = AllocateBytes(size);
     if (!data) {
@@ -161,11 +164,11 @@ int EraseAllFlash(ProcedureContext& ctx) {
         Say(ctx, "Read Back Erased Flash Error!!");
         return 0;
     }
-    if (std::any_of(data.get(), data.get() + size, [](std::uint8_t b) { return b != 0xFF; })) {
-        Say(ctx, "Data not 0xff !!");
+    if (!AllErased(data.get(), size)) {
+        Say(ctx, kNotBlankText);
         return 0;
     }
-    Say(ctx, "Erase flash all success!");
+    Say(ctx, kEraseAllSuccessText);
     return 1;
 }
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -24,21 +23,13 @@ constexpr const char* kDiskBackupFile = "oldFlash.bak";
 // address can be reached.
 constexpr std::uint32_t kFlashAddressSpace = 0x1000000;
 
-// A file that closes itself.
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // The firmware a run programs: the image the chip check accepted, when it
 // is of the file the panel names; else that file read now, once, whole
 // (procedures started without a check). Null when the file cannot be read;
-// *problem then says why.
+// *problem then says why, and so does the trace. The procedures program
+// these bytes and never open the file again, so a file replaced after the
+// check changes nothing.
 const FirmwareImage* RunFirmware(ProcedureContext& ctx, std::string* problem = nullptr);
-// The run's firmware as a read-only stream over those bytes: the file is
-// never opened again, so a file replaced after the check changes nothing.
-// Null when there is no firmware (the trace says why).
-FilePtr OpenRunFirmware(ProcedureContext& ctx);
 
 // Shows a status text and lets the window catch up.
 inline void Say(ProcedureContext& ctx, const std::string& text) {
@@ -55,6 +46,15 @@ inline std::uint64_t RoundUp(std::uint64_t value, std::uint32_t unit) {
 inline bool AllErased(const std::uint8_t* bytes, std::size_t count) {
     return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0xFF; });
 }
+
+// The status text of an ATMEL flash whose write enable did not take.
+constexpr const char* kAtmelEnableFailText = "Enable ATMEL flash write enable fail!!";
+
+// Lets the flash be written: on ATMEL flash the write enable (only the
+// status latch tells whether it took), then, when `unprotect`, the write
+// protection lifted on ST and MXIC flash. False, with nothing lifted and no
+// status shown, when the write enable did not take.
+bool EnableFlashWrites(ProcedureContext& ctx, bool unprotect);
 
 // A zero-filled byte buffer of its own, or null when the memory cannot be had.
 std::unique_ptr<std::uint8_t[]> AllocateBytes(std::size_t size);

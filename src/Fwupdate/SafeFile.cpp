@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "IDEAccess/UniqueFd.h"
+
 namespace v62x {
 namespace {
 
@@ -19,33 +21,32 @@ public:
     explicit TemporaryFile(const std::string& pattern) {
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
-        fd_ = ::mkostemp(buffer.data(), O_CLOEXEC);
-        made_ = fd_ >= 0;
+        fd_ = UniqueFd(::mkostemp(buffer.data(), O_CLOEXEC));
+        made_ = fd_.valid();
         if (made_) name_.assign(buffer.data());
     }
     ~TemporaryFile() {
-        if (fd_ >= 0) ::close(fd_);
+        fd_.Reset();
         if (made_ && !renamed_) ::unlink(name_.c_str());
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
 
     bool made() const { return made_; }
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     const std::string& name() const { return name_; }
 
     // Flushes the data to the disk and closes the file.
     bool SyncAndClose() {
-        const bool synced = ::fsync(fd_) == 0;
-        const bool closed = ::close(fd_) == 0;
-        fd_ = -1;
+        const bool synced = ::fsync(fd_.get()) == 0;
+        const bool closed = ::close(fd_.release()) == 0;
         return synced && closed;
     }
     void Renamed() { renamed_ = true; }
 
 private:
     std::string name_;
-    int fd_ = -1;
+    UniqueFd fd_;
     bool made_ = false;
     bool renamed_ = false;
 };
@@ -94,11 +95,8 @@ SafeWrite WriteFileSafely(const std::string& name, const std::uint8_t* data, std
     if (::rename(temp.name().c_str(), target.c_str()) != 0) return SafeWrite::WriteFailed;
     temp.Renamed();
     // The rename itself reaches the disk with its folder.
-    const int folder = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    const UniqueFd folder(::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.valid()) ::fsync(folder.get());
     return SafeWrite::Ok;
 }
 

@@ -8,6 +8,7 @@
 
 #include "Fwupdate/ProcedureHelpers.h"
 #include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/SerialProgramming.h"
 #include "IDEAccess/Transport.h"
@@ -18,7 +19,6 @@ namespace {
 constexpr std::uint32_t kTransferUnit = 512;      // every transfer is a whole number of these
 constexpr std::uint32_t kFirstPieceLimit = 4096;  // the piece at flash address 0
 constexpr std::uint32_t kMaxChunk = 0xFFFF;       // the direct commands carry a 16-bit length
-constexpr std::int32_t kFlashMxic = 5;
 constexpr std::uint8_t kBankKind = 12;
 constexpr std::uint32_t kBankCodeEnd = 0xC000;    // kind 12: code below, NVRAM from here
 constexpr std::uint32_t kBankFlashSize = 131072;
@@ -30,69 +30,74 @@ void Dot(ProcedureContext& ctx) {
 
 int Unit(int mode) { return mode & 0x7F; }
 
-// Bytes per command; 0 when the setting is unusable.
-std::uint32_t ChunkSize() {
-    const std::int32_t chunk = Geometry().ProgramChunk;
-    return chunk > 0 && static_cast<std::uint32_t>(chunk) <= kMaxChunk ? static_cast<std::uint32_t>(chunk) : 0;
-}
-
 // A transfer of `rounded` bytes from `address` that the 24-bit flash
 // addresses can carry.
 bool Reachable(std::uint32_t address, std::uint64_t rounded) {
     return std::uint64_t{address} + rounded <= kFlashAddressSpace;
 }
 
-// The end of the unit counted so far, for modes that cut pieces; 0 otherwise.
-std::uint32_t CountedEnd(int mode) {
-    const FlashGeometry& g = Geometry();
+// The counter of the units a mode erases one by one (small units or large
+// ones) and the size of such a unit; no counter for the other modes.
+struct UnitCounter {
+    std::int32_t* next = nullptr;
+    std::int32_t unitSize = 0;
+};
+
+UnitCounter CounterOf(int mode) {
+    FlashGeometry& g = Geometry();
     switch (Unit(mode)) {
         case 1:
         case 4:
-            return static_cast<std::uint32_t>(g.SectorEraseSize) * static_cast<std::uint32_t>(g.NextSectorIndex);
+            return {&g.NextSectorIndex, g.SectorEraseSize};
         case 2:
         case 5:
-            return static_cast<std::uint32_t>(g.BlockEraseSize) * static_cast<std::uint32_t>(g.NextBlockIndex);
+            return {&g.NextBlockIndex, g.BlockEraseSize};
         default:
-            return 0;
+            return {};
     }
+}
+
+// The end of the units counted so far.
+std::uint32_t CountedEnd(const UnitCounter& counter) {
+    return static_cast<std::uint32_t>(counter.unitSize) * static_cast<std::uint32_t>(*counter.next);
 }
 
 }  // namespace
 
+std::uint32_t DirectChunkSize() {
+    const std::int32_t chunk = Geometry().ProgramChunk;
+    return chunk > 0 && static_cast<std::uint32_t>(chunk) <= kMaxChunk ? static_cast<std::uint32_t>(chunk) : 0;
+}
+
 std::uint8_t SelectEraseCode(std::uint32_t address, int mode) {
-    FlashGeometry& g = Geometry();
     const int m = Unit(mode);
+    const UnitCounter counter = CounterOf(m);
     int code = 0;
-    switch (m) {
-        case 1:
-        case 4:
-            if (address >= CountedEnd(m)) {
-                ++g.NextSectorIndex;
-                code = m;
-            }
-            break;
-        case 2:
-        case 5:
-            if (address >= CountedEnd(m)) {
-                ++g.NextBlockIndex;
-                code = m;
-            }
-            break;
-        case 3:
-        case 6:
-        case 7:
-            code = address == 0 ? m : 0;
-            break;
-        default:
-            break;
+    if (counter.next != nullptr) {
+        // A piece past the units counted so far opens the next one.
+        if (address >= CountedEnd(counter)) {
+            ++*counter.next;
+            code = m;
+        }
+    } else if (m == 3 || m == 6 || m == 7) {
+        code = address == 0 ? m : 0;
     }
     return static_cast<std::uint8_t>(code & 0x07);
 }
 
+void PositionEraseCounters(std::uint32_t base) {
+    FlashGeometry& g = Geometry();
+    const auto unitIndex = [base](std::int32_t unit) {
+        return unit > 0 ? static_cast<std::int32_t>(base / static_cast<std::uint32_t>(unit)) : 0;
+    };
+    g.NextBlockIndex = unitIndex(g.BlockEraseSize);
+    g.NextSectorIndex = unitIndex(g.SectorEraseSize);
+}
+
 std::uint32_t ClipToEraseUnit(std::uint32_t address, std::uint32_t length, int mode) {
-    const int m = Unit(mode);
-    if (m != 1 && m != 4 && m != 2 && m != 5) return length;
-    const std::uint32_t end = CountedEnd(m);
+    const UnitCounter counter = CounterOf(mode);
+    if (counter.next == nullptr) return length;
+    const std::uint32_t end = CountedEnd(counter);
     // Counters that lag behind the address (a caller that did not position
     // them) give no unit to cut at: the piece stays whole rather than wrap.
     if (end <= address) return length;
@@ -102,7 +107,7 @@ std::uint32_t ClipToEraseUnit(std::uint32_t address, std::uint32_t length, int m
 int ReadFlashBlocks(ProcedureContext& ctx, std::uint32_t address, std::uint8_t* destination,
                     std::uint32_t length) {
     if (length == 0 || destination == nullptr) return 0;
-    const std::uint32_t chunk = ChunkSize();
+    const std::uint32_t chunk = DirectChunkSize();
     const std::uint64_t rounded = (std::uint64_t{length} + kTransferUnit - 1) / kTransferUnit * kTransferUnit;
     if (chunk == 0 || !Reachable(address, rounded)) return 0;
     PaddedBuffer buffer(static_cast<std::size_t>(rounded));
@@ -132,7 +137,7 @@ int ReadFlashBlocks(ProcedureContext& ctx, std::uint32_t address, std::uint8_t* 
 int WriteFlashBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uint8_t* source,
                      std::uint32_t length, int mode) {
     if (length == 0 || source == nullptr) return 0;
-    const std::uint32_t chunk = ChunkSize();
+    const std::uint32_t chunk = DirectChunkSize();
     const std::uint64_t rounded = (std::uint64_t{length} + kTransferUnit - 1) / kTransferUnit * kTransferUnit;
     if (chunk == 0 || !Reachable(address, rounded)) return 0;
     PaddedBuffer buffer(static_cast<std::size_t>(rounded));

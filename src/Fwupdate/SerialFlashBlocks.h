@@ -24,15 +24,22 @@ constexpr int kWriteModeSmallUnit = 1;
 constexpr int kWriteModeLargeUnit = 2;
 constexpr int kWriteModeChip = 3;
 
-// Erase-byte flag of the direct write for MXIC flash (FlashTypeCode 5),
+// Erase-byte flag of the direct write for MXIC flash (kFlashMxic),
 // sent only with the piece at flash address 0.
 constexpr std::uint8_t kMxicEraseFlag = 0x80;
+
+// Bytes per direct command (ProgramChunk); 0 when the setting is unusable
+// (none, or more than the command's 16-bit length carries).
+std::uint32_t DirectChunkSize();
 
 // The erase code (0..7) for the piece that starts at `address` in `mode`.
 // Opening a new unit advances NextSectorIndex or NextBlockIndex; the
 // counters must match the start of the run (0 from address 0, start / unit
 // size from another unit boundary).
 std::uint8_t SelectEraseCode(std::uint32_t address, int mode);
+// Puts the erase counters at `base`, a unit boundary, for a run that starts
+// there: each unit from `base` on is erased before its first piece.
+void PositionEraseCounters(std::uint32_t base);
 // The piece length `length` cut at the end of the erase unit the piece at
 // `address` lies in (per the counters as SelectEraseCode left them).
 std::uint32_t ClipToEraseUnit(std::uint32_t address, std::uint32_t length, int mode);

@@ -8,11 +8,13 @@
 #include <memory>
 #include <string>
 
+#include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/ImageChecks.h"
 #include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "Fwupdate/SerialFlashBlocks.h"
 #include "IDEAccess/FlashCommands.h"
+#include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/SerialProgramming.h"
 #include "IDEAccess/Transport.h"
@@ -34,23 +36,7 @@ constexpr int kAttempts = 3;
 
 constexpr std::uint8_t kPreparedKind = 11;
 constexpr std::uint8_t kBankKind = 12;
-constexpr std::int32_t kFlashAtmel = 4;
-constexpr std::int32_t kFlashMxic = 5;
-constexpr std::int32_t kFlashEon = 8;
 constexpr std::uint32_t kAtmelSecondHalf = 0x8000;
-
-constexpr const char* kAllocText = "Allocate buffers Error!!";
-constexpr const char* kBackupNvramText = "Backup NVRAM command fail!";
-constexpr const char* kOpenText = "Open File Error!!";
-constexpr const char* kProgrammingText = "Programming";
-constexpr const char* kWriteFailText = "Write Bin File fail!";
-constexpr const char* kReadFailText = "Read command fail!";
-constexpr const char* kCompareText = "Data compare fail !!";
-constexpr const char* kSuccessText = "Programming Success!!";
-constexpr const char* kEraseFailText = "Erase command fail!!";
-constexpr const char* kEraseDoneText = "Erase flash all success!";
-constexpr const char* kNotBlankText = "Data not 0xff !!";
-constexpr const char* kWriteBackText = "Write NVRAM back command fail!";
 
 using Nvram = std::array<std::uint8_t, kNvramSize>;
 
@@ -58,45 +44,25 @@ void DevTrace(const std::string& text) { CurrentHost().Trace(text); }
 
 std::uint32_t NvramAddress(const IdentificationState& id) { return id.ChipKind == kBankKind ? kBankNvramAddress : 0; }
 
-// Counters for a run that starts at `base`, a unit boundary.
-void PositionCounters(std::uint32_t base) {
-    FlashGeometry& g = Geometry();
-    g.NextBlockIndex = g.BlockEraseSize > 0 ? static_cast<std::int32_t>(base / static_cast<std::uint32_t>(g.BlockEraseSize)) : 0;
-    g.NextSectorIndex = g.SectorEraseSize > 0 ? static_cast<std::int32_t>(base / static_cast<std::uint32_t>(g.SectorEraseSize)) : 0;
-}
-
-// The NVRAM block at `address` as the flash holds it now, without touching
-// the status field (it keeps the failing step's text).
-bool ReadNvramQuietly(const std::string& path, std::uint32_t address, Nvram& out) {
-    WaitFlashReady(path);
-    return ReadFlashDirect(path, address, out.data(), static_cast<std::uint16_t>(kNvramSize)) != 0;
-}
-
-bool NvramInPlace(const std::string& path, std::uint32_t address, const Nvram& kept) {
-    Nvram seen{};
-    return ReadNvramQuietly(path, address, seen) && seen == kept;
-}
-
-// After a failure that touched the flash: the kept NVRAM goes back to its
-// address, erasing its 4 KiB unit first, and is read back. Two tries.
-bool PutNvramBack(ProcedureContext& ctx, std::uint32_t address, const Nvram& kept) {
-    if (NvramInPlace(ctx.path, address, kept)) {
-        DevTrace("Run failed; the kept NVRAM is still in place\n");
-        return true;
-    }
+// The NVRAM block at `address` as these bridges reach it: read in one
+// direct command, without touching the status field; written back in one
+// direct command that erases its 4 KiB unit first (at address 0 on MXIC
+// flash with the MXIC erase flag).
+NvramPlace SerialNvramPlace(ProcedureContext& ctx, std::uint32_t address) {
     std::uint8_t code = static_cast<std::uint8_t>(kWriteModeSmallUnit);
     if (address == 0 && ctx.state.id.FlashTypeCode == kFlashMxic) code |= kMxicEraseFlag;
-    Nvram copy = kept;  // the command wants a buffer it may hand to the device
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        WaitFlashReady(ctx.path);
-        WriteFlashDirect(ctx.path, address, copy.data(), static_cast<std::uint16_t>(kNvramSize), code);
-        if (NvramInPlace(ctx.path, address, kept)) {
-            DevTrace("Run failed; the kept NVRAM was written back and checked\n");
-            return true;
-        }
-    }
-    DevTrace("Run failed; the kept NVRAM could NOT be put back and checked\n");
-    return false;
+    NvramPlace place;
+    place.size = kNvramSize;
+    place.read = [path = ctx.path, address](std::uint8_t* out) {
+        WaitFlashReady(path);
+        return ReadFlashDirect(path, address, out, static_cast<std::uint16_t>(kNvramSize)) != 0;
+    };
+    place.write = [path = ctx.path, address, code](const std::uint8_t* kept, int, const std::uint8_t*) {
+        WaitFlashReady(path);
+        WriteFlashDirect(path, address, kept, static_cast<std::uint16_t>(kNvramSize), code);
+        return true;
+    };
+    return place;
 }
 
 // The end of a successful run: kind 12 restarts itself, the others need
@@ -114,13 +80,15 @@ void FinishSuccessfully(ProcedureContext& ctx) {
 // when needed. False with the status set.
 bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size, const std::uint8_t* blank) {
     const IdentificationState& id = ctx.state.id;
-    std::uint8_t eraseByte = 3;
-    if (id.FlashTypeCode == kFlashMxic) eraseByte = 0x83;
-    if (id.FlashTypeCode == kFlashEon || id.FlashTypeCode == kFlashAtmel) eraseByte = 2;
+    // The erase the blank write at address 0 asks for: the whole chip (on
+    // MXIC flash with its erase flag), on EON and ATMEL flash a large unit.
+    std::uint8_t eraseByte = kWriteModeChip;
+    if (id.FlashTypeCode == kFlashMxic) eraseByte = kWriteModeChip | kMxicEraseFlag;
+    if (id.FlashTypeCode == kFlashEon || id.FlashTypeCode == kFlashAtmel) eraseByte = kWriteModeLargeUnit;
 
     if (!ctx.panel.EraseOnlyChecked() ||
         WriteFlashDirect(ctx.path, 0, blank, static_cast<std::uint16_t>(kNvramSize), eraseByte) == 0) {
-        Say(ctx, kEraseFailText);
+        Say(ctx, kEraseCommandFailText);
         return false;
     }
     CurrentHost().Sleep(kAfterEraseMs);
@@ -138,13 +106,13 @@ bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size, const std::uint8_t
     if (ReadFlashBlocks(ctx, 0, check.data(), size) == 0 || AllErased(check.data(), size)) return true;
 
     if (id.FlashTypeCode == kFlashMxic) {
-        if (WriteFlashDirect(ctx.path, 0, blank, static_cast<std::uint16_t>(kNvramSize), 3) != 0) {
+        if (WriteFlashDirect(ctx.path, 0, blank, static_cast<std::uint16_t>(kNvramSize), kWriteModeChip) != 0) {
             CurrentHost().Sleep(kAfterEraseMs);
-            Say(ctx, kEraseDoneText);
+            Say(ctx, kEraseAllSuccessText);
         }
     } else if (EraseByWriting(ctx, size) != 0) {
         CurrentHost().Sleep(kAfterEraseMs);
-        Say(ctx, kEraseDoneText);
+        Say(ctx, kEraseAllSuccessText);
     }
     if (ReadFlashBlocks(ctx, 0, check.data(), size) != 0 && !AllErased(check.data(), size)) {
         Say(ctx, kNotBlankText);
@@ -164,17 +132,17 @@ struct Image {
 
 bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) {
     const IdentificationState& id = ctx.state.id;
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) {
-        Say(ctx, kOpenText);
+    const FirmwareImage* file = RunFirmware(ctx);
+    if (file == nullptr) {
+        Say(ctx, kOpenFileText);
         return false;
     }
-    const long length = FileLength(file.get());
+    const std::size_t length = file->bytes.size();
     // An empty file holds nothing to program; one past the 24-bit flash
     // addresses cannot be programmed.
-    if (length <= 0 || static_cast<std::uint64_t>(length) > kFlashAddressSpace) {
+    if (length == 0 || length > kFlashAddressSpace) {
         DevTrace("The firmware file is empty or larger than the flash addresses; the flash is left as it is\n");
-        Say(ctx, kOpenText);
+        Say(ctx, kOpenFileText);
         return false;
     }
     const auto fileSize = static_cast<std::uint32_t>(length);
@@ -188,14 +156,11 @@ bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) 
     out.bytes = PaddedBuffer(static_cast<std::size_t>(bufferSize));
     out.readBack = PaddedBuffer(static_cast<std::size_t>(bufferSize));
     if (!out.bytes.valid() || !out.readBack.valid()) {
-        Say(ctx, kAllocText);
+        Say(ctx, kAllocBuffersText);
         return false;
     }
     std::uint8_t* image = out.bytes.data();
-    if (std::fread(image, 1, fileSize, file.get()) != fileSize) {
-        Say(ctx, kOpenText);
-        return false;
-    }
+    std::copy(file->bytes.begin(), file->bytes.end(), image);
     if (keep) std::memcpy(image + NvramAddress(id), kept.data(), kNvramSize);
 
     if (id.ChipKind == kBankKind) {
@@ -212,12 +177,72 @@ bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) 
     return true;
 }
 
+// Reads and saves the NVRAM at `address` unless "Include 4K NVRAM" is
+// ticked (`keep` then false). False, with the status set, when it was to
+// be kept and could not be.
+bool KeepNvram(ProcedureContext& ctx, std::uint32_t address, bool& keep, Nvram& kept, std::string& saved) {
+    keep = !ctx.panel.IncludeNvramChecked();
+    if (!keep) return true;
+    saved = ReadAndSaveNvram(ctx, address, kept.data(), kept.size());
+    return !saved.empty();
+}
+
+// On MXIC flash a first direct write at address 0 erases a large unit
+// before the passes begin.
+void PreEraseMxic(ProcedureContext& ctx, const std::uint8_t* bytes) {
+    if (ctx.state.id.FlashTypeCode != kFlashMxic) return;
+    WaitFlashReady(ctx.path);
+    if (WriteFlashDirect(ctx.path, 0, bytes, static_cast<std::uint16_t>(kNvramSize), kWriteModeLargeUnit) != 0) {
+        CurrentHost().Sleep(kAfterEraseMs);
+    }
+}
+
+// One write of the image at `base` in `mode`, read back and compared.
+// False with the failing step's status.
+bool WriteAndCompare(ProcedureContext& ctx, Image& image, std::uint32_t base, int mode) {
+    std::uint8_t* bytes = image.bytes.data();
+    std::uint8_t* readBack = image.readBack.data();
+    if (WriteFlashBlocks(ctx, base, bytes, image.size, mode) == 0) {
+        Say(ctx, kWriteBinFailText);
+        return false;
+    }
+    WaitFlashReady(ctx.path);
+    std::memset(readBack, 0, image.size);
+    if (ReadFlashBlocks(ctx, base, readBack, image.size) == 0) {
+        Say(ctx, kReadCommandFailText);
+        return false;
+    }
+    if (std::memcmp(bytes, readBack, image.size) != 0) {
+        Say(ctx, kCompareFailText);
+        return false;
+    }
+    return true;
+}
+
+// One pass at `base`: up to three attempts, each in the mode the last
+// failure left (large units, then small units, then the whole chip).
+bool ProgramPass(ProcedureContext& ctx, Image& image, int pass, std::uint32_t base, int& mode) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        Say(ctx, kProgrammingText);
+        if (pass == 1 && image.fileSize >= 2 * kBankSize) {
+            std::memcpy(image.bytes.data(), image.bytes.data() + kBankSize, kBankSize);
+        }
+        // Every attempt erases its units anew: with the counters left
+        // where the last attempt stopped, a repeated mode would write
+        // over flash it never erased.
+        PositionEraseCounters(base);
+        if (WriteAndCompare(ctx, image, base, mode)) return true;
+        DevTrace("Programming attempt " + std::to_string(attempt + 1) + " at " + std::to_string(base) +
+                 " failed: " + ctx.panel.Status() + "\n");
+        mode = attempt == 1 ? kWriteModeChip : kWriteModeSmallUnit;
+    }
+    return false;
+}
+
 }  // namespace
 
 int RestoreSerialNvram(ProcedureContext& ctx, const std::uint8_t* nvram4k) {
-    Nvram kept{};
-    std::memcpy(kept.data(), nvram4k, kNvramSize);
-    return PutNvramBack(ctx, NvramAddress(ctx.state.id), kept) ? 1 : 0;
+    return PutNvramBack(SerialNvramPlace(ctx, NvramAddress(ctx.state.id)), nvram4k) ? 1 : 0;
 }
 
 int SerialFlashUpdate(ProcedureContext& ctx) {
@@ -239,134 +264,81 @@ int EraseSerialFlash(ProcedureContext& ctx) {
     Say(ctx, "Start Erase only!");
     const std::int32_t firmwareSize = Geometry().FirmwareSize;
     std::uint32_t size = firmwareSize > 0 ? static_cast<std::uint32_t>(firmwareSize) : 0;
-    PositionCounters(0);
+    PositionEraseCounters(0);
     if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
     const std::uint32_t nvramAddress = NvramAddress(id);
     if (id.ChipKind == kBankKind && id.FlashSizeKB > 64) size = kBankFlashSize;
     if (size < kNvramSize || size > kFlashAddressSpace) {
         DevTrace("Erase only: no usable flash size; the flash is left as it is\n");
-        Say(ctx, kEraseFailText);
+        Say(ctx, kEraseCommandFailText);
         return 0;
     }
 
     PaddedBuffer blank(size);
     if (!blank.valid()) {
-        Say(ctx, kAllocText);
+        Say(ctx, kAllocBuffersText);
         return 0;
     }
     std::memset(blank.data(), 0xFF, size);
 
-    const bool keep = !ctx.panel.IncludeNvramChecked();
+    bool keep = false;
     Nvram kept{};
-    if (keep && ReadFlashBlocks(ctx, nvramAddress, kept.data(), kNvramSize) == 0) {
-        Say(ctx, kBackupNvramText);
-        return 0;
-    }
+    std::string saved;
     // The kept NVRAM is on disk before anything is erased.
-    const std::string saved = keep ? SaveKeptNvram(ctx, kept.data(), kept.size()) : std::string();
-    if (keep && saved.empty()) {
-        Say(ctx, kBackupNvramText);
-        return 0;
-    }
+    if (!KeepNvram(ctx, nvramAddress, keep, kept, saved)) return 0;
+    const NvramPlace place = SerialNvramPlace(ctx, nvramAddress);
 
     if (!EraseAndCheck(ctx, size, blank.data())) {
         // Even an erase that reported failure may have gone through.
-        if (keep && !PutNvramBack(ctx, nvramAddress, kept)) ReportNvramNotRestored(ctx, saved);
+        if (keep) RestoreKeptNvram(ctx, place, kept.data(), saved);
         return 0;
     }
     if (keep) {
         WaitFlashReady(ctx.path);
         const bool written = WriteFlashBlocks(ctx, nvramAddress, kept.data(), kNvramSize, kWriteModeNone) != 0;
-        if (!written || !NvramInPlace(ctx.path, nvramAddress, kept)) {
-            // The flash is erased: without its NVRAM the bridge loses its
-            // settings, so this is no success.
-            Say(ctx, kWriteBackText);
-            if (!PutNvramBack(ctx, nvramAddress, kept)) ReportNvramNotRestored(ctx, saved);
-            return 0;
-        }
+        // The flash is erased: without its NVRAM the bridge loses its
+        // settings, so this is no success.
+        if (!NvramBackAfterErase(ctx, place, kept.data(), saved, written)) return 0;
     }
-    Say(ctx, kEraseDoneText);
+    Say(ctx, kEraseAllSuccessText);
     return 1;
 }
 
 int ProgramSerialFlash(ProcedureContext& ctx) {
     const IdentificationState& id = ctx.state.id;
     OperatorPanel& panel = ctx.panel;
-    const std::string& path = ctx.path;
 
-    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(path);
+    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
     const std::uint32_t nvramAddress = NvramAddress(id);
-    const bool keep = !panel.IncludeNvramChecked();
+    bool keep = false;
     Nvram kept{};
-    if (keep && ReadFlashBlocks(ctx, nvramAddress, kept.data(), kNvramSize) == 0) {
-        Say(ctx, kBackupNvramText);
-        return 0;
-    }
-    const std::string saved = keep ? SaveKeptNvram(ctx, kept.data(), kept.size()) : std::string();
-    if (keep && saved.empty()) {
-        Say(ctx, kBackupNvramText);
-        return 0;
-    }
+    std::string saved;
+    if (!KeepNvram(ctx, nvramAddress, keep, kept, saved)) return 0;
     Image image;
     if (!LoadImage(ctx, keep, kept, image)) return 0;
     const int passes = id.ChipKind == kBankKind && id.FlashSizeKB >= 128 ? 2 : 1;
-    std::uint8_t* bytes = image.bytes.data();
-    std::uint8_t* readBack = image.readBack.data();
 
     panel.SetStatus(kProgrammingText);
     panel.RepaintStatus();
-    PositionCounters(0);
-
-    if (id.FlashTypeCode == kFlashMxic) {
-        WaitFlashReady(path);
-        if (WriteFlashDirect(path, 0, bytes, static_cast<std::uint16_t>(kNvramSize), kWriteModeLargeUnit) != 0) {
-            CurrentHost().Sleep(kAfterEraseMs);
-        }
-    }
+    PositionEraseCounters(0);
+    PreEraseMxic(ctx, image.bytes.data());
 
     int mode = Geometry().DefaultWriteMode;
     std::uint32_t base = 0;
     std::string failure;  // the last failure text of the first pass that failed
     for (int pass = 0; pass < passes; ++pass) {
-        bool clean = false;
-        for (int attempt = 0; attempt < kAttempts && !clean; ++attempt) {
-            Say(ctx, kProgrammingText);
-            if (pass == 1 && image.fileSize >= 2 * kBankSize) std::memcpy(bytes, bytes + kBankSize, kBankSize);
-            // Every attempt erases its units anew: with the counters left
-            // where the last attempt stopped, a repeated mode would write
-            // over flash it never erased.
-            PositionCounters(base);
-            if (WriteFlashBlocks(ctx, base, bytes, image.size, mode) == 0) {
-                Say(ctx, kWriteFailText);
-            } else {
-                WaitFlashReady(path);
-                std::memset(readBack, 0, image.size);
-                if (ReadFlashBlocks(ctx, base, readBack, image.size) == 0) {
-                    Say(ctx, kReadFailText);
-                } else if (std::memcmp(bytes, readBack, image.size) != 0) {
-                    Say(ctx, kCompareText);
-                } else {
-                    clean = true;
-                }
-            }
-            if (!clean) {
-                DevTrace("Programming attempt " + std::to_string(attempt + 1) + " at " +
-                         std::to_string(base) + " failed: " + panel.Status() + "\n");
-                mode = attempt == 1 ? kWriteModeChip : kWriteModeSmallUnit;
-            }
-        }
-        if (!clean && failure.empty()) failure = panel.Status();
+        if (!ProgramPass(ctx, image, pass, base, mode) && failure.empty()) failure = panel.Status();
         base = kBankSize;
-        PositionCounters(base);
+        PositionEraseCounters(base);
     }
 
     const bool done = failure.empty();
     if (done) {
-        Say(ctx, kSuccessText);
+        Say(ctx, kProgrammingSuccessText);
         FinishSuccessfully(ctx);
     } else {
         ctx.panel.SetStatus(failure);
-        if (keep && !PutNvramBack(ctx, nvramAddress, kept)) ReportNvramNotRestored(ctx, saved);
+        if (keep) RestoreKeptNvram(ctx, SerialNvramPlace(ctx, nvramAddress), kept.data(), saved);
     }
     panel.RepaintStatus();
     return done ? 1 : 0;

@@ -11,8 +11,6 @@
 
 namespace v62x {
 
-// The message that ends a successful kind-12 run: the bridge restarts itself.
-
 // Writes a saved 4 KiB NVRAM copy to its address (0, or 0xC000 on kind 12)
 // and reads it back; 1 when it is in place.
 int RestoreSerialNvram(ProcedureContext& ctx, const std::uint8_t* nvram4k);

@@ -1,6 +1,6 @@
 #include "Fwupdate/Vrs735DiskFirmwareUpdate.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "Fwupdate/DiskArea.h"
@@ -17,7 +17,6 @@ constexpr std::uint64_t kBackOffBytes = 2097152;
 constexpr std::uint32_t kImageUnit = 256;
 
 constexpr const char* kAllocText = "Allocate read buffer Error!!";
-constexpr const char* kBackupFailText = "Read Back to Backup Error!!";
 constexpr const char* kEraseFailText = "Erase data in HDD fail!!";
 
 // Bytes an operation handles: the whole area, or the code part only when
@@ -98,21 +97,8 @@ int EraseVRS735DiskFirmware(ProcedureContext& ctx) {
         Say(ctx, kAllocText);
         return 0;
     }
-    if (WriteDiskArea(disk, start, zeros.get(), length) == 0) {
-        Say(ctx, kEraseFailText);
-        return 0;
-    }
     // The erase is reported only when the area reads back as zeros.
-    if (ReadDiskArea(disk, start, check.get(), length) == 0) {
-        Say(ctx, kEraseFailText);
-        return 0;
-    }
-    if (std::memcmp(zeros.get(), check.get(), length) != 0) {
-        Say(ctx, "Compare data in HDD fail!!");
-        return 0;
-    }
-    Say(ctx, "Erase all data in HDD success!!");
-    return 1;
+    return EraseDiskAreaChecked(ctx, disk, start, zeros.get(), check.get(), length, kEraseFailText, kEraseFailText);
 }
 
 int BackupVRS735DiskFirmware(ProcedureContext& ctx) {
@@ -121,19 +107,7 @@ int BackupVRS735DiskFirmware(ProcedureContext& ctx) {
     if (!LocateArea(ctx, disk, start)) return 0;
     const std::string name = DiskBackupFileName(ctx);
     Say(ctx, "Backup ...");
-    const std::uint32_t length = HandledLength(ctx);
-    const auto data = AllocateBytes(length);
-    if (!data) {
-        Say(ctx, kAllocText);
-        Say(ctx, kBackupFailText);
-        return 0;
-    }
-    // A failed read would leave zeros that look like an erased area: no file.
-    if (ReadDiskArea(disk, start, data.get(), length) == 0) {
-        Say(ctx, kBackupFailText);
-        return 0;
-    }
-    return SaveDiskBackup(ctx, name, data.get(), length);
+    return BackupDiskArea(ctx, disk, start, name, HandledLength(ctx));
 }
 
 int ProgramVRS735DiskFirmware(ProcedureContext& ctx) {
@@ -141,18 +115,11 @@ int ProgramVRS735DiskFirmware(ProcedureContext& ctx) {
     std::uint64_t start = 0;
     if (!LocateArea(ctx, disk, start)) return 0;
 
-    FilePtr file = OpenRunFirmware(ctx);
-    if (!file) {
-        Say(ctx, "Open File Error!!");
-        return 0;
-    }
-    const long fileSize = FileLength(file.get());
-    if (fileSize <= 0) {
-        Say(ctx, "Firmware file size error!!");
-        return 0;
-    }
+    const FirmwareImage* file = DiskAreaFirmware(ctx);
+    if (file == nullptr) return 0;
+    const std::size_t length = file->bytes.size();
     // The area holds 64 KiB; of a longer file only a part would be written.
-    if (fileSize > static_cast<long>(kVrs735AreaSize)) {
+    if (length > kVrs735AreaSize) {
         Say(ctx, "Firmware file is bigger than 64KB!!");
         return 0;
     }
@@ -161,12 +128,7 @@ int ProgramVRS735DiskFirmware(ProcedureContext& ctx) {
         Say(ctx, kAllocText);
         return 0;
     }
-    const auto length = static_cast<std::size_t>(fileSize);
-    if (std::fread(image.get(), 1, length, file.get()) != length) {
-        Say(ctx, "Read File Error!!");
-        return 0;
-    }
-    file.reset();
+    std::copy(file->bytes.begin(), file->bytes.end(), image.get());
 
     std::uint32_t crc = 0;
     FirmwareCrc32(image.get(), kVrs735CrcOffset, false, crc);

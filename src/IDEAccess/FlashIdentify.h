@@ -50,7 +50,8 @@ int GetFlashVendor(const std::string& path, std::uint8_t* buffer4);
 // Sends one opcode to the flash and reads length answer bytes (at most 255).
 int SpiQuery(const std::string& path, std::uint8_t opcode, std::uint8_t* buffer, std::uint8_t length);
 int SpiReadId(const std::string& path, std::uint8_t* buffer3, std::uint8_t opcode, bool dummy);
-// Probe codes; -1 when the flash does not answer as that maker's.
+// Probe codes; kNotThatMaker when the flash does not answer as that maker's.
+constexpr int kNotThatMaker = -1;
 int ProbeAmicFlash(const std::string& path);
 int ProbeAtmelFlash(const std::string& path);
 int SetFlashOpcodes(const std::string& path, const FlashProfile& profile);
