@@ -8,11 +8,11 @@
 #include "Fwupdate/ImageChecks.h"
 #include "Fwupdate/Procedure.h"
 #include "Fwupdate/SerialFlashBlocks.h"
+#include "IDEAccess/ChipKinds.h"
 
 namespace v62x {
 namespace {
 
-constexpr std::uint8_t kBankKind = 12;
 constexpr std::int32_t kMinimumFlashKB = 128;
 constexpr int kAttemptModes[] = {kWriteModeLargeUnit, kWriteModeSmallUnit};
 
@@ -83,7 +83,7 @@ bool ReadBanks(ProcedureContext& ctx, std::uint8_t chipKind, std::uint8_t* scrat
 }
 
 bool RecoveryDue(const ToolState& state, std::uint8_t chipKind) {
-    return chipKind == kBankKind && state.id.FlashSizeKB >= kMinimumFlashKB;
+    return chipKind == kKind735 && state.id.FlashSizeKB >= kMinimumFlashKB;
 }
 
 }  // namespace

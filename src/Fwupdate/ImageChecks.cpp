@@ -29,9 +29,6 @@ constexpr std::size_t kLongImage = 65536;
 constexpr std::size_t kLongImageChecksum = 0xFFFF;
 constexpr std::size_t kImageChecksum = 0x7FFF;
 
-constexpr std::size_t kBankTrailer = 0xBFF0;
-constexpr std::size_t kBankCrcCovered = 0xBFFC;
-constexpr std::size_t kBankCrc = 0xBFFE;
 
 // The 10 bytes at offset; what lies past the end of the image reads as zero.
 TagBlock ReadBlock(const std::uint8_t* bytes, std::size_t length, long offset) {
@@ -160,7 +157,7 @@ int BankImageValid(const std::uint8_t* image64k, std::uint8_t chipKind) {
     if (chipKind != kKind735 || image64k == nullptr) return 0;
     const std::uint8_t* trailer = image64k + kBankTrailer;
     if (!HasSignature(trailer) || !StartsWith(trailer + 4, ChipKindInfo(kKind735).code, 3)) return 0;
-    const std::uint16_t stored = static_cast<std::uint16_t>((image64k[kBankCrc] << 8) | image64k[kBankCrc + 1]);
+    const std::uint16_t stored = static_cast<std::uint16_t>((image64k[kBankCrcAt] << 8) | image64k[kBankCrcAt + 1]);
     return ImageCrc16(image64k, kBankCrcCovered, 0) == stored ? 1 : 0;
 }
 

@@ -10,6 +10,17 @@
 
 namespace v62x {
 
+// The 64 KiB bank image of the two-bank chip: code below kBankCodeSize with
+// its tag block at kBankTrailer and a CRC-16 over the bytes below
+// kBankCrcCovered, stored high byte first at kBankCrcAt; the NVRAM follows
+// the code.
+inline constexpr std::uint32_t kBankTrailer = 0xBFF0;
+inline constexpr std::uint32_t kBankCrcCovered = 0xBFFC;
+inline constexpr std::uint32_t kBankCrcAt = 0xBFFE;
+inline constexpr std::uint32_t kBankCodeSize = 0xC000;
+inline constexpr std::uint32_t kBankSize = 0x10000;        // one bank
+inline constexpr std::uint32_t kBankFlashSize = 0x20000;   // the flash of two banks
+
 // Non-zero when the image carries the leading 4 KiB block (its tag block
 // sits at 0x1000), or for kind 10 the E9 AC 67 32 block at 0x80.
 int FileHasNvramBlock(const std::string& fileName, std::uint8_t chipKind);

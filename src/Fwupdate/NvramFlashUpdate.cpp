@@ -12,6 +12,7 @@
 #include "Fwupdate/ImageChecks.h"
 #include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
@@ -31,9 +32,6 @@ constexpr std::uint32_t kCarryStart = kBlockSize - kNvramSize;  // chunk bytes p
 constexpr std::size_t kSettingsStart = 128;
 constexpr std::size_t kSettingsEnd = 208;
 
-constexpr std::uint8_t kSettingsKind = 10;
-constexpr std::uint8_t kPreparedKind = 11;
-constexpr std::uint8_t kBankKind = 12;
 
 constexpr const char* kErasingText = "Erasing";
 constexpr const char* kEraseReadText = "Read back after erase fail!!";
@@ -244,7 +242,7 @@ NvramPlace KeepingNvramPlace(const std::string& path) {
 
 // The erase-only option of the NVRAM-keeping procedure.
 int EraseOnlyKeeping(ProcedureContext& ctx, bool includeNvram, const Nvram& kept, const std::string& savedFile) {
-    if (ctx.state.id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
+    if (ctx.state.id.ChipKind == kKind751) PrepareFlashUpdate(ctx.path);
     int result = EraseAllFlash(ctx);
     if (!includeNvram) {
         if (WriteNvramBack(KeepingNvramPlace(ctx.path), kept.data()) == NvramBack::Failed) {
@@ -350,7 +348,7 @@ bool SaveNvramCopy(ProcedureContext& ctx, const Nvram& kept, std::string& saved)
 // Lets the flash be written; the protection stays on kind 10. False with
 // the status set.
 bool LetFlashBeWritten(ProcedureContext& ctx) {
-    if (EnableFlashWrites(ctx, ctx.state.id.ChipKind != kSettingsKind)) return true;
+    if (EnableFlashWrites(ctx, ctx.state.id.ChipKind != kKind646)) return true;
     ShowStatus(ctx, kAtmelEnableFailText);
     return false;
 }
@@ -367,14 +365,14 @@ int ProgramKeepingRun(ProcedureContext& ctx, ImagePlan plan, const Nvram& kept, 
     // image grows by the block.
     const bool nvramInImage = id.NvramInImage != 0;
     plan.codeStart = plan.keep && nvramInImage ? kNvramSize : 0;
-    plan.settingsFromFile = plan.keep && nvramInImage && id.ChipKind == kSettingsKind;
+    plan.settingsFromFile = plan.keep && nvramInImage && id.ChipKind == kKind646;
     const std::uint64_t counted = std::max<std::uint64_t>(file.length, kBlockSize);
     const std::uint64_t image = RoundUp(counted + (plan.keep && !nvramInImage ? kNvramSize : 0), kBlockSize);
     if (!ImageIsProgrammable(ctx, file, plan.codeStart, image)) return 0;
     plan.imageLength = static_cast<std::uint32_t>(image);
     plan.units = (plan.imageLength + kEraseUnit - 1) / kEraseUnit;
 
-    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
+    if (id.ChipKind == kKind751) PrepareFlashUpdate(ctx.path);
 
     const bool done = ProgramImage(ctx, plan, file, kept, blocks);
     if (!done && plan.keep) RestoreKeptNvram(ctx, KeepingNvramPlace(ctx.path), kept.data(), savedNvram);
@@ -387,7 +385,7 @@ int NvramKeepingFlashUpdate(ProcedureContext& ctx) {
     IdentificationState& id = ctx.state.id;
     OperatorPanel& panel = ctx.panel;
 
-    id.NvramInImage = id.ChipKind == kPreparedKind || id.ChipKind == kBankKind
+    id.NvramInImage = id.ChipKind == kKind751 || id.ChipKind == kKind735
                           ? 1
                           : (RunImageHasNvramBlock(ctx) ? 1 : 0);
     const bool includeNvram = panel.IncludeNvramChecked();
@@ -441,7 +439,7 @@ int FullImageFlashUpdate(ProcedureContext& ctx) {
     plan.imageLength = static_cast<std::uint32_t>(image);
     plan.units = (plan.imageLength + kEraseUnit - 1) / kEraseUnit;
     plan.writer = Writer::SerialTyped;
-    plan.chipEraseFirst = id.ChipKind == kSettingsKind && id.FlashTypeCode == kFlashSst;
+    plan.chipEraseFirst = id.ChipKind == kKind646 && id.FlashTypeCode == kFlashSst;
     return FinishRun(ctx, ProgramImage(ctx, plan, file, Nvram{}, blocks));
 }
 

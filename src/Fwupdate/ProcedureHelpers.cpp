@@ -8,6 +8,7 @@
 
 #include "Fwupdate/FlashStatusTexts.h"
 #include "Fwupdate/SafeFile.h"
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
@@ -18,7 +19,6 @@ namespace v62x {
 namespace {
 
 constexpr const char* kInitialNotReadyTrace = "0.1 Device initial not ready!!";
-constexpr std::uint8_t kChipKindVrb646 = 10;
 constexpr unsigned kAfterEraseMs = 500;
 
 void Dot(ProcedureContext& ctx) {
@@ -143,7 +143,7 @@ int EraseAllFlash(ProcedureContext& ctx) {
     // A chip erase for ATMEL flash and for the VRB646 series (a second one on
     // a VRB646 whose ATMEL chip erase failed); block by block otherwise.
     const bool chipErased = (id.AtmelProbe != kNotThatMaker && ChipEraseFlash(ctx.path) != 0) ||
-                            (id.ChipKind == kChipKindVrb646 && ChipEraseFlash(ctx.path) != 0);
+                            (id.ChipKind == kKind646 && ChipEraseFlash(ctx.path) != 0);
     if (!chipErased && EraseFlashRange(ctx, size) == 0) {
         Say(ctx, kEraseCommandFailText);
         return 0;
@@ -151,7 +151,7 @@ int EraseAllFlash(ProcedureContext& ctx) {
 
     CurrentHost().Sleep(kAfterEraseMs);
     if (WaitFlashReady(ctx.path) == 0) Say(ctx, "Not ready after Erase flash cmd success");
-    if (id.ChipKind == kChipKindVrb646 && id.FlashTypeCode == kFlashSst) SpiChipErase(ctx.path);
+    if (id.ChipKind == kKind646 && id.FlashTypeCode == kFlashSst) SpiChipErase(ctx.path);
 
     const std::unique_ptr<std::uint8_t[]> data = AllocateBytes(size);
     if (!data) {
@@ -179,7 +179,7 @@ int BackupFlashImage(ProcedureContext& ctx, std::uint32_t skip) {
         name = kDefaultBackupFile;
         ctx.panel.ShowMessage("Message", "Default backup firmware as OldFalsh.bak!");
     }
-    const std::uint32_t size = id.ChipKind == kChipKindVrb646
+    const std::uint32_t size = id.ChipKind == kKind646
                                    ? FlashBytes(std::int64_t{id.FlashSizeKB} * 1024)
                                    : FlashBytes(Geometry().FirmwareSize);
     Say(ctx, "Backup ...");
@@ -194,7 +194,7 @@ int BackupFlashImage(ProcedureContext& ctx, std::uint32_t skip) {
         Say(ctx, "Allocate read buffer Error!!");
         return 0;
     }
-    const int read = id.ChipKind == kChipKindVrb646 ? ReadFlashRange(ctx, 0, data.get(), size)
+    const int read = id.ChipKind == kKind646 ? ReadFlashRange(ctx, 0, data.get(), size)
                                                     : ReadFlashChecked(ctx.path, 0, data.get(), size);
     if (read == 0) {
         Say(ctx, "Read Back to Backup Error!!");

@@ -6,7 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "Fwupdate/ImageChecks.h"
 #include "Fwupdate/ProcedureHelpers.h"
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
@@ -19,9 +21,6 @@ namespace {
 constexpr std::uint32_t kTransferUnit = 512;      // every transfer is a whole number of these
 constexpr std::uint32_t kFirstPieceLimit = 4096;  // the piece at flash address 0
 constexpr std::uint32_t kMaxChunk = 0xFFFF;       // the direct commands carry a 16-bit length
-constexpr std::uint8_t kBankKind = 12;
-constexpr std::uint32_t kBankCodeEnd = 0xC000;    // kind 12: code below, NVRAM from here
-constexpr std::uint32_t kBankFlashSize = 131072;
 
 void Dot(ProcedureContext& ctx) {
     ctx.panel.AppendStatusDot();
@@ -182,7 +181,7 @@ int BackupFlashToFile(ProcedureContext& ctx, std::uint32_t skip) {
     const IdentificationState& id = ctx.state.id;
     const std::int32_t firmwareSize = Geometry().FirmwareSize;
     std::uint32_t size = firmwareSize > 0 ? static_cast<std::uint32_t>(firmwareSize) : 0;
-    if (id.ChipKind == kBankKind && id.FlashSizeKB > 64) size = kBankFlashSize;
+    if (id.ChipKind == kKind735 && id.FlashSizeKB > 64) size = kBankFlashSize;
 
     std::string name = ctx.panel.BackupFileName();
     if (name.empty()) {
@@ -191,7 +190,7 @@ int BackupFlashToFile(ProcedureContext& ctx, std::uint32_t skip) {
     }
     Say(ctx, "Backup ...");
     // Nothing left to write after the skip is no backup either.
-    const std::uint32_t minimum = id.ChipKind == kBankKind ? kBankCodeEnd : skip;
+    const std::uint32_t minimum = id.ChipKind == kKind735 ? kBankCodeSize : skip;
     if (size == 0 || (skip > 0 && size <= minimum)) {
         Say(ctx, "Read Back to Backup Error!!");
         return 0;
@@ -207,8 +206,8 @@ int BackupFlashToFile(ProcedureContext& ctx, std::uint32_t skip) {
     }
     std::uint32_t kept = size;
     if (skip > 0) {
-        if (id.ChipKind == kBankKind) {
-            kept = kBankCodeEnd;  // the code only: the NVRAM and the second copy stay out
+        if (id.ChipKind == kKind735) {
+            kept = kBankCodeSize;  // the code only: the NVRAM and the second copy stay out
         } else {
             kept = size - skip;
             std::memmove(data.data(), data.data() + skip, kept);

@@ -13,6 +13,7 @@
 #include "Fwupdate/NvramKeeper.h"
 #include "Fwupdate/ProcedureHelpers.h"
 #include "Fwupdate/SerialFlashBlocks.h"
+#include "IDEAccess/ChipKinds.h"
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/FlashIdentify.h"
 #include "IDEAccess/Host.h"
@@ -23,26 +24,19 @@ namespace v62x {
 namespace {
 
 constexpr std::uint32_t kNvramSize = 4096;
-constexpr std::uint32_t kBankNvramAddress = 0xC000;  // kind 12; the others keep it at 0
-constexpr std::uint32_t kBankSize = 0x10000;         // one 64 KiB copy
-constexpr std::uint32_t kCrcSpan = 0xBFFC;           // bytes the kind-12 checksum covers
-constexpr std::uint32_t kCrcAt = 0xBFFE;             // high byte, then low byte
-constexpr std::uint32_t kBankFlashSize = 131072;
 constexpr std::uint32_t kImageUnit = 256;
 constexpr std::uint32_t kBufferUnit = 8192;
 constexpr std::int32_t kProgramChunk = 8192;
 constexpr unsigned kAfterEraseMs = 500;
 constexpr int kAttempts = 3;
 
-constexpr std::uint8_t kPreparedKind = 11;
-constexpr std::uint8_t kBankKind = 12;
 constexpr std::uint32_t kAtmelSecondHalf = 0x8000;
 
 using Nvram = std::array<std::uint8_t, kNvramSize>;
 
 void DevTrace(const std::string& text) { CurrentHost().Trace(text); }
 
-std::uint32_t NvramAddress(const IdentificationState& id) { return id.ChipKind == kBankKind ? kBankNvramAddress : 0; }
+std::uint32_t NvramAddress(const IdentificationState& id) { return id.ChipKind == kKind735 ? kBankCodeSize : 0; }
 
 // The NVRAM block at `address` as these bridges reach it: read in one
 // direct command, without touching the status field; written back in one
@@ -68,7 +62,7 @@ NvramPlace SerialNvramPlace(ProcedureContext& ctx, std::uint32_t address) {
 // The end of a successful run: kind 12 restarts itself, the others need
 // their power cycled.
 void FinishSuccessfully(ProcedureContext& ctx) {
-    if (ctx.state.id.ChipKind == kBankKind) {
+    if (ctx.state.id.ChipKind == kKind735) {
         ResetBridge(ctx.path);
         ctx.panel.ShowMessage("Message", kAutoResetText);
     } else {
@@ -150,7 +144,7 @@ bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) 
     // The kept NVRAM and, on kind 12, the checksum lie inside the image
     // whatever the file's length: a short file is padded with zeros.
     if (keep) imageSize = std::max<std::uint64_t>(imageSize, NvramAddress(id) + kNvramSize);
-    if (id.ChipKind == kBankKind) imageSize = std::max<std::uint64_t>(imageSize, kBankSize);
+    if (id.ChipKind == kKind735) imageSize = std::max<std::uint64_t>(imageSize, kBankSize);
     const std::uint64_t bufferSize = RoundUp(imageSize, kBufferUnit);
 
     out.bytes = PaddedBuffer(static_cast<std::size_t>(bufferSize));
@@ -163,12 +157,12 @@ bool LoadImage(ProcedureContext& ctx, bool keep, const Nvram& kept, Image& out) 
     std::copy(file->bytes.begin(), file->bytes.end(), image);
     if (keep) std::memcpy(image + NvramAddress(id), kept.data(), kNvramSize);
 
-    if (id.ChipKind == kBankKind) {
-        const std::uint16_t crc = ImageCrc16(image, kCrcSpan, 0);
+    if (id.ChipKind == kKind735) {
+        const std::uint16_t crc = ImageCrc16(image, kBankCrcCovered, 0);
         // A longer file carries its own checksum bytes.
         if (fileSize <= kBankSize) {
-            image[kCrcAt] = static_cast<std::uint8_t>(crc >> 8);
-            image[kCrcAt + 1] = static_cast<std::uint8_t>(crc & 0xFF);
+            image[kBankCrcAt] = static_cast<std::uint8_t>(crc >> 8);
+            image[kBankCrcAt + 1] = static_cast<std::uint8_t>(crc & 0xFF);
         }
         imageSize = std::min<std::uint64_t>(imageSize, kBankSize);
     }
@@ -265,9 +259,9 @@ int EraseSerialFlash(ProcedureContext& ctx) {
     const std::int32_t firmwareSize = Geometry().FirmwareSize;
     std::uint32_t size = firmwareSize > 0 ? static_cast<std::uint32_t>(firmwareSize) : 0;
     PositionEraseCounters(0);
-    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
+    if (id.ChipKind == kKind751) PrepareFlashUpdate(ctx.path);
     const std::uint32_t nvramAddress = NvramAddress(id);
-    if (id.ChipKind == kBankKind && id.FlashSizeKB > 64) size = kBankFlashSize;
+    if (id.ChipKind == kKind735 && id.FlashSizeKB > 64) size = kBankFlashSize;
     if (size < kNvramSize || size > kFlashAddressSpace) {
         DevTrace("Erase only: no usable flash size; the flash is left as it is\n");
         Say(ctx, kEraseCommandFailText);
@@ -308,7 +302,7 @@ int ProgramSerialFlash(ProcedureContext& ctx) {
     const IdentificationState& id = ctx.state.id;
     OperatorPanel& panel = ctx.panel;
 
-    if (id.ChipKind == kPreparedKind) PrepareFlashUpdate(ctx.path);
+    if (id.ChipKind == kKind751) PrepareFlashUpdate(ctx.path);
     const std::uint32_t nvramAddress = NvramAddress(id);
     bool keep = false;
     Nvram kept{};
@@ -316,7 +310,7 @@ int ProgramSerialFlash(ProcedureContext& ctx) {
     if (!KeepNvram(ctx, nvramAddress, keep, kept, saved)) return 0;
     Image image;
     if (!LoadImage(ctx, keep, kept, image)) return 0;
-    const int passes = id.ChipKind == kBankKind && id.FlashSizeKB >= 128 ? 2 : 1;
+    const int passes = id.ChipKind == kKind735 && id.FlashSizeKB >= 128 ? 2 : 1;
 
     panel.SetStatus(kProgrammingText);
     panel.RepaintStatus();
