@@ -56,12 +56,13 @@ void ShowEnabled(ControlChange& control) {
 }
 
 // Learns a serial flash's type: the name shown and the erase sizes used.
-void TakeFlashType(IdentificationState& id, ChipView& view, std::int32_t code, bool eraseSizes) {
+// With `settings`, the erase sizes become those runs start from.
+void TakeFlashType(IdentificationState& id, ChipView& view, std::int32_t code, FlashSettings* settings = nullptr) {
     id.FlashTypeCode = code;
     view.flashType = FlashTypeName(code);
-    if (eraseSizes) {
-        Geometry().BlockEraseSize = FlashBlockEraseSize(code);
-        Geometry().SectorEraseSize = FlashSectorEraseSize(code);
+    if (settings != nullptr) {
+        settings->BlockEraseSize = FlashBlockEraseSize(code);
+        settings->SectorEraseSize = FlashSectorEraseSize(code);
     }
 }
 
@@ -105,7 +106,7 @@ void ReadSerialGeneration1(const std::string& path, IdentificationState& id, Chi
             SetFlashOpcodes(path, profile);
         }
     }
-    TakeFlashType(id, view, profile.FlashType, false);
+    TakeFlashType(id, view, profile.FlashType);
     if (id.FlashTypeCode == kFlashMxic && (id.ChipKind == kKind624E || id.ChipKind == kKind646)) {
         if (IsSmallPageMxic(ReadJedec(path))) SetFlashPageSize(path, 32, id.ChipKind == kKind646 ? 0 : 2);
     } else if (id.FlashTypeCode == kFlashSst) {
@@ -119,13 +120,13 @@ void ReadSerial(ToolState& state, OperatorPanel& panel, const std::string& path,
     Show(view.sflashType);
     Show(view.vrs735);
     std::uint8_t vendor[4] = {};
-    if (AskTwice(id, [&] { return GetFlashVendor(path, vendor); })) TakeFlashType(id, view, vendor[0], true);
+    if (AskTwice(id, [&] { return GetFlashVendor(path, vendor); })) TakeFlashType(id, view, vendor[0], &state.flash);
 
     // The record the bridge is given; it stays all zero unless filled below.
     FlashProfile profile;
     if ((id.ChipKind == kKind751 && id.ChipRevision >= 5) || id.ChipKind == kKind735) {
         if (id.FlashTypeCode == kFlashUnknown && DetectSerialFlash(path, profile) != 0) {
-            TakeFlashType(id, view, profile.FlashType, true);
+            TakeFlashType(id, view, profile.FlashType, &state.flash);
         }
         if (id.ChipKind == kKind735) {
             profile.FlashType = static_cast<std::uint8_t>(id.FlashTypeCode);
@@ -176,11 +177,11 @@ void ReadBridgeFlash(const std::string& path, IdentificationState& id, ChipView&
     std::uint8_t vendor[4] = {};
     if (GetFlashVendor(path, vendor) == 0) return;
     if (vendor[0] != 0) {
-        TakeFlashType(id, view, vendor[0], false);
+        TakeFlashType(id, view, vendor[0]);
         return;
     }
     FlashProfile profile;
-    if (DetectSerialFlash(path, profile) != 0) TakeFlashType(id, view, profile.FlashType, false);
+    if (DetectSerialFlash(path, profile) != 0) TakeFlashType(id, view, profile.FlashType);
 }
 
 void ShowUnsupported(ChipView& view) {

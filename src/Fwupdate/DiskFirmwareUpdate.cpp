@@ -122,7 +122,7 @@ int EraseDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
 }
 
 int BackupDiskFirmware(ProcedureContext& ctx, std::uint8_t chipKind) {
-    const std::int32_t size = Geometry().FirmwareSize;
+    const std::int32_t size = ctx.geometry.FirmwareSize;
     DiskAreaGeometry geometry;
     DiskAccess disk;
     std::uint64_t start = 0;

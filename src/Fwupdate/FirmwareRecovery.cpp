@@ -31,28 +31,12 @@ void ClearStatus(OperatorPanel& panel) {
     panel.ProcessPendingEvents();
 }
 
-// Gives the erase counters back as the caller had them, whatever happened.
-class EraseCounterGuard {
-public:
-    EraseCounterGuard() : block_(Geometry().NextBlockIndex), sector_(Geometry().NextSectorIndex) {}
-    ~EraseCounterGuard() {
-        Geometry().NextBlockIndex = block_;
-        Geometry().NextSectorIndex = sector_;
-    }
-    EraseCounterGuard(const EraseCounterGuard&) = delete;
-    EraseCounterGuard& operator=(const EraseCounterGuard&) = delete;
-
-private:
-    std::int32_t block_;
-    std::int32_t sector_;
-};
-
 // One write of `image` to `target` in `mode` and its read-back compare.
 bool WriteAndVerify(ProcedureContext& ctx, std::uint32_t target, const std::uint8_t* image,
                     std::uint8_t* readBack, int mode) {
     // The write erases each unit of the target bank before its first piece
     // and nothing outside it.
-    PositionEraseCounters(target);
+    PositionEraseCounters(ctx.geometry, target);
     std::memset(readBack, 0, kRecoveryBankSize);
     if (WriteFlashBlocks(ctx, target, image, kRecoveryBankSize, mode) == 0) return false;
     const int read = ReadFlashBlocks(ctx, target, readBack, kRecoveryBankSize);
@@ -130,7 +114,6 @@ int RecoverFirmware(ToolState& state, OperatorPanel& panel, const std::string& p
 
     const std::uint32_t target = bank0Valid ? kRecoveryBank1 : kRecoveryBank0;
     if (repaired != nullptr) *repaired = true;
-    EraseCounterGuard counters;
     bool clean = false;
     for (const int mode : kAttemptModes) {
         clean = WriteAndVerify(ctx, target, b.get(), a.get(), mode);

@@ -157,13 +157,13 @@ bool EraseAndCheck(ProcedureContext& ctx, std::uint32_t size) {
 }  // namespace
 
 int RestorePageNvram(ProcedureContext& ctx, const std::uint8_t* nvram1k) {
-    Geometry().ProgramChunk = kPageChunk;
+    ctx.geometry.ProgramChunk = kPageChunk;
     return PutNvramBack(PageNvramPlace(ctx.path), nvram1k) ? 1 : 0;
 }
 
 int PageFlashUpdate(ProcedureContext& ctx) {
     OperatorPanel& panel = ctx.panel;
-    Geometry().ProgramChunk = kPageChunk;
+    ctx.geometry.ProgramChunk = kPageChunk;
     if (panel.RdVersionChecked() && panel.EraseOnlyChecked()) {
         const int result = ErasePageFlash(ctx);
         // The bridge needs its power cycled after an erase run, failed or not.
@@ -179,7 +179,7 @@ int PageFlashUpdate(ProcedureContext& ctx) {
 int WritePageBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uint8_t* source,
                     std::uint32_t length) {
     if (length == 0 || source == nullptr) return 0;
-    const std::uint32_t chunk = DirectChunkSize();
+    const std::uint32_t chunk = DirectChunkSize(ctx.geometry);
     const std::uint64_t rounded = RoundUp(length, kPiece);
     if (chunk == 0 || std::uint64_t{address} + rounded > kFlashAddressSpace) return 0;
     PaddedBuffer buffer(static_cast<std::size_t>(rounded));
@@ -233,7 +233,7 @@ int ProgramPageFlash(ProcedureContext& ctx) {
 
 int ErasePageFlash(ProcedureContext& ctx) {
     Say(ctx, "Start Erase only!");
-    const std::int32_t firmwareSize = Geometry().FirmwareSize;
+    const std::int32_t firmwareSize = ctx.geometry.FirmwareSize;
     if (firmwareSize <= 0 || static_cast<std::uint64_t>(firmwareSize) > kFlashAddressSpace) {
         DevTrace("Erase only: no usable flash size; the flash is left as it is\n");
         Say(ctx, kEraseFailText);

@@ -1,5 +1,5 @@
 // What an update procedure works with: the tool state (identification,
-// options, flash settings through Geometry()), the operator panel (option
+// options, flash settings), its own flash geometry, the operator panel (option
 // boxes, file names, status field, messages) and the device path.
 #pragma once
 
@@ -14,6 +14,8 @@ struct ProcedureContext {
     ToolState& state;
     OperatorPanel& panel;
     std::string path;
+    // This run's flash geometry, from the tool state's settings.
+    FlashGeometry geometry{state.flash};
 };
 
 // The message that ends a successful run: the operator must power-cycle.

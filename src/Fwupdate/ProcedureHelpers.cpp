@@ -27,8 +27,8 @@ void Dot(ProcedureContext& ctx) {
 }
 
 // Bytes per block command (ProgramChunk); 0 when the setting is unusable.
-std::uint32_t ChunkSize() {
-    const std::int32_t chunk = Geometry().ProgramChunk;
+std::uint32_t ChunkSize(const FlashGeometry& geometry) {
+    const std::int32_t chunk = geometry.ProgramChunk;
     return chunk > 0 ? static_cast<std::uint32_t>(chunk) : 0;
 }
 
@@ -95,7 +95,7 @@ std::string RequestLimitText(const std::string& path, std::uint32_t needed) {
 int ReadFlashRange(ProcedureContext& ctx, std::uint32_t start, std::uint8_t* buffer,
                    std::uint32_t length) {
     if (WaitFlashReady(ctx.path) == 0) CurrentHost().Trace(kInitialNotReadyTrace);
-    const std::uint32_t chunk = ChunkSize();
+    const std::uint32_t chunk = ChunkSize(ctx.geometry);
     const std::uint32_t blocks = BlocksCovering(start, length, chunk);
     Say(ctx, "ReadFlash...");
     if (blocks == 0 || buffer == nullptr) return 0;
@@ -117,7 +117,7 @@ int ReadFlashRange(ProcedureContext& ctx, std::uint32_t start, std::uint8_t* buf
 
 int EraseFlashRange(ProcedureContext& ctx, std::uint32_t length) {
     if (WaitFlashReady(ctx.path) == 0) CurrentHost().Trace(kInitialNotReadyTrace);
-    const std::uint32_t chunk = ChunkSize();
+    const std::uint32_t chunk = ChunkSize(ctx.geometry);
     const std::uint32_t blocks = BlocksCovering(0, length, chunk);
     Say(ctx, "Erase...");
     for (std::uint32_t k = 0; k < blocks; ++k) {
@@ -133,7 +133,7 @@ int EraseFlashRange(ProcedureContext& ctx, std::uint32_t length) {
 int EraseAllFlash(ProcedureContext& ctx) {
     const IdentificationState& id = ctx.state.id;
     Say(ctx, "Start Erase only!");
-    const std::uint32_t size = FlashBytes(Geometry().FirmwareSize);
+    const std::uint32_t size = FlashBytes(ctx.geometry.FirmwareSize);
     if (size == 0) {
         Say(ctx, kEraseCommandFailText);
         return 0;
@@ -181,7 +181,7 @@ int BackupFlashImage(ProcedureContext& ctx, std::uint32_t skip) {
     }
     const std::uint32_t size = id.ChipKind == kKind646
                                    ? FlashBytes(std::int64_t{id.FlashSizeKB} * 1024)
-                                   : FlashBytes(Geometry().FirmwareSize);
+                                   : FlashBytes(ctx.geometry.FirmwareSize);
     Say(ctx, "Backup ...");
     // Nothing to read, or nothing left after the skip: no backup to write.
     if (size == 0 || skip >= size) {

@@ -42,8 +42,7 @@ struct UnitCounter {
     std::int32_t unitSize = 0;
 };
 
-UnitCounter CounterOf(int mode) {
-    FlashGeometry& g = Geometry();
+UnitCounter CounterOf(FlashGeometry& g, int mode) {
     switch (Unit(mode)) {
         case 1:
         case 4:
@@ -63,14 +62,14 @@ std::uint32_t CountedEnd(const UnitCounter& counter) {
 
 }  // namespace
 
-std::uint32_t DirectChunkSize() {
-    const std::int32_t chunk = Geometry().ProgramChunk;
+std::uint32_t DirectChunkSize(const FlashGeometry& geometry) {
+    const std::int32_t chunk = geometry.ProgramChunk;
     return chunk > 0 && static_cast<std::uint32_t>(chunk) <= kMaxChunk ? static_cast<std::uint32_t>(chunk) : 0;
 }
 
-std::uint8_t SelectEraseCode(std::uint32_t address, int mode) {
+std::uint8_t SelectEraseCode(FlashGeometry& geometry, std::uint32_t address, int mode) {
     const int m = Unit(mode);
-    const UnitCounter counter = CounterOf(m);
+    const UnitCounter counter = CounterOf(geometry, m);
     int code = 0;
     if (counter.next != nullptr) {
         // A piece past the units counted so far opens the next one.
@@ -84,8 +83,7 @@ std::uint8_t SelectEraseCode(std::uint32_t address, int mode) {
     return static_cast<std::uint8_t>(code & 0x07);
 }
 
-void PositionEraseCounters(std::uint32_t base) {
-    FlashGeometry& g = Geometry();
+void PositionEraseCounters(FlashGeometry& g, std::uint32_t base) {
     const auto unitIndex = [base](std::int32_t unit) {
         return unit > 0 ? static_cast<std::int32_t>(base / static_cast<std::uint32_t>(unit)) : 0;
     };
@@ -93,8 +91,8 @@ void PositionEraseCounters(std::uint32_t base) {
     g.NextSectorIndex = unitIndex(g.SectorEraseSize);
 }
 
-std::uint32_t ClipToEraseUnit(std::uint32_t address, std::uint32_t length, int mode) {
-    const UnitCounter counter = CounterOf(mode);
+std::uint32_t ClipToEraseUnit(FlashGeometry& geometry, std::uint32_t address, std::uint32_t length, int mode) {
+    const UnitCounter counter = CounterOf(geometry, mode);
     if (counter.next == nullptr) return length;
     const std::uint32_t end = CountedEnd(counter);
     // Counters that lag behind the address (a caller that did not position
@@ -106,7 +104,7 @@ std::uint32_t ClipToEraseUnit(std::uint32_t address, std::uint32_t length, int m
 int ReadFlashBlocks(ProcedureContext& ctx, std::uint32_t address, std::uint8_t* destination,
                     std::uint32_t length) {
     if (length == 0 || destination == nullptr) return 0;
-    const std::uint32_t chunk = DirectChunkSize();
+    const std::uint32_t chunk = DirectChunkSize(ctx.geometry);
     const std::uint64_t rounded = (std::uint64_t{length} + kTransferUnit - 1) / kTransferUnit * kTransferUnit;
     if (chunk == 0 || !Reachable(address, rounded)) return 0;
     PaddedBuffer buffer(static_cast<std::size_t>(rounded));
@@ -136,7 +134,7 @@ int ReadFlashBlocks(ProcedureContext& ctx, std::uint32_t address, std::uint8_t* 
 int WriteFlashBlocks(ProcedureContext& ctx, std::uint32_t address, const std::uint8_t* source,
                      std::uint32_t length, int mode) {
     if (length == 0 || source == nullptr) return 0;
-    const std::uint32_t chunk = DirectChunkSize();
+    const std::uint32_t chunk = DirectChunkSize(ctx.geometry);
     const std::uint64_t rounded = (std::uint64_t{length} + kTransferUnit - 1) / kTransferUnit * kTransferUnit;
     if (chunk == 0 || !Reachable(address, rounded)) return 0;
     PaddedBuffer buffer(static_cast<std::size_t>(rounded));
@@ -151,9 +149,9 @@ int WriteFlashBlocks(ProcedureContext& ctx, std::uint32_t address, const std::ui
         const std::uint32_t a = address + offset;
         std::uint32_t n = std::min(remaining, chunk);
         if (a == 0) n = std::min(n, kFirstPieceLimit);
-        std::uint8_t code = SelectEraseCode(a, mode);
+        std::uint8_t code = SelectEraseCode(ctx.geometry, a, mode);
         if (a == 0 && mxic && code != 0) code = static_cast<std::uint8_t>(code | kMxicEraseFlag);
-        n = ClipToEraseUnit(a, n, mode);
+        n = ClipToEraseUnit(ctx.geometry, a, n, mode);
         WaitFlashReady(ctx.path);
         if (WriteFlashDirect(ctx.path, a, buffer.data() + offset, static_cast<std::uint16_t>(n), code) == 0) {
             ok = false;
@@ -179,7 +177,7 @@ int EraseByWriting(ProcedureContext& ctx, std::uint32_t length) {
 
 int BackupFlashToFile(ProcedureContext& ctx, std::uint32_t skip) {
     const IdentificationState& id = ctx.state.id;
-    const std::int32_t firmwareSize = Geometry().FirmwareSize;
+    const std::int32_t firmwareSize = ctx.geometry.FirmwareSize;
     std::uint32_t size = firmwareSize > 0 ? static_cast<std::uint32_t>(firmwareSize) : 0;
     if (id.ChipKind == kKind735 && id.FlashSizeKB > 64) size = kBankFlashSize;
 

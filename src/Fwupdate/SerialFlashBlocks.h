@@ -1,7 +1,7 @@
 // Block transfer for bridges whose firmware drives a serial flash itself
 // through the direct flash read and write: pieces of ProgramChunk bytes
 // (the piece at flash address 0 at most 4 KiB), one progress dot per piece,
-// and the erase bookkeeping on FlashGeometry that lets the bridge erase each
+// and the erase bookkeeping on the run's FlashGeometry that lets the bridge erase each
 // unit once, just before the first piece that lands in it. Also the backup
 // file and erase-by-writing built on them. Each int function returns
 // non-zero for success.
@@ -30,19 +30,19 @@ constexpr std::uint8_t kMxicEraseFlag = 0x80;
 
 // Bytes per direct command (ProgramChunk); 0 when the setting is unusable
 // (none, or more than the command's 16-bit length carries).
-std::uint32_t DirectChunkSize();
+std::uint32_t DirectChunkSize(const FlashGeometry& geometry);
 
 // The erase code (0..7) for the piece that starts at `address` in `mode`.
 // Opening a new unit advances NextSectorIndex or NextBlockIndex; the
 // counters must match the start of the run (0 from address 0, start / unit
 // size from another unit boundary).
-std::uint8_t SelectEraseCode(std::uint32_t address, int mode);
+std::uint8_t SelectEraseCode(FlashGeometry& geometry, std::uint32_t address, int mode);
 // Puts the erase counters at `base`, a unit boundary, for a run that starts
 // there: each unit from `base` on is erased before its first piece.
-void PositionEraseCounters(std::uint32_t base);
+void PositionEraseCounters(FlashGeometry& geometry, std::uint32_t base);
 // The piece length `length` cut at the end of the erase unit the piece at
 // `address` lies in (per the counters as SelectEraseCode left them).
-std::uint32_t ClipToEraseUnit(std::uint32_t address, std::uint32_t length, int mode);
+std::uint32_t ClipToEraseUnit(FlashGeometry& geometry, std::uint32_t address, std::uint32_t length, int mode);
 
 // Reads `length` bytes from flash `address` into `destination`, rounded up
 // to 512 bytes per transfer. After a failed piece the destination holds what

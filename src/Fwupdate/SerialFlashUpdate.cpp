@@ -224,7 +224,7 @@ bool ProgramPass(ProcedureContext& ctx, Image& image, int pass, std::uint32_t ba
         // Every attempt erases its units anew: with the counters left
         // where the last attempt stopped, a repeated mode would write
         // over flash it never erased.
-        PositionEraseCounters(base);
+        PositionEraseCounters(ctx.geometry, base);
         if (WriteAndCompare(ctx, image, base, mode)) return true;
         DevTrace("Programming attempt " + std::to_string(attempt + 1) + " at " + std::to_string(base) +
                  " failed: " + ctx.panel.Status() + "\n");
@@ -241,7 +241,7 @@ int RestoreSerialNvram(ProcedureContext& ctx, const std::uint8_t* nvram4k) {
 
 int SerialFlashUpdate(ProcedureContext& ctx) {
     OperatorPanel& panel = ctx.panel;
-    Geometry().ProgramChunk = kProgramChunk;
+    ctx.geometry.ProgramChunk = kProgramChunk;
     if (panel.RdVersionChecked() && panel.EraseOnlyChecked()) {
         if (EraseSerialFlash(ctx) == 0) return 0;
         FinishSuccessfully(ctx);
@@ -256,9 +256,9 @@ int SerialFlashUpdate(ProcedureContext& ctx) {
 int EraseSerialFlash(ProcedureContext& ctx) {
     const IdentificationState& id = ctx.state.id;
     Say(ctx, "Start Erase only!");
-    const std::int32_t firmwareSize = Geometry().FirmwareSize;
+    const std::int32_t firmwareSize = ctx.geometry.FirmwareSize;
     std::uint32_t size = firmwareSize > 0 ? static_cast<std::uint32_t>(firmwareSize) : 0;
-    PositionEraseCounters(0);
+    PositionEraseCounters(ctx.geometry, 0);
     if (id.ChipKind == kKind751) PrepareFlashUpdate(ctx.path);
     const std::uint32_t nvramAddress = NvramAddress(id);
     if (id.ChipKind == kKind735 && id.FlashSizeKB > 64) size = kBankFlashSize;
@@ -314,16 +314,16 @@ int ProgramSerialFlash(ProcedureContext& ctx) {
 
     panel.SetStatus(kProgrammingText);
     panel.RepaintStatus();
-    PositionEraseCounters(0);
+    PositionEraseCounters(ctx.geometry, 0);
     PreEraseMxic(ctx, image.bytes.data());
 
-    int mode = Geometry().DefaultWriteMode;
+    int mode = kWriteModeLargeUnit;  // the default: each large unit erased before its first piece
     std::uint32_t base = 0;
     std::string failure;  // the last failure text of the first pass that failed
     for (int pass = 0; pass < passes; ++pass) {
         if (!ProgramPass(ctx, image, pass, base, mode) && failure.empty()) failure = panel.Status();
         base = kBankSize;
-        PositionEraseCounters(base);
+        PositionEraseCounters(ctx.geometry, base);
     }
 
     const bool done = failure.empty();

@@ -87,7 +87,7 @@ bool LoadImage(ProcedureContext& ctx, Image& out) {
     const FirmwareImage* file = RunFirmware(ctx);
     if (file == nullptr) return Failed(ctx, kOpenFileText);
     const std::size_t fileLength = file->bytes.size();
-    const std::int32_t chunkSetting = Geometry().ProgramChunk;
+    const std::int32_t chunkSetting = ctx.geometry.ProgramChunk;
     if (fileLength == 0 || fileLength > kFlashAddressSpace || chunkSetting <= 0) {
         return Failed(ctx, kFileSizeText);
     }

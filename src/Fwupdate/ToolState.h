@@ -1,5 +1,5 @@
 // The tool's state records: what the identification learned about the
-// selected bridge, the options, and the process-wide flash settings. The
+// selected bridge, the options, and the flash settings runs start from. The
 // window owns them; procedures read and write them by reference.
 #pragma once
 
@@ -28,20 +28,25 @@ struct IdentificationState {
     std::int32_t FlashQueryFailed = 0;
 };
 
-// The process-wide flash settings.
-struct FlashGeometry {
-    std::array<std::int32_t, 5> PageSizeChoices = {32768, 16384, 8192, 4096, 2048};
+// The flash settings a run starts from: the window's or the command line's
+// choices (firmware size, bytes per command) and the erase sizes the chip
+// check learned.
+struct FlashSettings {
     std::int32_t FirmwareSize = 65536;   // selected flash size in bytes
     std::int32_t ProgramChunk = 8192;    // bytes per flash read or write command
     std::int32_t BlockEraseSize = 32768;
     std::int32_t SectorEraseSize = 4096;
-    std::int32_t DefaultWriteMode = 2;
+};
+
+// The bytes per command the page-size list offers, in its order.
+inline constexpr std::array<std::int32_t, 5> kPageSizeChoices = {32768, 16384, 8192, 4096, 2048};
+
+// A run's flash geometry: a copy of the settings, which the procedure may
+// change for itself, and the erase cursors of the run.
+struct FlashGeometry : FlashSettings {
     std::int32_t NextBlockIndex = 0;     // large units already erased from address 0
     std::int32_t NextSectorIndex = 0;    // small units already erased from address 0
 };
-
-// The one FlashGeometry of the process.
-FlashGeometry& Geometry();
 
 // Everything the window keeps between events.
 struct ToolState {
@@ -52,6 +57,7 @@ struct ToolState {
     // loaded when it rejected the file or none was given). A run programs
     // these bytes, never the file read again.
     FirmwareImage firmware;
+    FlashSettings flash;
 };
 
 }  // namespace v62x

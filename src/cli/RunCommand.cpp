@@ -45,21 +45,15 @@ using Clock = std::chrono::steady_clock;
 const std::vector<int> kFirmwareSizesKB = {32, 64, 128, 256, 512, 1024};
 const std::vector<int> kPageSizesKB = {32, 16, 8, 4, 2};
 
-// Undoes what a run changes in the process beyond its own records: the
-// message hook and the flash settings (size, chunk, erase units), so that
-// one command after another in the same process starts alike.
+// Undoes what a run changes in the process beyond its own records, the
+// message hook, so that one command after another in the same process
+// starts alike.
 class RunScope {
 public:
-    RunScope() : geometry_(Geometry()) {}
-    ~RunScope() {
-        SetMessageNotifier({});
-        Geometry() = geometry_;
-    }
+    RunScope() = default;
+    ~RunScope() { SetMessageNotifier({}); }
     RunScope(const RunScope&) = delete;
     RunScope& operator=(const RunScope&) = delete;
-
-private:
-    FlashGeometry geometry_;
 };
 
 // While a run writes, SIGINT, SIGTERM and SIGHUP do not stop the program:
@@ -418,8 +412,8 @@ ChipView CheckSelectedChip(const RunOptions& options, int entry, ToolState& stat
 int RunChosenProcedure(const RunOptions& options, ToolState& state, ConsolePanel& panel, const std::string& path,
                        const ChipView& view, const FinishBeforeStopping* signals, RunReport& report,
                        std::ostream& err) {
-    if (options.firmwareSizeKB > 0) Geometry().FirmwareSize = options.firmwareSizeKB * 1024;
-    if (options.pageSizeKB > 0) Geometry().ProgramChunk = options.pageSizeKB * 1024;
+    if (options.firmwareSizeKB > 0) state.flash.FirmwareSize = options.firmwareSizeKB * 1024;
+    if (options.pageSizeKB > 0) state.flash.ProgramChunk = options.pageSizeKB * 1024;
 
     ProcedureContext ctx{state, panel, path};
     RunRequest run;

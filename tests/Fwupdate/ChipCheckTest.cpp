@@ -119,8 +119,8 @@ TEST(ChipCheck, SerialBridgeShowsItsFlashAndVersion) {
     EXPECT_EQ("VRB644/645 Series", view.chipLabel);
     EXPECT_EQ("MXIC", view.flashType);
     EXPECT_EQ(5, bench.state.id.FlashTypeCode);
-    EXPECT_EQ(65536, Geometry().BlockEraseSize);
-    EXPECT_EQ(4096, Geometry().SectorEraseSize);
+    EXPECT_EQ(65536, bench.state.flash.BlockEraseSize);
+    EXPECT_EQ(4096, bench.state.flash.SectorEraseSize);
     EXPECT_EQ(std::optional<bool>(true), view.sflashType.visible);
     EXPECT_EQ(std::optional<bool>(true), view.vrs735.visible) << "serial kinds show the disk-firmware box";
     EXPECT_EQ(std::optional<bool>(true), view.nvram.visible);

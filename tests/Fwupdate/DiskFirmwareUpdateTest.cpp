@@ -192,7 +192,7 @@ TEST(DiskFirmwareUpdate, BackupWritesFirmwareSizeBytesOfTheArea) {
     EXPECT_EQ("Read flash and backup success!", bench.panel.status);
     EXPECT_TRUE(bench.panel.messages.empty());
 
-    Geometry().FirmwareSize = 262144;
+    bench.state.flash.FirmwareSize = 262144;
     EXPECT_EQ(1, bench.Run(DiskFirmwareUpdate));
     EXPECT_EQ(filled, test::ReadWholeFile(bench.panel.backupFile));
     for (const auto& read : bench.Commands(0x28)) EXPECT_LE(read.length, k64K) << "64 KiB per command";

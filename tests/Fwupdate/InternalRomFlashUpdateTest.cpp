@@ -412,7 +412,7 @@ TEST(InternalRomBackup, AlwaysTheWholeFlashWhateverFirmwareSizeSays) {
     for (const std::int32_t size : {32768, 262144}) {
         SCOPED_TRACE(size);
         SimBench bench(Rom("AT49BV512"));
-        Geometry().FirmwareSize = size;
+        bench.state.flash.FirmwareSize = size;
         bench.panel.backupOnly = true;
         bench.panel.backupFile = bench.dir.File("saved.bin");
         EXPECT_EQ(1, RunRom(bench, 0));

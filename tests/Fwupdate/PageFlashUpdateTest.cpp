@@ -57,7 +57,7 @@ TEST_P(ProgramPage, FlashHoldsTheImageAndTheRestAsTheEraseLeftIt) {
     ASSERT_EQ(1, bench.Run(PageFlashUpdate));
     EXPECT_EQ("Programming Success!!", bench.panel.status);
     bench.ExpectOnlyMessage(kPowerCycleText);
-    EXPECT_EQ(256, Geometry().ProgramChunk);
+    EXPECT_EQ(8192, bench.state.flash.ProgramChunk) << "the page size stays the run's own";
 
     Bytes expected = file;
     expected.resize(c.imageSize, 0);  // zeros behind the file's end
@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(WritePage, DotsAfterThePiecesEndingAt256And2304) {
     SimBench bench(7, 1, "Pm25LV512", Bus::Ieee1394);  // 64 KiB flash
-    Geometry().ProgramChunk = 256;
+    bench.state.flash.ProgramChunk = 256;
     const Bytes data = Pattern(4096);
     ProcedureContext ctx = bench.Context();
     bench.panel.status = "x";

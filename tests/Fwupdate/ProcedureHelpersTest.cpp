@@ -82,7 +82,7 @@ TEST(ReadFlashRange, LengthOffTheBlockGrainReadsWholeBlocksAndFillsOnlyTheBuffer
 
 TEST(ReadFlashRange, BlockSizeFollowsTheSetting) {
     SimBench bench(1, 1, "Pm25LV512");
-    Geometry().ProgramChunk = 2048;
+    bench.state.flash.ProgramChunk = 2048;
     ProcedureContext ctx = bench.Context();
     Bytes buffer(8192);
     ASSERT_EQ(1, ReadFlashRange(ctx, 0, buffer.data(), 8192));
@@ -310,7 +310,7 @@ TEST(BackupFlashImage, Failures) {
         SimBench bench(1, 1, "Pm25LV512");
         if (c.file == nullptr && !fs::exists("/dev/full")) continue;
         bench.panel.backupFile = c.file != nullptr ? dir.File(c.file) : "/dev/full";
-        Geometry().FirmwareSize = c.firmwareSize;
+        bench.state.flash.FirmwareSize = c.firmwareSize;
         if (c.failRead) bench.Fail({0xFF, 0x04, kRead}, 0, c.kind);
         if (c.neverReady) bench.device->serialFlash()->SetNeverReady(true);
         ProcedureContext ctx = bench.Context();

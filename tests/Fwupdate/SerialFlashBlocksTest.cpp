@@ -36,7 +36,6 @@ std::ostream& operator<<(std::ostream& out, const Piece& p) {
 }
 
 struct Bench {
-    FlashGeometry saved = Geometry();
     test::RuleHost host;
     ScopedHost scoped{host};
     ToolState state;
@@ -46,7 +45,6 @@ struct Bench {
     int writes = 0;
 
     Bench() {
-        Geometry() = FlashGeometry{};
         host.Answer({0xFF, 0x04, 0x12}, {0x00});  // flash ready
         host.On({kDirect}, [this](const HostRequest& r, Bytes& out) {
             if (r.cdb[11] == kTargetWrite) return writes++ != failWriteAt;
@@ -57,7 +55,6 @@ struct Bench {
             return true;
         });
     }
-    ~Bench() { Geometry() = saved; }
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
 
@@ -91,13 +88,13 @@ TEST_P(WriteFlashBlocksGolden, SendsThesePieces) {
     const WriteCase& c = GetParam();
     Bench bench;
     bench.state.id.FlashTypeCode = c.flashType;
-    Geometry().NextBlockIndex = c.blockIndex;
-    Geometry().NextSectorIndex = c.sectorIndex;
+    bench.ctx.geometry.NextBlockIndex = c.blockIndex;
+    bench.ctx.geometry.NextSectorIndex = c.sectorIndex;
     const Bytes data(c.length, 0x5A);
     EXPECT_EQ(1, WriteFlashBlocks(bench.ctx, c.address, data.data(), c.length, c.mode));
     EXPECT_EQ(c.pieces, bench.Pieces(kTargetWrite));
-    EXPECT_EQ(c.blockIndexAfter, Geometry().NextBlockIndex);
-    EXPECT_EQ(c.sectorIndexAfter, Geometry().NextSectorIndex);
+    EXPECT_EQ(c.blockIndexAfter, bench.ctx.geometry.NextBlockIndex);
+    EXPECT_EQ(c.sectorIndexAfter, bench.ctx.geometry.NextSectorIndex);
     EXPECT_EQ(std::string(c.pieces.size(), '.'), bench.panel.status) << "one dot per piece";
 }
 
@@ -224,15 +221,13 @@ TEST(SelectEraseCode, OpensEachUnitOnceAndCutsAtItsEnd) {
         {8, 0, 0, 0, 0, 8192},
         {2, 0x10000, 0, 0, 2, 8192},  // counters left behind: no wrap-around
     };
-    const FlashGeometry saved = Geometry();
     for (const CodeCase& c : cases) {
-        Geometry() = FlashGeometry{};
-        Geometry().NextBlockIndex = c.blockIndex;
-        Geometry().NextSectorIndex = c.sectorIndex;
-        EXPECT_EQ(c.code, SelectEraseCode(c.address, c.mode)) << "mode " << c.mode << " at " << c.address;
-        EXPECT_EQ(c.clipped, ClipToEraseUnit(c.address, 8192, c.mode)) << "mode " << c.mode << " at " << c.address;
+        FlashGeometry geometry;
+        geometry.NextBlockIndex = c.blockIndex;
+        geometry.NextSectorIndex = c.sectorIndex;
+        EXPECT_EQ(c.code, SelectEraseCode(geometry, c.address, c.mode)) << "mode " << c.mode << " at " << c.address;
+        EXPECT_EQ(c.clipped, ClipToEraseUnit(geometry, c.address, 8192, c.mode)) << "mode " << c.mode << " at " << c.address;
     }
-    Geometry() = saved;
 }
 
 }  // namespace

@@ -133,7 +133,7 @@ TEST(StandardFlashUpdate, LargeImageIsChipErased) {
 TEST(StandardFlashUpdate, ImagesOfMoreThan255BlocksAreWrittenWhole) {
     // 2 KiB blocks: 600,000 bytes are 293 blocks, past an 8-bit count.
     SimBench bench(15, 1, "MX25L8005");
-    Geometry().ProgramChunk = 2048;
+    bench.state.flash.ProgramChunk = 2048;
     const Bytes image = bench.UseFile(Pattern(600000));
     ASSERT_EQ(1, bench.Run(StandardFlashUpdate));
     ExpectSuccess(bench);

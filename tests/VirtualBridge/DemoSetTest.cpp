@@ -23,19 +23,6 @@
 namespace v62x {
 namespace {
 
-// The flash settings are process-wide: each run starts from the defaults
-// and the test leaves them as it found them.
-class GeometryGuard {
-public:
-    GeometryGuard() { Geometry() = FlashGeometry{}; }
-    ~GeometryGuard() { Geometry() = saved_; }
-    GeometryGuard(const GeometryGuard&) = delete;
-    GeometryGuard& operator=(const GeometryGuard&) = delete;
-
-private:
-    FlashGeometry saved_ = Geometry();
-};
-
 struct DemoCase {
     const char* product;
     RunChoice choice;
@@ -74,7 +61,6 @@ TEST(DemoSet, EveryBridgeIsListedTakesItsImageAndRunsToSuccess) {
         const std::string image = dir.Write(bridge.imageName, bridge.image);
         for (const bool includeNvram : {true, false}) {
             SCOPED_TRACE(std::string(c.product) + (includeNvram ? ", NVRAM from the image" : ", NVRAM kept"));
-            GeometryGuard geometry;
             sim::SimulatedHost host;
             ScopedHost scoped(host);
             std::vector<sim::DeviceConfig> configs;

@@ -240,7 +240,6 @@ private:
 // The backup goes to `backupFile`, which is removed afterwards.
 inline void RunDeviceScenario(std::uint8_t options, const std::string& backupFile) {
     SetMessageNotifier([](const OperatorMessage&) {});
-    Geometry() = FlashGeometry{};
     ToolState state;
     RecordingPanel panel;
     const RefreshOutcome listed = RefreshDevices(state.devices);

@@ -56,7 +56,6 @@ std::string WithScratchImages(const std::string& value) {
 
 void CheckFirstDevice(Host& host) {
     ScopedHost scoped(host);
-    Geometry() = FlashGeometry{};
     ToolState state;
     RecordingPanel panel;
     ChipCheckRequest check;

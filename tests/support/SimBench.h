@@ -114,7 +114,6 @@ inline Outcome Send(Host& host, const std::string& path, const Bytes& cdb, DataD
 // ---- The bench.
 
 struct SimBench {
-    FlashGeometry savedGeometry = Geometry();
     sim::SimulatedHost host;
     ScopedHost scoped{host};
     ToolState state;
@@ -127,7 +126,6 @@ struct SimBench {
     // `patterned`: the first device's flash holds Pattern(size, 0) instead.
     explicit SimBench(const std::vector<sim::DeviceConfig>& configs, bool patterned = false) {
         EXPECT_TRUE(dir.ok());
-        Geometry() = FlashGeometry{};
         for (const auto& config : configs) {
             sim::VirtualDevice& added = host.AddDevice(config);
             if (device == nullptr) device = &added;
@@ -146,7 +144,6 @@ struct SimBench {
         : SimBench({FlashBridge(kind, revision, part, bus)}, true) {
         EXPECT_EQ(kind, state.id.ChipKind);
     }
-    ~SimBench() { Geometry() = savedGeometry; }
     SimBench(const SimBench&) = delete;
     SimBench& operator=(const SimBench&) = delete;
 

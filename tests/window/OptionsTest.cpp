@@ -156,22 +156,22 @@ TEST_F(WindowOptions, OnlyKind4OffersTheFirmwareSize) {
 TEST_F(WindowOptions, FirmwareSizeFollowsTheList) {
     Open();
     EXPECT_EQ("32KB", List("FwSizeCheck")->currentText().toStdString());
-    EXPECT_EQ(65536, Geometry().FirmwareSize) << "the start value, not the item shown";
+    EXPECT_EQ(65536, window->State().flash.FirmwareSize) << "the start value, not the item shown";
     const int sizes[] = {32768, 65536, 131072, 262144, 524288, 1048576};
     for (int index : {2, 5, 0, 1, 4, 3}) {
         List("FwSizeCheck")->setCurrentIndex(index);
-        EXPECT_EQ(sizes[index], Geometry().FirmwareSize) << index;
+        EXPECT_EQ(sizes[index], window->State().flash.FirmwareSize) << index;
     }
 }
 
 TEST_F(WindowOptions, ProgramChunkFollowsThePageSizeList) {
     Open();
     EXPECT_EQ("16 KB", List("FwPgSizeCheck")->currentText().toStdString());
-    EXPECT_EQ(8192, Geometry().ProgramChunk) << "the start value, not the item shown";
+    EXPECT_EQ(8192, window->State().flash.ProgramChunk) << "the start value, not the item shown";
     const int chunks[] = {32768, 16384, 8192, 4096, 2048};
     for (int index : {0, 4, 2, 3, 1}) {
         List("FwPgSizeCheck")->setCurrentIndex(index);
-        EXPECT_EQ(chunks[index], Geometry().ProgramChunk) << index;
+        EXPECT_EQ(chunks[index], window->State().flash.ProgramChunk) << index;
     }
     // VR735Path runs the same handler, which reads only the page-size list.
     {
@@ -179,7 +179,7 @@ TEST_F(WindowOptions, ProgramChunkFollowsThePageSizeList) {
         List("FwPgSizeCheck")->setCurrentIndex(3);
     }
     List("VR735Path")->setCurrentIndex(2);
-    EXPECT_EQ(4096, Geometry().ProgramChunk);
+    EXPECT_EQ(4096, window->State().flash.ProgramChunk);
 }
 
 TEST_F(WindowOptions, IncludeNvramFollowsItsBox) {

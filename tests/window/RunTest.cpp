@@ -229,7 +229,6 @@ TEST_F(WindowRun, EveryDispatchRowServesItsBridgeFromTheWindow) {
         SCOPED_TRACE(row.what);
         // Each row starts a fresh window on its own bridge, the earlier
         // ones unplugged.
-        Geometry() = FlashGeometry{};
         messages.shown.clear();
         sim::VirtualDevice& device = AddDescribed(row.description);
         Open();
@@ -331,7 +330,6 @@ TEST_F(WindowRun, NoInjectedFailureEndsWithASuccessTextOrMessage) {
                                                 "Erase All success!!", "Read flash and backup success!"};
     for (const FailureRow& row : rows) {
         SCOPED_TRACE(row.what);
-        Geometry() = FlashGeometry{};
         sim::VirtualDevice& device = AddDescribed(row.description);
         Open();
         ASSERT_EQ(row.kind, window->State().id.ChipKind);

@@ -77,7 +77,6 @@ bool Take(const Shot& shot, const QDir& folder) {
     ScopedHost scoped(host);
     for (const sim::DeviceConfig& config : configs) host.AddDevice(config);
     host.DrainDeviceEvents();
-    Geometry() = FlashGeometry{};
 
     PrintedMessages messages;
     NoFiles files;

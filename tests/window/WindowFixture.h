@@ -68,9 +68,6 @@ struct ScriptedQuestions : RunQuestions {
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The flash settings are process-wide; every window starts from the
-        // values of a fresh program.
-        Geometry() = FlashGeometry{};
         ASSERT_TRUE(files_dir.isValid());
     }
 

@@ -732,7 +732,7 @@ void TV62xFwTool::FwSizeCheckChange() {
     if (running_) return;
     const int index = FwSizeCheck->currentIndex();
     if (index >= 0 && index < static_cast<int>(std::size(kFirmwareSizes))) {
-        Geometry().FirmwareSize = kFirmwareSizes[index];
+        state_.flash.FirmwareSize = kFirmwareSizes[index];
     }
 }
 
@@ -740,9 +740,9 @@ void TV62xFwTool::FwSizeCheckChange() {
 void TV62xFwTool::FwPgSizeCheckChange() {
     if (running_) return;
     const int index = FwPgSizeCheck->currentIndex();
-    const auto& choices = Geometry().PageSizeChoices;
+    const auto& choices = kPageSizeChoices;
     if (index >= 0 && index < static_cast<int>(choices.size())) {
-        Geometry().ProgramChunk = choices[static_cast<std::size_t>(index)];
+        state_.flash.ProgramChunk = choices[static_cast<std::size_t>(index)];
     }
 }
 
