@@ -40,13 +40,10 @@ constexpr std::uint8_t kDeviceLba = 0x40;
 constexpr std::uint8_t kAtaIdentify = 0xEC;
 constexpr std::uint32_t kIdentifyBytes = 512;
 
-
-
 HostReply OutOfRange() { return CheckCondition(scsi::kSenseIllegalRequest, kAscLbaOutOfRange); }
 HostReply NoMedium() { return CheckCondition(scsi::kSenseNotReady, kAscMediumNotPresent); }
 // The drive aborted the command (ATA error register ABRT).
 HostReply DriveAborted() { return CheckCondition(kSenseAbortedCommand, 0x00); }
-
 
 std::uint64_t BigEndian(const Cdb& cdb, std::size_t at, std::size_t bytes) {
     std::uint64_t value = 0;
@@ -58,16 +55,6 @@ void PutBigEndian(std::uint8_t* out, std::uint64_t value, std::size_t bytes) {
     for (std::size_t i = 0; i < bytes; ++i) {
         out[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
     }
-}
-
-// Sends a short answer of fixed or allocation-bound length: the host gets
-// what fits its buffer.
-HostReply SendAnswer(const std::uint8_t* answer, std::size_t available, DataDirection direction,
-                     std::uint8_t* data, std::uint32_t length) {
-    if (direction == DataDirection::Out && length > 0) return PhaseError();
-    const std::size_t n = std::min<std::size_t>(available, length);
-    if (n > 0) std::memcpy(data, answer, n);
-    return Good(static_cast<std::uint32_t>(n));
 }
 
 // Whether the host's buffer carries a data phase of `bytes` in direction
@@ -210,19 +197,9 @@ HostReply RunAtaData(AttachedDisk& disk, const AtaCommand& command, const AtaExt
     return Good(static_cast<std::uint32_t>(extent.bytes));
 }
 
-// ATA PASS-THROUGH (12) and (16): the protocol and transfer fields tell the
-// bridge how to run the command; the drive decides what the command does.
-HostReply AtaPassThrough(const DiskRoute& route, const Cdb& cdb, DataDirection direction,
-                         std::uint8_t* data, std::uint32_t length) {
-    const bool sixteen = cdb[0] == kOpAtaPassThrough16;
-    const std::uint8_t protocol = (cdb[1] >> 1) & 0x0F;
-    const bool extend = sixteen && (cdb[1] & 0x01) != 0;
-    const bool checkCondition = (cdb[2] & 0x20) != 0;
-    const bool towardHost = (cdb[2] & 0x08) != 0;
-    const bool inBlocks = (cdb[2] & 0x04) != 0;
-    const bool logicalSectors = (cdb[2] & 0x10) != 0;
-    const std::uint8_t lengthField = cdb[2] & 0x03;
-
+// The registers an ATA PASS-THROUGH (12) or (16) carries; `extend` (the
+// 16-byte form only) adds the previous contents of the 48-bit registers.
+AtaTaskfile PassThroughTaskfile(const Cdb& cdb, bool sixteen, bool extend) {
     AtaTaskfile tf;
     if (sixteen) {
         tf.features = static_cast<std::uint16_t>((extend ? cdb[3] << 8 : 0) | cdb[4]);
@@ -246,22 +223,50 @@ HostReply AtaPassThrough(const DiskRoute& route, const Cdb& cdb, DataDirection d
         tf.device = cdb[8];
         tf.command = cdb[9];
     }
+    return tf;
+}
 
-    // Protocols this bridge carries: non-data, PIO in/out, DMA, UDMA in/out.
-    bool dataProtocol = true;
-    bool protocolIn = towardHost;
+// How the bridge runs a pass-through command: with a data phase or not,
+// its direction and the transfer mode.
+struct PassThroughProtocol {
+    bool data = true;
+    bool in = false;
     AtaTransfer transfer = AtaTransfer::Pio;
+};
+
+// The protocols this bridge carries: non-data, PIO in/out, DMA, UDMA
+// in/out; false for any other. DMA takes its direction from the
+// transfer-direction bit (`towardHost`).
+bool ReadProtocol(std::uint8_t protocol, bool towardHost, PassThroughProtocol& out) {
+    out.in = towardHost;
     switch (protocol) {
-    case 3: dataProtocol = false; break;
-    case 4: protocolIn = true; break;
-    case 5: protocolIn = false; break;
-    case 6: transfer = AtaTransfer::Dma; break;
-    case 10: protocolIn = true; transfer = AtaTransfer::Dma; break;
-    case 11: protocolIn = false; transfer = AtaTransfer::Dma; break;
-    default: return InvalidField();
+    case 3: out.data = false; break;
+    case 4: out.in = true; break;
+    case 5: out.in = false; break;
+    case 6: out.transfer = AtaTransfer::Dma; break;
+    case 10: out.in = true; out.transfer = AtaTransfer::Dma; break;
+    case 11: out.in = false; out.transfer = AtaTransfer::Dma; break;
+    default: return false;
     }
-    if (dataProtocol && (lengthField == 0 || towardHost != protocolIn)) return InvalidField();
-    if (!dataProtocol && lengthField != 0) return InvalidField();
+    return true;
+}
+
+// ATA PASS-THROUGH (12) and (16): the protocol and transfer fields tell the
+// bridge how to run the command; the drive decides what the command does.
+HostReply AtaPassThrough(const DiskRoute& route, const Cdb& cdb, DataDirection direction,
+                         std::uint8_t* data, std::uint32_t length) {
+    const bool sixteen = cdb[0] == kOpAtaPassThrough16;
+    const bool checkCondition = (cdb[2] & 0x20) != 0;
+    const bool towardHost = (cdb[2] & 0x08) != 0;
+    const bool inBlocks = (cdb[2] & 0x04) != 0;
+    const bool logicalSectors = (cdb[2] & 0x10) != 0;
+    const std::uint8_t lengthField = cdb[2] & 0x03;
+    const AtaTaskfile tf = PassThroughTaskfile(cdb, sixteen, sixteen && (cdb[1] & 0x01) != 0);
+
+    PassThroughProtocol protocol;
+    if (!ReadProtocol((cdb[1] >> 1) & 0x0F, towardHost, protocol)) return InvalidField();
+    if (protocol.data && (lengthField == 0 || towardHost != protocol.in)) return InvalidField();
+    if (!protocol.data && lengthField != 0) return InvalidField();
 
     if (route.disk == nullptr) return NoMedium();
     AttachedDisk& disk = *route.disk;
@@ -270,8 +275,8 @@ HostReply AtaPassThrough(const DiskRoute& route, const Cdb& cdb, DataDirection d
     // one run with a protocol that does not match its transfer, is aborted.
     const AtaCommand* command = FindAtaCommand(tf.command);
     AtaExtent extent;
-    if (command == nullptr || !dataProtocol || command->in != protocolIn ||
-        command->transfer != transfer || !AtaExtentOf(disk, *command, tf, extent)) {
+    if (command == nullptr || !protocol.data || command->in != protocol.in ||
+        command->transfer != protocol.transfer || !AtaExtentOf(disk, *command, tf, extent)) {
         return DriveAborted();
     }
 
@@ -283,7 +288,7 @@ HostReply AtaPassThrough(const DiskRoute& route, const Cdb& cdb, DataDirection d
         expected = field * unit;
         if (expected != extent.bytes) return DriveAborted();
     }
-    if (!DataPhaseFits(protocolIn, std::max(expected, extent.bytes), direction, length)) {
+    if (!DataPhaseFits(protocol.in, std::max(expected, extent.bytes), direction, length)) {
         return PhaseError();
     }
 

@@ -31,8 +31,6 @@
 //   the firmware gives up after 30 s of busy.
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 
 #include "VirtualBridge/DeviceReplies.h"
@@ -55,20 +53,9 @@ constexpr std::uint8_t kOpDirect = 0xDF;
 constexpr std::uint8_t kTargetFlashRead = 0xFA;
 constexpr std::uint8_t kTargetFlashWrite = 0xFB;
 
-
-
 HostReply SequenceError() { return CheckCondition(scsi::kSenseIllegalRequest, 0x2C); }
 HostReply InProgress() { return CheckCondition(scsi::kSenseNotReady, 0x04, 0x07); }
 HostReply WriteError() { return CheckCondition(scsi::kSenseMediumError, 0x0C); }
-
-
-HostReply SendData(const std::uint8_t* answer, std::size_t available, DataDirection direction,
-                   std::uint8_t* data, std::uint32_t length) {
-    if (direction == DataDirection::Out && length > 0) return PhaseError();
-    const std::size_t n = std::min<std::size_t>(available, length);
-    if (n > 0) std::memcpy(data, answer, n);
-    return Good(static_cast<std::uint32_t>(n));
-}
 
 std::uint32_t Be24(const Cdb& cdb, std::size_t at) {
     return (static_cast<std::uint32_t>(cdb[at]) << 16) | (static_cast<std::uint32_t>(cdb[at + 1]) << 8) |
@@ -312,7 +299,6 @@ void VirtualDevice::InitFlash() {
         const std::size_t n = std::min(contents->size(), flash.image.size());
         std::copy_n(flash.image.begin(), n, contents->begin());
     }
-    StartFlashDriver(flash_, serialFlash_.get());
 }
 
 std::vector<std::uint8_t>* VirtualDevice::FlashContents() {
@@ -371,6 +357,328 @@ void VirtualDevice::PowerCycle() {
     RestartBridge();
 }
 
+namespace {
+
+// The host's data phase of one flash command.
+struct DataPhase {
+    DataDirection direction;
+    std::uint8_t* data;
+    std::uint32_t length;
+
+    bool wantsIn() const { return direction == DataDirection::In && length > 0; }
+    bool bringsOut() const { return direction == DataDirection::Out && length > 0; }
+    HostReply Send(const std::uint8_t* answer, std::size_t available) const {
+        return SendAnswer(answer, available, direction, data, length);
+    }
+    HostReply Send(const std::vector<std::uint8_t>& answer) const {
+        return Send(answer.data(), answer.size());
+    }
+};
+
+// The answer of a setting the firmware took.
+constexpr std::uint8_t kSettingTaken[2] = {0, 0};
+
+// ---- The internal-ROM loader and the parallel flash behind it.
+
+// What a ROM loader command works on, once the ROM code's background
+// programming has caught up with `now`.
+struct RomPath {
+    ParallelFlash& chip;
+    BridgeFlashState& flash;
+    std::uint64_t now;
+    bool busy;  // the ROM code is still programming, or the part is busy
+};
+
+// FF 04 01: the ROM code writes the loaded erase sequence to the part, six
+// bus cycles.
+HostReply RomRunEraseSequence(const RomPath& rom, const DataPhase& phase) {
+    if (phase.wantsIn()) return PhaseError();
+    if (!rom.flash.romEraseSequence) return SequenceError();
+    if (rom.busy) return InProgress();
+    const std::array<std::uint8_t, 18>& sequence = *rom.flash.romEraseSequence;
+    for (std::size_t k = 0; k < 6; ++k) {
+        const auto address = static_cast<std::uint16_t>(sequence[2 * k] | (sequence[2 * k + 1] << 8));
+        rom.chip.Write(address, sequence[12 + k], rom.now);
+    }
+    return Good(0);
+}
+
+// FF 04 02: takes the three command cycles of a byte program (addresses low
+// byte first in CDB bytes 3..8, data bytes in 9..11) and the data, and
+// returns; the ROM code then programs from address 0 in the background.
+HostReply RomStartProgram(const Cdb& cdb, const RomPath& rom, const DataPhase& phase) {
+    if (phase.wantsIn()) return PhaseError();
+    if (rom.busy) return InProgress();
+    for (std::size_t k = 0; k < 3; ++k) {
+        rom.flash.romCycleAddress[k] = static_cast<std::uint16_t>(cdb[3 + 2 * k] | (cdb[4 + 2 * k] << 8));
+        rom.flash.romCycleData[k] = cdb[9 + k];
+    }
+    const std::uint32_t n = std::min(phase.length, rom.chip.part().size);
+    rom.flash.romData.assign(phase.data, phase.data + n);
+    rom.flash.romNext = 0;
+    rom.flash.romNextUs = rom.now;
+    return Good(phase.length);
+}
+
+// FF 04 03: reads from a 32-bit address, low byte first.
+HostReply RomRead(const Cdb& cdb, const RomPath& rom, const DataPhase& phase) {
+    if (phase.bringsOut()) return PhaseError();
+    const std::uint32_t address =
+        cdb[3] | (cdb[4] << 8) | (cdb[5] << 16) | (static_cast<std::uint32_t>(cdb[6]) << 24);
+    std::vector<std::uint8_t> bytes(phase.length);
+    for (std::uint32_t i = 0; i < phase.length; ++i) bytes[i] = rom.chip.Read(address + i, rom.now);
+    return phase.Send(bytes);
+}
+
+// FF 04 04: loads the erase sequence, six addresses (low byte first), then
+// six data bytes.
+HostReply RomLoadEraseSequence(const RomPath& rom, const DataPhase& phase) {
+    if (phase.wantsIn()) return PhaseError();
+    if (phase.length < 18) return InvalidField();
+    std::array<std::uint8_t, 18> sequence{};
+    std::copy_n(phase.data, sequence.size(), sequence.begin());
+    rom.flash.romEraseSequence = sequence;
+    return Good(phase.length);
+}
+
+// FF 04 00..05: the internal-ROM loader's commands.
+HostReply RomLoaderCommand(const Cdb& cdb, const RomPath& rom, const DataPhase& phase) {
+    switch (cdb[2]) {
+    case 0x05:  // switch to the internal ROM
+        if (phase.wantsIn()) return PhaseError();
+        rom.flash.internalRom = true;
+        return Good(0);
+    case 0x00: {  // ROM busy
+        const std::uint8_t answer = rom.busy ? 1 : 0;
+        return phase.Send(&answer, 1);
+    }
+    case 0x01:
+        return RomRunEraseSequence(rom, phase);
+    case 0x02:
+        return RomStartProgram(cdb, rom, phase);
+    case 0x03:
+        return RomRead(cdb, rom, phase);
+    case 0x04:
+        return RomLoadEraseSequence(rom, phase);
+    default:
+        return InvalidOpcode();
+    }
+}
+
+// ---- The serial flash.
+
+// What a serial flash command works on: the chip, the clock its bus time
+// goes to, and what the firmware keeps about the chip.
+struct SerialPath {
+    SerialFlash& chip;
+    VirtualClock& clock;
+    BridgeFlashState& flash;
+
+    // The driver with the opcodes in effect.
+    SerialDriver Driver() const { return SerialDriver(chip, clock, InEffect(flash)); }
+    // Chip select has risen on the open transaction: it is over.
+    void EndTransaction() const {
+        flash.cycleOpen = false;
+        flash.cycle.clear();
+    }
+};
+
+// The erase a direct write does before it programs, by the code in bits
+// 0..2 of its mode (see the top of the file); false when the chip stayed busy.
+bool EraseForDirectWrite(SerialDriver& driver, const Opcodes& ops, std::uint8_t mode, bool ieee1394,
+                         std::uint32_t address, std::uint32_t count) {
+    switch (mode & 0x07) {
+    case 1:
+        return ieee1394 ? driver.EraseCovering(ops.blockErase, kLargeStep, address, count)
+                        : driver.EraseCovering(ops.sectorErase, kSmallStep, address, count);
+    case 2:
+        return driver.EraseCovering(ops.blockErase, kLargeStep, address, count);
+    case 3:
+        driver.ChipErase();
+        return driver.WaitReady();
+    default:
+        return true;
+    }
+}
+
+// The direct write: erases as its mode says, then programs the data.
+HostReply DirectFlashWrite(const Cdb& cdb, const SerialPath& path, bool ieee1394, std::uint32_t address,
+                           std::uint32_t count, const DataPhase& phase) {
+    if (phase.wantsIn()) return PhaseError();
+    const std::uint8_t mode = cdb[1];
+    Opcodes ops = InEffect(path.flash);
+    if ((mode & 0x80) != 0) ops = {0xC7, 0xD8, 0x20, 0x02, 32, false};
+    SerialDriver driver(path.chip, path.clock, ops);
+    const std::uint32_t n = std::min(count, phase.length);
+    if (!driver.Prepare()) return WriteError();
+    const bool erased = EraseForDirectWrite(driver, ops, mode, ieee1394, address, n);
+    if (!erased || !driver.Program(address, phase.data, n)) return WriteError();
+    return Good(n);
+}
+
+// The direct layout on the flash (0xDF, target in byte 11): the byte count
+// in bytes 3..4, the address in bytes 8..10.
+HostReply DirectFlashCommand(const Cdb& cdb, const SerialPath& path, bool ieee1394, const DataPhase& phase) {
+    const std::uint32_t count = (static_cast<std::uint32_t>(cdb[3]) << 8) | cdb[4];
+    const std::uint32_t address = Be24(cdb, 8);
+    if (cdb[2] != 0 || cdb[5] != 0 || cdb[6] != 0 || cdb[7] != 0) return InvalidField();
+    if (ieee1394 && count > kIeee1394DirectLimit) return InvalidField();
+    if (cdb[11] != kTargetFlashRead) return DirectFlashWrite(cdb, path, ieee1394, address, count, phase);
+    if (cdb[1] != 0x10) return InvalidField();
+    if (phase.bringsOut()) return PhaseError();
+    return phase.Send(path.Driver().Read(address, count));
+}
+
+// FF 04 15: clocks the opcode in CDB byte 4 and as many zero (dummy) bytes
+// as byte 5 says, then reads the answer: as many bytes as byte 3 says, or
+// with byte 3 zero as many as the host takes.
+HostReply SerialQuery(const Cdb& cdb, SerialDriver& driver, const DataPhase& phase) {
+    if (phase.bringsOut()) return PhaseError();
+    const std::size_t answer = cdb[3] != 0 ? cdb[3] : phase.length;
+    std::vector<std::uint8_t> out(1 + cdb[5], 0x00);
+    out[0] = cdb[4];
+    return phase.Send(driver.Cycle(out, answer));
+}
+
+// FF 04 10..15: the firmware's own reads, programs and erases of the chip
+// (address in CDB bytes 3..5), and a query of one opcode.
+HostReply SerialFlashAccess(const Cdb& cdb, const SerialPath& path, const DataPhase& phase) {
+    SerialDriver driver = path.Driver();
+    switch (cdb[2]) {
+    case 0x10:  // read flash data: as many bytes as the host takes
+        if (phase.bringsOut()) return PhaseError();
+        return phase.Send(driver.Read(Be24(cdb, 3), phase.length));
+    case 0x11:  // write flash data: page programs, waiting for each
+        if (phase.wantsIn()) return PhaseError();
+        if (!driver.Prepare() || !driver.Program(Be24(cdb, 3), phase.data, phase.length)) return WriteError();
+        return Good(phase.length);
+    case 0x12: {  // the chip's status register
+        const std::uint8_t status = driver.Status();
+        return phase.Send(&status, 1);
+    }
+    case 0x13:  // chip erase: returns at once, the chip stays busy
+        if (phase.wantsIn()) return PhaseError();
+        if (!driver.Prepare()) return WriteError();
+        driver.ChipErase();
+        return Good(0);
+    case 0x14:  // erase the block at the address (the unit these bridges erase by)
+        if (phase.wantsIn()) return PhaseError();
+        if (!driver.Prepare()) return WriteError();
+        driver.EraseAt(path.flash.blockEraseOp, Be24(cdb, 3));
+        return Good(0);
+    case 0x15:
+        return SerialQuery(cdb, driver, phase);
+    default:
+        return InvalidOpcode();
+    }
+}
+
+// FF 04 20..22: a serial transaction the host puts together. 20 clocks the
+// bytes in CDB bytes 5..11 (their count in byte 3) or, with byte 4 set,
+// keeps chip select low after them for a data phase; 21 or 22 carries that
+// data phase and ends the transaction.
+HostReply SerialTransaction(const Cdb& cdb, const SerialPath& path, const DataPhase& phase) {
+    SerialDriver driver = path.Driver();
+    switch (cdb[2]) {
+    case 0x20: {
+        const std::size_t count = cdb[3];
+        if (count == 0 || count > 7 || cdb[4] > 1) return InvalidField();
+        std::vector<std::uint8_t> out(cdb.begin() + 5, cdb.begin() + 5 + static_cast<std::ptrdiff_t>(count));
+        if (cdb[4] == 1) {
+            path.flash.cycleOpen = true;
+            path.flash.cycle = std::move(out);
+        } else {
+            driver.Cycle(out);
+        }
+        // A data-out phase on this command is taken and not clocked.
+        return Good(phase.bringsOut() ? phase.length : 0);
+    }
+    case 0x21: {  // one byte from the chip per byte the host takes
+        if (phase.bringsOut()) return PhaseError();
+        const std::vector<std::uint8_t> bytes = driver.Cycle(path.flash.cycle, phase.length);
+        path.EndTransaction();
+        return phase.Send(bytes);
+    }
+    case 0x22: {  // the host's bytes to the chip, as many as CDB bytes 7..8 say
+        if (phase.wantsIn()) return PhaseError();
+        const std::uint32_t n = std::min<std::uint32_t>((cdb[7] << 8) | cdb[8], phase.length);
+        std::vector<std::uint8_t> out = path.flash.cycle;
+        out.insert(out.end(), phase.data, phase.data + n);
+        driver.Cycle(out);
+        path.EndTransaction();
+        return Good(n);
+    }
+    default:
+        return InvalidOpcode();
+    }
+}
+
+// FF 04 25: with 02 in CDB byte 3, the page size in units of 4 bytes (byte
+// 4); with every byte from 3 on zero, the firmware prepares for an update.
+HostReply PageSizeOrUpdate(const Cdb& cdb, BridgeFlashState& flash, const DataPhase& phase) {
+    if (cdb[3] == 0x02) {
+        if (cdb[4] == 0) return InvalidField();
+        flash.pageSize = cdb[4] * 4U;
+        return phase.Send(kSettingTaken, sizeof kSettingTaken);
+    }
+    if (std::any_of(cdb.begin() + 3, cdb.end(), [](std::uint8_t b) { return b != 0; })) {
+        return InvalidField();
+    }
+    flash.updatePrepared = true;
+    return Good(0);
+}
+
+// FF 04 0F: the chip-erase, block-erase, program and sector-erase opcodes in
+// CDB bytes 3..6, then the page size: a 16-bit byte count (bytes 7, 8) or,
+// with byte 8 zero, one byte in units of 4 (byte 7; zero keeps the size).
+void TakeOpcodes(const Cdb& cdb, BridgeFlashState& flash) {
+    flash.chipEraseOp = cdb[3];
+    flash.blockEraseOp = cdb[4];
+    flash.programOp = cdb[5];
+    flash.sectorEraseOp = cdb[6];
+    const std::uint32_t wide = (static_cast<std::uint32_t>(cdb[7]) << 8) | cdb[8];
+    if (cdb[8] != 0) {
+        flash.pageSize = wide;
+    } else if (cdb[7] != 0) {
+        flash.pageSize = cdb[7] * 4U;
+    }
+}
+
+// FF 04 23..25 and 0F: what the firmware keeps about the chip, as the host
+// reads or sets it.
+HostReply FlashDriverSetting(const Cdb& cdb, BridgeFlashState& flash, const DataPhase& phase) {
+    switch (cdb[2]) {
+    case 0x23: {  // the maker detected at power-up
+        const std::uint8_t answer[4] = {static_cast<std::uint8_t>(flash.detectedType), 0, 0, 0};
+        return phase.Send(answer, sizeof answer);
+    }
+    case 0x24:  // 02, then the chip-erase, block-erase and program opcodes and the type code
+        if (cdb[3] != 0x02) return InvalidField();
+        flash.chipEraseOp = cdb[4];
+        flash.blockEraseOp = cdb[5];
+        flash.programOp = cdb[6];
+        flash.flashType = cdb[7];
+        return phase.Send(kSettingTaken, sizeof kSettingTaken);
+    case 0x25:
+        return PageSizeOrUpdate(cdb, flash, phase);
+    case 0x0F:
+        TakeOpcodes(cdb, flash);
+        return Good(0);
+    default:
+        return InvalidOpcode();
+    }
+}
+
+// The serial flash commands of the FF 04 layout.
+HostReply SerialFlashCommand(const Cdb& cdb, const SerialPath& path, const DataPhase& phase) {
+    const std::uint8_t sub = cdb[2];
+    if (sub >= 0x10 && sub <= 0x15) return SerialFlashAccess(cdb, path, phase);
+    if (sub >= 0x20 && sub <= 0x22) return SerialTransaction(cdb, path, phase);
+    return FlashDriverSetting(cdb, path.flash, phase);
+}
+
+}  // namespace
+
 std::optional<HostReply> VirtualDevice::FlashCommand(const std::uint8_t* cdbBytes,
                                                      DataDirection direction, std::uint8_t* data,
                                                      std::uint32_t length) {
@@ -386,7 +694,7 @@ std::optional<HostReply> VirtualDevice::FlashCommand(const std::uint8_t* cdbByte
     const bool serialCommand =
         directFlash || sub == 0x0F || (sub >= 0x10 && sub <= 0x15) || (sub >= 0x20 && sub <= 0x25);
 
-    if (!directFlash && sub == 0x26) {
+    if (!directFlash && sub == 0x26) {  // FF 04 26 56 52: restart
         if (cdb[3] != 0x56 || cdb[4] != 0x52) return InvalidField();
         RestartBridge();
         restartRequested_ = true;
@@ -396,227 +704,23 @@ std::optional<HostReply> VirtualDevice::FlashCommand(const std::uint8_t* cdbByte
     if (romCommand && !parallelFlash_) return InvalidOpcode();
     if (serialCommand && !serialFlash_) return InvalidOpcode();
 
-    const bool wantsIn = direction == DataDirection::In && length > 0;
-    const bool bringsOut = direction == DataDirection::Out && length > 0;
-
-    // ---- Internal-ROM loader and the parallel flash.
+    const DataPhase phase{direction, data, length};
     if (romCommand) {
-        ParallelFlash& chip = *parallelFlash_;
         const std::uint64_t now = clock_->NowUs();
         CatchUpRomCode(now);
-        const bool busy = !flash_.romData.empty() || chip.BusyAt(now);
-
-        switch (sub) {
-        case 0x05:  // switch to the internal ROM
-            if (wantsIn) return PhaseError();
-            flash_.internalRom = true;
-            return Good(0);
-        case 0x00: {  // ROM busy
-            const std::uint8_t answer = busy ? 1 : 0;
-            return SendData(&answer, 1, direction, data, length);
-        }
-        case 0x01:  // run the loaded erase sequence
-            if (wantsIn) return PhaseError();
-            if (!flash_.romEraseSequence) return SequenceError();
-            if (busy) return InProgress();
-            for (std::size_t k = 0; k < 6; ++k) {
-                const auto& s = *flash_.romEraseSequence;
-                const auto address = static_cast<std::uint16_t>(s[2 * k] | (s[2 * k + 1] << 8));
-                chip.Write(address, s[12 + k], now);
-            }
-            return Good(0);
-        case 0x02: {  // program from address 0 with the given cycles
-            if (wantsIn) return PhaseError();
-            if (busy) return InProgress();
-            for (std::size_t k = 0; k < 3; ++k) {
-                flash_.romCycleAddress[k] =
-                    static_cast<std::uint16_t>(cdb[3 + 2 * k] | (cdb[4 + 2 * k] << 8));
-                flash_.romCycleData[k] = cdb[9 + k];
-            }
-            const std::uint32_t n = std::min(length, chip.part().size);
-            flash_.romData.assign(data, data + n);
-            flash_.romNext = 0;
-            flash_.romNextUs = now;
-            return Good(length);
-        }
-        case 0x03: {  // read, 32-bit address low byte first
-            if (bringsOut) return PhaseError();
-            const std::uint32_t address = cdb[3] | (cdb[4] << 8) | (cdb[5] << 16) |
-                                          (static_cast<std::uint32_t>(cdb[6]) << 24);
-            std::vector<std::uint8_t> bytes(length);
-            for (std::uint32_t i = 0; i < length; ++i) bytes[i] = chip.Read(address + i, now);
-            return SendData(bytes.data(), bytes.size(), direction, data, length);
-        }
-        case 0x04: {  // load the erase sequence: six addresses (low byte first), six data bytes
-            if (wantsIn) return PhaseError();
-            if (length < 18) return InvalidField();
-            std::array<std::uint8_t, 18> sequence{};
-            std::copy_n(data, sequence.size(), sequence.begin());
-            flash_.romEraseSequence = sequence;
-            return Good(length);
-        }
-        default:
-            return InvalidOpcode();
-        }
+        const bool busy = !flash_.romData.empty() || parallelFlash_->BusyAt(now);
+        return RomLoaderCommand(cdb, RomPath{*parallelFlash_, flash_, now, busy}, phase);
     }
 
-    // ---- Serial flash.
-    SerialFlash& chip = *serialFlash_;
-    const bool ieee1394 = config_.bus == Bus::Ieee1394;
+    const SerialPath path{*serialFlash_, *clock_, flash_};
     const bool transactionData = !directFlash && (sub == 0x21 || sub == 0x22);
     if (!transactionData && flash_.cycleOpen) {
         // Any other command ends an open transaction: chip select rises.
-        SerialDriver(chip, *clock_, InEffect(flash_)).Cycle(flash_.cycle);
-        flash_.cycleOpen = false;
-        flash_.cycle.clear();
+        path.Driver().Cycle(flash_.cycle);
+        path.EndTransaction();
     }
-
-    if (directFlash) {
-        const std::uint32_t count = (static_cast<std::uint32_t>(cdb[3]) << 8) | cdb[4];
-        const std::uint32_t address = Be24(cdb, 8);
-        if (cdb[2] != 0 || cdb[5] != 0 || cdb[6] != 0 || cdb[7] != 0) return InvalidField();
-        if (ieee1394 && count > kIeee1394DirectLimit) return InvalidField();
-        if (cdb[11] == kTargetFlashRead) {
-            if (cdb[1] != 0x10) return InvalidField();
-            if (bringsOut) return PhaseError();
-            SerialDriver driver(chip, *clock_, InEffect(flash_));
-            const std::vector<std::uint8_t> bytes = driver.Read(address, count);
-            return SendData(bytes.data(), bytes.size(), direction, data, length);
-        }
-        if (wantsIn) return PhaseError();
-        const std::uint8_t mode = cdb[1];
-        Opcodes ops = InEffect(flash_);
-        if ((mode & 0x80) != 0) ops = {0xC7, 0xD8, 0x20, 0x02, 32, false};
-        SerialDriver driver(chip, *clock_, ops);
-        const std::uint32_t n = std::min(count, length);
-        if (!driver.Prepare()) return WriteError();
-        bool ok = true;
-        switch (mode & 0x07) {
-        case 1:
-            ok = ieee1394 ? driver.EraseCovering(ops.blockErase, kLargeStep, address, n)
-                          : driver.EraseCovering(ops.sectorErase, kSmallStep, address, n);
-            break;
-        case 2:
-            ok = driver.EraseCovering(ops.blockErase, kLargeStep, address, n);
-            break;
-        case 3:
-            driver.ChipErase();
-            ok = driver.WaitReady();
-            break;
-        default:
-            break;
-        }
-        if (!ok || !driver.Program(address, data, n)) return WriteError();
-        return Good(n);
-    }
-
-    SerialDriver driver(chip, *clock_, InEffect(flash_));
-    switch (sub) {
-    case 0x10: {  // read flash data: as many bytes as the host takes
-        if (bringsOut) return PhaseError();
-        const std::vector<std::uint8_t> bytes = driver.Read(Be24(cdb, 3), length);
-        return SendData(bytes.data(), bytes.size(), direction, data, length);
-    }
-    case 0x11:  // write flash data: page programs, waiting for each
-        if (wantsIn) return PhaseError();
-        if (!driver.Prepare() || !driver.Program(Be24(cdb, 3), data, length)) return WriteError();
-        return Good(length);
-    case 0x12: {  // the chip's status register
-        const std::uint8_t status = driver.Status();
-        return SendData(&status, 1, direction, data, length);
-    }
-    case 0x13:  // chip erase: returns at once, the chip stays busy
-        if (wantsIn) return PhaseError();
-        if (!driver.Prepare()) return WriteError();
-        driver.ChipErase();
-        return Good(0);
-    case 0x14:  // erase the block at the address (the unit these bridges erase by)
-        if (wantsIn) return PhaseError();
-        if (!driver.Prepare()) return WriteError();
-        driver.EraseAt(flash_.blockEraseOp, Be24(cdb, 3));
-        return Good(0);
-    case 0x15: {  // FF 04 15 n opcode d: opcode, d dummy bytes, then n answer bytes
-        if (bringsOut) return PhaseError();
-        const std::size_t answer = cdb[3] != 0 ? cdb[3] : length;
-        std::vector<std::uint8_t> out(1 + cdb[5], 0x00);
-        out[0] = cdb[4];
-        const std::vector<std::uint8_t> bytes = driver.Cycle(out, answer);
-        return SendData(bytes.data(), bytes.size(), direction, data, length);
-    }
-    case 0x20: {  // one transaction: descriptor in CDB bytes 3..11
-        const std::size_t count = cdb[3];
-        if (count == 0 || count > 7 || cdb[4] > 1) return InvalidField();
-        std::vector<std::uint8_t> out(cdb.begin() + 5, cdb.begin() + 5 + static_cast<std::ptrdiff_t>(count));
-        if (cdb[4] == 1) {
-            flash_.cycleOpen = true;
-            flash_.cycle = std::move(out);
-        } else {
-            driver.Cycle(out);
-        }
-        // A data-out phase on this command is taken and not clocked.
-        return Good(bringsOut ? length : 0);
-    }
-    case 0x21: {  // data phase: one byte from the chip per byte the host takes; ends the cycle
-        if (bringsOut) return PhaseError();
-        const std::vector<std::uint8_t> bytes = driver.Cycle(flash_.cycle, length);
-        flash_.cycleOpen = false;
-        flash_.cycle.clear();
-        return SendData(bytes.data(), bytes.size(), direction, data, length);
-    }
-    case 0x22: {  // data phase: n bytes to the chip; ends the cycle
-        if (wantsIn) return PhaseError();
-        const std::uint32_t n = std::min<std::uint32_t>((cdb[7] << 8) | cdb[8], length);
-        std::vector<std::uint8_t> out = flash_.cycle;
-        out.insert(out.end(), data, data + n);
-        driver.Cycle(out);
-        flash_.cycleOpen = false;
-        flash_.cycle.clear();
-        return Good(n);
-    }
-    case 0x23: {  // the maker detected at power-up
-        const std::uint8_t answer[4] = {static_cast<std::uint8_t>(flash_.detectedType), 0, 0, 0};
-        return SendData(answer, sizeof answer, direction, data, length);
-    }
-    case 0x24: {  // FF 04 24 02 chipErase blockErase program type 01
-        if (cdb[3] != 0x02) return InvalidField();
-        flash_.chipEraseOp = cdb[4];
-        flash_.blockEraseOp = cdb[5];
-        flash_.programOp = cdb[6];
-        flash_.flashType = cdb[7];
-        const std::uint8_t answer[2] = {0, 0};
-        return SendData(answer, sizeof answer, direction, data, length);
-    }
-    case 0x25: {
-        if (cdb[3] == 0x02) {  // page size in units of 4 bytes
-            if (cdb[4] == 0) return InvalidField();
-            flash_.pageSize = cdb[4] * 4U;
-            const std::uint8_t answer[2] = {0, 0};
-            return SendData(answer, sizeof answer, direction, data, length);
-        }
-        if (std::any_of(cdb.begin() + 3, cdb.end(), [](std::uint8_t b) { return b != 0; })) {
-            return InvalidField();
-        }
-        flash_.updatePrepared = true;
-        return Good(0);
-    }
-    case 0x0F: {  // FF 04 0F chipErase blockErase program sectorErase size
-        flash_.chipEraseOp = cdb[3];
-        flash_.blockEraseOp = cdb[4];
-        flash_.programOp = cdb[5];
-        flash_.sectorEraseOp = cdb[6];
-        // The page size comes as a 16-bit byte count (bytes 7, 8) or, with
-        // byte 8 zero, as one byte in units of 4.
-        const std::uint32_t wide = (static_cast<std::uint32_t>(cdb[7]) << 8) | cdb[8];
-        if (cdb[8] != 0) {
-            flash_.pageSize = wide;
-        } else if (cdb[7] != 0) {
-            flash_.pageSize = cdb[7] * 4U;
-        }
-        return Good(0);
-    }
-    default:
-        return InvalidOpcode();
-    }
+    if (directFlash) return DirectFlashCommand(cdb, path, config_.bus == Bus::Ieee1394, phase);
+    return SerialFlashCommand(cdb, path, phase);
 }
 
 }  // namespace v62x::sim

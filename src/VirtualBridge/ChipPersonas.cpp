@@ -182,6 +182,44 @@ std::vector<std::uint8_t> TagBytes(TagForm form, int revision) {
     return tag;
 }
 
+// The chip information record (E0 F4 E7) of a chip of `revision` whose
+// code is `code`.
+std::array<std::uint8_t, 16> ChipInfoRecord(const ChipFacts& chip, const std::string& code,
+                                            const BridgeVariant& variant, int revision) {
+    // A chip whose revision is not told (kind 20, or the code in INQUIRY on a
+    // tagless kind) still has a revision digit in its record: revision 1.
+    const int textRevision = revision == 0 ? 1 : revision;
+    std::array<std::uint8_t, 16> record{};
+    const bool marked = chip.record != RecordForm::Unmarked || variant.chipText623;
+    if (marked) {
+        record[0] = 0xF4;
+        record[1] = 0xE7;
+        if (chip.record == RecordForm::ForeignId) {
+            record[2] = 0x2E;
+            record[3] = 0x7A;
+            record[4] = 0x26;
+            record[5] = 0x21;
+        } else {
+            const auto product = ProductId(code);
+            record[2] = kVendorHi;
+            record[3] = kVendorLo;
+            record[4] = product[0];
+            record[5] = product[1];
+        }
+        record[6] = variant.versionMajor;
+        record[7] = variant.versionMinor;
+        for (std::size_t i = 0; i < 3; ++i) record[8 + i] = static_cast<std::uint8_t>(code[i]);
+        record[11] = static_cast<std::uint8_t>('0' + textRevision);
+        record[12] = variant.versionMajor;
+        record[13] = variant.versionMinor;
+    } else {
+        // The older record: no marker, only the firmware version.
+        record[6] = variant.versionMajor;
+        record[7] = variant.versionMinor;
+    }
+    return record;
+}
+
 }  // namespace
 
 bool KindIsReachable(int kind, std::string& why) {
@@ -226,38 +264,7 @@ bool AnswersForKind(int kind, int revision, const BridgeVariant& variant, Bridge
 
     answers.chipIdWord = {static_cast<std::uint8_t>(chip.idBits | 0x02), 0x62};
 
-    // A chip whose revision is not told (kind 20, or the code in INQUIRY on a
-    // tagless kind) still has a revision digit in its record: revision 1.
-    const int textRevision = revision == 0 ? 1 : revision;
-    std::array<std::uint8_t, 16> record{};
-    const bool marked = chip.record != RecordForm::Unmarked || variant.chipText623;
-    if (marked) {
-        record[0] = 0xF4;
-        record[1] = 0xE7;
-        if (chip.record == RecordForm::ForeignId) {
-            record[2] = 0x2E;
-            record[3] = 0x7A;
-            record[4] = 0x26;
-            record[5] = 0x21;
-        } else {
-            const auto product = ProductId(code);
-            record[2] = kVendorHi;
-            record[3] = kVendorLo;
-            record[4] = product[0];
-            record[5] = product[1];
-        }
-        record[6] = variant.versionMajor;
-        record[7] = variant.versionMinor;
-        for (std::size_t i = 0; i < 3; ++i) record[8 + i] = static_cast<std::uint8_t>(code[i]);
-        record[11] = static_cast<std::uint8_t>('0' + textRevision);
-        record[12] = variant.versionMajor;
-        record[13] = variant.versionMinor;
-    } else {
-        // The older record: no marker, only the firmware version.
-        record[6] = variant.versionMajor;
-        record[7] = variant.versionMinor;
-    }
-    answers.chipInfo = record;
+    answers.chipInfo = ChipInfoRecord(chip, code, variant, revision);
     answers.chipInfoLength = variant.chipInfoLength;
 
     if (chip.tag != TagForm::None) answers.chipTag = TagBytes(chip.tag, revision);

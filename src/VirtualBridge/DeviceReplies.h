@@ -1,8 +1,11 @@
 // The replies a simulated device gives, in one place for every command path.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "IDEAccess/Host.h"
 
@@ -43,6 +46,17 @@ inline HostReply PhaseError() {
     reply.completed = false;
     reply.hostError = EIO;
     return reply;
+}
+
+// Sends up to `available` bytes of `answer`, an answer of fixed or
+// allocation-bound length: the host gets what fits its buffer; a data phase
+// offered the other way fails as above.
+inline HostReply SendAnswer(const std::uint8_t* answer, std::size_t available, DataDirection direction,
+                            std::uint8_t* data, std::uint32_t length) {
+    if (direction == DataDirection::Out && length > 0) return PhaseError();
+    const std::size_t n = std::min<std::size_t>(available, length);
+    if (n > 0) std::memcpy(data, answer, n);
+    return Good(static_cast<std::uint32_t>(n));
 }
 
 }  // namespace v62x::sim

@@ -11,7 +11,7 @@
 
 namespace v62x::sim {
 
-// Bytes of the bridge status record (FF 04 A0 n).
+// Bytes of the bridge status record (FF 04 A0 with the number of bytes wanted).
 namespace status_byte {
 // 0xD0 or more: the bridge runs its firmware from the attached disk (the
 // status command itself returns this byte).

@@ -37,10 +37,11 @@ enum class FaultKind {
 // (empty: any CDB), when `dataPhase` is set it moves data in that direction
 // (a data-out phase: a write), and when `deviceCommand` is set it is that
 // request (1-based) among all the host was sent for its device's path since
-// the host was made. nth = 0 hits every matching command; nth = N hits only
-// the N-th matching command counted from when the rule was added. Faults hit
-// commands that reach a present device the host may open; the device never
-// sees a command hit by OpenFailure, Transport, CheckCondition or Cut.
+// the host was made. An nth of 0 hits every matching command; any other nth
+// hits only the matching command of that number, counted from when the rule
+// was added. Faults hit commands that reach a present device the host may
+// open; the device never sees a command hit by OpenFailure, Transport,
+// CheckCondition or Cut.
 // (Fields are in this order for aggregate initialisation; new ones go last.)
 struct FaultRule {
     std::string path;

@@ -78,27 +78,6 @@ void ParallelFlash::Remember(std::uint32_t base, std::uint32_t size, std::uint64
     running_.startUs = atUs;
 }
 
-void ParallelFlash::AddStuckBit(std::uint32_t address, int bit, bool value) {
-    if (address >= contents_.size() || bit < 0 || bit > 7) return;
-    auto& [ones, zeros] = stuck_[address];
-    const auto mask = static_cast<std::uint8_t>(1U << bit);
-    if (value) {
-        ones |= mask;
-        zeros &= static_cast<std::uint8_t>(~mask);
-    } else {
-        zeros |= mask;
-        ones &= static_cast<std::uint8_t>(~mask);
-    }
-    ApplyStuck(address);
-}
-
-void ParallelFlash::ApplyStuck(std::uint32_t address) {
-    const auto found = stuck_.find(address);
-    if (found == stuck_.end()) return;
-    std::uint8_t& cell = contents_[address];
-    cell = static_cast<std::uint8_t>((cell | found->second.first) & ~found->second.second);
-}
-
 void ParallelFlash::Write(std::uint32_t address, std::uint8_t data, std::uint64_t atUs) {
     if (BusyAt(atUs)) return;  // the embedded algorithm ignores the bus
     const auto decoded = static_cast<std::uint16_t>(address & part_.decodeMask);
@@ -129,7 +108,7 @@ void ParallelFlash::Write(std::uint32_t address, std::uint8_t data, std::uint64_
         const std::uint32_t at = address % part_.size;
         Remember(at, 1, atUs);
         contents_[at] &= data;  // programming only clears bits
-        ApplyStuck(at);
+        stuck_.Apply(contents_, at);
         programmedData_ = data;
         erasing_ = false;
         busyUntilUs_ = atUs + part_.byteProgramUs;
@@ -146,7 +125,7 @@ void ParallelFlash::Write(std::uint32_t address, std::uint8_t data, std::uint64_
         if (first && data == 0x10) {
             Remember(0, part_.size, atUs);
             std::fill(contents_.begin(), contents_.end(), 0xFF);
-            for (const auto& [cell, bits] : stuck_) ApplyStuck(cell);
+            stuck_.ApplyWithin(contents_, 0, part_.size);
             erasing_ = true;
             busyUntilUs_ = atUs + part_.chipEraseUs;
             running_.endUs = busyUntilUs_;
@@ -154,9 +133,7 @@ void ParallelFlash::Write(std::uint32_t address, std::uint8_t data, std::uint64_
             const std::uint32_t base = (address % part_.size) / part_.sectorSize * part_.sectorSize;
             Remember(base, part_.sectorSize, atUs);
             std::fill_n(contents_.begin() + base, part_.sectorSize, 0xFF);
-            for (const auto& [cell, bits] : stuck_) {
-                if (cell >= base && cell < base + part_.sectorSize) ApplyStuck(cell);
-            }
+            stuck_.ApplyWithin(contents_, base, part_.sectorSize);
             erasing_ = true;
             busyUntilUs_ = atUs + part_.sectorEraseUs;
             running_.endUs = busyUntilUs_;

@@ -11,11 +11,11 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "VirtualBridge/FlashOperation.h"
+#include "VirtualBridge/StuckBits.h"
 #include "VirtualBridge/VirtualClock.h"
 
 namespace v62x::sim {
@@ -68,7 +68,7 @@ public:
     void PowerUp();
 
     // Faults, as for the serial parts.
-    void AddStuckBit(std::uint32_t address, int bit, bool value);
+    void AddStuckBit(std::uint32_t address, int bit, bool value) { stuck_.Add(contents_, address, bit, value); }
     void SetNeverReady(bool never) { neverReady_ = never; }
 
 private:
@@ -85,9 +85,8 @@ private:
     std::uint8_t programmedData_ = 0;
     bool toggle_ = false;
     bool neverReady_ = false;
-    std::map<std::uint32_t, std::pair<std::uint8_t, std::uint8_t>> stuck_;
+    StuckBits stuck_;
 
-    void ApplyStuck(std::uint32_t address);
     // Keeps the unit's bytes before an erase or program that starts at `atUs`.
     void Remember(std::uint32_t base, std::uint32_t size, std::uint64_t atUs);
 };

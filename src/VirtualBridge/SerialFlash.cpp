@@ -33,6 +33,11 @@ void FillRepeating(std::vector<std::uint8_t>& in, std::size_t from,
     }
 }
 
+// The part's auto-address-increment opcode, when it has that mode.
+bool IsAaiOpcode(const SerialFlashPart& part, std::uint8_t op) {
+    return (part.aai == AaiKind::Byte && op == kAaiByte) || (part.aai == AaiKind::Word && op == kAaiWord);
+}
+
 }  // namespace
 
 SerialFlash::SerialFlash(SerialFlashPart part, const VirtualClock& clock, std::uint8_t fill)
@@ -70,30 +75,9 @@ void SerialFlash::PowerUp() {
     if (part_.statusVolatile) statusBits_ = part_.powerUpStatus;
 }
 
-void SerialFlash::AddStuckBit(std::uint32_t address, int bit, bool value) {
-    if (address >= contents_.size() || bit < 0 || bit > 7) return;
-    auto& [ones, zeros] = stuck_[address];
-    const auto mask = static_cast<std::uint8_t>(1U << bit);
-    if (value) {
-        ones |= mask;
-        zeros &= static_cast<std::uint8_t>(~mask);
-    } else {
-        zeros |= mask;
-        ones &= static_cast<std::uint8_t>(~mask);
-    }
-    ApplyStuck(address);
-}
-
-void SerialFlash::ApplyStuck(std::uint32_t address) {
-    const auto found = stuck_.find(address);
-    if (found == stuck_.end()) return;
-    std::uint8_t& cell = contents_[address];
-    cell = static_cast<std::uint8_t>((cell | found->second.first) & ~found->second.second);
-}
-
 void SerialFlash::ProgramByte(std::uint32_t address, std::uint8_t value) {
     contents_[address] &= value;  // programming only clears bits
-    ApplyStuck(address);
+    stuck_.Apply(contents_, address);
 }
 
 // Keeps the unit's bytes before an erase or program changes them.
@@ -142,7 +126,6 @@ void SerialFlash::FillStatus(std::vector<std::uint8_t>& in) const {
 
 void SerialFlash::Execute(const std::vector<std::uint8_t>& s, std::vector<std::uint8_t>& in) {
     const std::uint8_t op = s[0];
-    const std::size_t n = s.size();
     const bool ewsrBefore = ewsrArmed_;
     ewsrArmed_ = false;  // "immediately before": any cycle ends it
 
@@ -152,69 +135,84 @@ void SerialFlash::Execute(const std::vector<std::uint8_t>& s, std::vector<std::u
         return;
     }
     if (aaiActive_) {
-        // Auto-address-increment accepts only its own opcode, read-status
-        // and write-disable; everything else is ignored.
-        if (op == kReadStatus) {
-            FillStatus(in);
-        } else if (op == kWriteDisable) {
-            aaiActive_ = false;
-            wel_ = false;
-        } else if ((part_.aai == AaiKind::Byte && op == kAaiByte) ||
-                   (part_.aai == AaiKind::Word && op == kAaiWord)) {
-            AaiContinue(s);
-        }
+        ExecuteDuringAai(s, in);
         return;
     }
+    if (!ExecuteStandard(s, in, ewsrBefore)) ExecutePartOwn(s);
+}
 
+void SerialFlash::ExecuteDuringAai(const std::vector<std::uint8_t>& s, std::vector<std::uint8_t>& in) {
+    // Auto-address-increment accepts only its own opcode, read-status and
+    // write-disable; everything else is ignored.
+    const std::uint8_t op = s[0];
+    if (op == kReadStatus) {
+        FillStatus(in);
+    } else if (op == kWriteDisable) {
+        aaiActive_ = false;
+        wel_ = false;
+    } else if (IsAaiOpcode(part_, op)) {
+        AaiContinue(s);
+    }
+}
+
+bool SerialFlash::ExecuteStandard(const std::vector<std::uint8_t>& s, std::vector<std::uint8_t>& in,
+                                  bool ewsrBefore) {
+    const std::uint8_t op = s[0];
+    const std::size_t n = s.size();
     switch (op) {
     case kReadStatus:
         FillStatus(in);
-        return;
+        return true;
     case kWriteEnable:
-        if (part_.exactLength && n != 1) return;
+        if (part_.exactLength && n != 1) return true;
         if (!welNeverSets_) wel_ = true;
-        return;
+        return true;
     case kWriteDisable:
-        if (part_.exactLength && n != 1) return;
+        if (part_.exactLength && n != 1) return true;
         wel_ = false;
-        return;
+        return true;
     case kEnableWriteStatus:
         if (part_.statusWrite != StatusWriteEnable::Latch) ewsrArmed_ = n == 1;
-        return;
+        return true;
     case kWriteStatus:
         WriteStatus(s, ewsrBefore);
-        return;
+        return true;
     case kRead:
-    case kFastRead: {
-        const std::size_t header = op == kRead ? 4 : 5;
-        if (n <= header) return;
-        const std::uint32_t start = Address(s);
-        for (std::size_t i = header; i < n; ++i) {
-            in[i] = contents_[(start + (i - header)) % part_.size];  // wraps at the end
-        }
-        return;
-    }
+    case kFastRead:
+        ReadArray(s, in);
+        return true;
     case kJedecId:
         FillRepeating(in, 1, part_.jedecId, 0);
-        return;
+        return true;
     case kReadId90:
         if (n > 4) FillRepeating(in, 4, part_.id90, s[3] & 0x01);
-        return;
+        return true;
     case kReadIdAB:
         if (n > 4) FillRepeating(in, 4, part_.idAB, part_.idABTakesAddress ? (s[3] & 0x01) : 0);
-        return;
+        return true;
     case kAtmelReadId:
         FillRepeating(in, 1, part_.id15, 0);
-        return;
+        return true;
     case kPageProgram:
         PageProgram(s);
-        return;
+        return true;
     default:
-        break;
+        return false;
     }
+}
 
-    if ((part_.aai == AaiKind::Byte && op == kAaiByte) ||
-        (part_.aai == AaiKind::Word && op == kAaiWord)) {
+void SerialFlash::ReadArray(const std::vector<std::uint8_t>& s, std::vector<std::uint8_t>& in) const {
+    const std::size_t header = s[0] == kRead ? 4 : 5;
+    if (s.size() <= header) return;
+    const std::uint32_t start = Address(s);
+    for (std::size_t i = header; i < s.size(); ++i) {
+        in[i] = contents_[(start + (i - header)) % part_.size];  // wraps at the end
+    }
+}
+
+void SerialFlash::ExecutePartOwn(const std::vector<std::uint8_t>& s) {
+    const std::uint8_t op = s[0];
+    if (IsAaiOpcode(part_, op)) {
         AaiStart(s);
         return;
     }
@@ -224,8 +222,7 @@ void SerialFlash::Execute(const std::vector<std::uint8_t>& s, std::vector<std::u
             return;
         }
     }
-    if (std::find(part_.chipEraseOps.begin(), part_.chipEraseOps.end(), op) !=
-        part_.chipEraseOps.end()) {
+    if (std::find(part_.chipEraseOps.begin(), part_.chipEraseOps.end(), op) != part_.chipEraseOps.end()) {
         ChipErase(s);
     }
     // Any other opcode is unknown to the part: nothing happens.
@@ -284,9 +281,7 @@ void SerialFlash::Erase(const EraseUnit& unit, const std::vector<std::uint8_t>& 
     if (Protected(base + unit.size - 1)) return;  // protection covers the top of the array
     Remember(base, unit.size);
     for (std::uint32_t a = base; a < base + unit.size; ++a) contents_[a] = 0xFF;
-    for (const auto& [address, bits] : stuck_) {
-        if (address >= base && address < base + unit.size) ApplyStuck(address);
-    }
+    stuck_.ApplyWithin(contents_, base, unit.size);
     StartWithLatchCleared(unit.busyUs);
 }
 
@@ -296,7 +291,7 @@ void SerialFlash::ChipErase(const std::vector<std::uint8_t>& s) {
     if (ProtectLevel() != 0) return;  // not executed while any block is protected
     Remember(0, part_.size);
     std::fill(contents_.begin(), contents_.end(), 0xFF);
-    for (const auto& [address, bits] : stuck_) ApplyStuck(address);
+    stuck_.ApplyWithin(contents_, 0, part_.size);
     StartWithLatchCleared(part_.chipEraseUs);
 }
 

@@ -13,11 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "VirtualBridge/FlashOperation.h"
+#include "VirtualBridge/StuckBits.h"
 #include "VirtualBridge/VirtualClock.h"
 
 namespace v62x::sim {
@@ -119,7 +119,7 @@ public:
 
     // Faults.
     // The bit reads `value` from now on whatever is programmed or erased.
-    void AddStuckBit(std::uint32_t address, int bit, bool value);
+    void AddStuckBit(std::uint32_t address, int bit, bool value) { stuck_.Add(contents_, address, bit, value); }
     // The chip reports busy and ignores commands from now on.
     void SetNeverReady(bool never) { neverReady_ = never; }
     // Write-enable (0x06) no longer sets the latch.
@@ -139,10 +139,16 @@ private:
     RunningFlashOperation running_;  // the last erase or program
     bool neverReady_ = false;
     bool welNeverSets_ = false;
-    // address -> (bits forced to 1, bits forced to 0)
-    std::map<std::uint32_t, std::pair<std::uint8_t, std::uint8_t>> stuck_;
+    StuckBits stuck_;
 
     void Execute(const std::vector<std::uint8_t>& s, std::vector<std::uint8_t>& in);
+    // The cycle while auto-address-increment runs.
+    void ExecuteDuringAai(const std::vector<std::uint8_t>& s, std::vector<std::uint8_t>& in);
+    // The opcodes every part knows; false for any other.
+    bool ExecuteStandard(const std::vector<std::uint8_t>& s, std::vector<std::uint8_t>& in, bool ewsrBefore);
+    // The part's own programs and erases; any other opcode does nothing.
+    void ExecutePartOwn(const std::vector<std::uint8_t>& s);
+    void ReadArray(const std::vector<std::uint8_t>& s, std::vector<std::uint8_t>& in) const;
     void WriteStatus(const std::vector<std::uint8_t>& s, bool ewsrBefore);
     void PageProgram(const std::vector<std::uint8_t>& s);
     void Erase(const EraseUnit& unit, const std::vector<std::uint8_t>& s);
@@ -155,7 +161,6 @@ private:
     bool Protected(std::uint32_t address) const;
     std::uint32_t Address(const std::vector<std::uint8_t>& s) const;
     void ProgramByte(std::uint32_t address, std::uint8_t value);
-    void ApplyStuck(std::uint32_t address);
     void Remember(std::uint32_t base, std::uint32_t size);
     void StartBusy(std::uint32_t us);
     void StartWithLatchCleared(std::uint32_t us);

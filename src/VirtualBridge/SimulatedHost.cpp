@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <utility>
 
 #include "VirtualBridge/DeviceImage.h"
+#include "VirtualBridge/DeviceReplies.h"
 #include "VirtualBridge/ShownText.h"
 #include "IDEAccess/UniqueFd.h"
 
@@ -169,22 +171,20 @@ struct SimulatedHost::State {
         }
     }
 
-    HostReply Run(const HostRequest& request, std::size_t cdbLength) {
-        HostReply reply;
-        Slot* slot = FindSlot(request.path);
-        if (slot != nullptr) ++slot->requests;
+    // Opens the device's path for one request: false with the open's error
+    // in `reply`. An exclusive open takes the advisory lock for the command
+    // (into `exclusive`), unless this process holds the claim; it fails
+    // while another program holds it.
+    bool Open(Slot* slot, const HostRequest& request, UniqueFd& exclusive, HostReply& reply) {
         if (slot == nullptr || !slot->present) {
             reply.openError = ENOENT;
-            return reply;
+            return false;
         }
         if (slot->device->config().permissionDenied) {
             reply.openError = EACCES;
             Record(refusals, request.path);
-            return reply;
+            return false;
         }
-        // An exclusive open takes the advisory lock for the command, unless
-        // this process holds the claim; it fails while another program holds it.
-        UniqueFd exclusive;
         const ImageBinding* binding = BindingOf(*slot->device);
         if (request.open == OpenMode::Exclusive && !slot->claimed && binding != nullptr) {
             bool busy = false;
@@ -193,9 +193,66 @@ struct SimulatedHost::State {
             if (busy) {
                 reply.openError = EBUSY;
                 Record(busyRefusals, request.path);
-                return reply;
+                return false;
             }
         }
+        return true;
+    }
+
+    // The fault that hits the request, or null; every rule that matches
+    // counts it, and the first one due fires.
+    const FaultRule* FiringRule(const HostRequest& request, std::size_t cdbLength, std::uint64_t deviceRequest) {
+        const FaultRule* fired = nullptr;
+        for (ActiveRule& active : rules) {
+            if (!RuleMatches(active.rule, request, cdbLength, deviceRequest)) continue;
+            ++active.seen;
+            if (fired == nullptr && (active.rule.nth == 0 || active.seen == active.rule.nth)) {
+                fired = &active.rule;
+            }
+        }
+        return fired;
+    }
+
+    // The reply to a request the fault hit; nullopt when the device still
+    // runs the request (the device disappears after it).
+    std::optional<HostReply> RunFault(const FaultRule& fired, Slot& slot, const HostRequest& request,
+                                      std::size_t cdbLength) {
+        HostReply reply;
+        switch (fired.kind) {
+        case FaultKind::OpenFailure:
+            reply.openError = ENOENT;
+            return reply;
+        case FaultKind::Transport:
+            reply.opened = true;
+            reply.hostError = EIO;
+            return reply;
+        case FaultKind::CheckCondition:
+            return CheckCondition(fired.senseKey, fired.asc, fired.ascq);
+        case FaultKind::ShortTransfer: {
+            const std::uint32_t length = request.data != nullptr ? request.length : 0;
+            return RunShort(*slot.device, request, cdbLength,
+                            fired.halfTransfer ? length / 2 : fired.transferLimit);
+        }
+        case FaultKind::Cut:
+            // Power goes with the cable: whatever the flash was busy with
+            // stays as far as it got.
+            slot.device->PowerCycle();
+            slot.present = false;
+            Post(DeviceEventKind::Removal, request.path);
+            reply.openError = ENOENT;
+            return reply;
+        case FaultKind::Disappear:
+            break;
+        }
+        return std::nullopt;
+    }
+
+    HostReply Run(const HostRequest& request, std::size_t cdbLength) {
+        HostReply reply;
+        Slot* slot = FindSlot(request.path);
+        if (slot != nullptr) ++slot->requests;
+        UniqueFd exclusive;
+        if (!Open(slot, request, exclusive, reply)) return reply;
 
         // The storage driver refuses a request larger than it passes in one
         // piece: the ioctl fails before anything reaches the device.
@@ -205,50 +262,10 @@ struct SimulatedHost::State {
             return reply;
         }
 
-        const FaultRule* fired = nullptr;
-        for (ActiveRule& active : rules) {
-            if (!RuleMatches(active.rule, request, cdbLength, slot->requests)) continue;
-            ++active.seen;
-            if (fired == nullptr && (active.rule.nth == 0 || active.seen == active.rule.nth)) {
-                fired = &active.rule;
-            }
-        }
+        const FaultRule* fired = FiringRule(request, cdbLength, slot->requests);
         if (fired != nullptr) {
-            switch (fired->kind) {
-            case FaultKind::OpenFailure:
-                reply.openError = ENOENT;
-                return reply;
-            case FaultKind::Transport:
-                reply.opened = true;
-                reply.hostError = EIO;
-                return reply;
-            case FaultKind::CheckCondition:
-                reply.opened = true;
-                reply.completed = true;
-                reply.scsiStatus = scsi::kCheckCondition;
-                reply.senseValid = true;
-                reply.senseKey = fired->senseKey;
-                reply.asc = fired->asc;
-                reply.ascq = fired->ascq;
-                return reply;
-            case FaultKind::ShortTransfer: {
-                const std::uint32_t length = request.data != nullptr ? request.length : 0;
-                return RunShort(*slot->device, request, cdbLength,
-                                fired->halfTransfer ? length / 2 : fired->transferLimit);
-            }
-            case FaultKind::Cut:
-                // Power goes with the cable: whatever the flash was busy
-                // with stays as far as it got.
-                slot->device->PowerCycle();
-                slot->present = false;
-                Post(DeviceEventKind::Removal, request.path);
-                reply.openError = ENOENT;
-                return reply;
-            case FaultKind::Disappear:
-                break;
-            }
+            if (std::optional<HostReply> faulted = RunFault(*fired, *slot, request, cdbLength)) return *faulted;
         }
-
         reply = slot->device->Execute(request.cdb.data(), cdbLength, request.direction,
                                       request.data, request.length);
         reply.opened = true;

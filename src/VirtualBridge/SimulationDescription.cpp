@@ -356,9 +356,10 @@ bool ApplyFirmware(Entry& e, const std::string& value, std::string& why) {
     return false;
 }
 
-// FAULT { "+" FAULT }, FAULT := KIND "@" N | KIND ":" HEX. KIND@N hits the
-// N-th request sent to the device since the program started; KIND:HEX every
-// request whose CDB starts with the bytes HEX.
+// FAULT { "+" FAULT }, FAULT := KIND "@" NUMBER | KIND ":" HEX. KIND@NUMBER
+// hits the request of that number (counted from 1) sent to the device since
+// the program started; KIND:HEX every request whose CDB starts with the
+// bytes HEX.
 constexpr std::size_t kMaxFaultsPerEntry = 16;
 constexpr const char* kFaultKinds = "cut, transport, check, short, shortwrite";
 

@@ -21,11 +21,6 @@ constexpr std::uint8_t kOpChipInfo = 0xE0;
 constexpr std::size_t kCdbBytes = 16;
 using Cdb = std::array<std::uint8_t, kCdbBytes>;
 
-
-
-
-
-
 // True when every CDB byte whose index is not in `named` is zero.
 bool OthersZero(const Cdb& cdb, std::initializer_list<std::size_t> named) {
     for (std::size_t i = 0; i < kCdbBytes; ++i) {
@@ -36,15 +31,6 @@ bool OthersZero(const Cdb& cdb, std::initializer_list<std::size_t> named) {
 
 std::uint32_t Word(const Cdb& cdb, std::size_t at) {
     return (static_cast<std::uint32_t>(cdb[at]) << 8) | cdb[at + 1];
-}
-
-// Sends up to `available` bytes of `answer` to the host buffer.
-HostReply SendData(const std::uint8_t* answer, std::size_t available, DataDirection direction,
-                   std::uint8_t* data, std::uint32_t length) {
-    if (direction == DataDirection::Out && length > 0) return PhaseError();
-    const std::size_t n = std::min<std::size_t>(available, length);
-    if (n > 0) std::memcpy(data, answer, n);
-    return Good(static_cast<std::uint32_t>(n));
 }
 
 // A command without data phase; data the host offers or asks for is not moved.
@@ -63,17 +49,10 @@ VirtualDevice::VirtualDevice(DeviceConfig config, VirtualClock* clock)
     : config_(std::move(config)),
       ownClock_(clock == nullptr ? std::make_unique<VirtualClock>() : nullptr),
       clock_(clock != nullptr ? clock : ownClock_.get()) {
-    for (const MemoryPreset& preset : config_.answers.memory) {
-        for (std::size_t i = 0; i < preset.bytes.size(); ++i) {
-            const std::size_t at = static_cast<std::size_t>(preset.address) + i;
-            if (at >= memory_.size()) break;
-            memory_[at] = preset.bytes[i];
-        }
-    }
-    if (config_.stuck506A) memory_[bridge_memory::kScratch] |= 0x01;
     if (config_.disk) disk_.emplace(*config_.disk);
     InitFlash();
-    StartBridgeFirmware();
+    // Power-up is a first start: memory, flash driver and firmware as after a restart.
+    RestartBridge();
 }
 
 HostReply VirtualDevice::Execute(const std::uint8_t* cdbBytes, std::size_t cdbLength,
@@ -133,7 +112,7 @@ HostReply VirtualDevice::Inquiry(const std::uint8_t* cdbBytes, DataDirection dir
                               answer.begin() + 36);
 
     const std::uint32_t allocation = Word(cdb, 3);
-    return SendData(answer.data(), std::min<std::size_t>(answer.size(), allocation), direction,
+    return SendAnswer(answer.data(), std::min<std::size_t>(answer.size(), allocation), direction,
                     data, length);
 }
 
@@ -161,13 +140,13 @@ HostReply VirtualDevice::BridgeCommand(const std::uint8_t* cdbBytes, DataDirecti
         // FF 04 30 08: chip tag.
         if (cdb[2] == 0x30 && cdb[3] == 0x08 && OthersZero(cdb, {0, 1, 2, 3})) {
             if (!answers.chipTag) return InvalidOpcode();
-            return SendData(answers.chipTag->data(), answers.chipTag->size(), direction, data,
-                            length);
+            return SendAnswer(answers.chipTag->data(), answers.chipTag->size(), direction, data,
+                              length);
         }
-        // FF 04 A0 n: bridge status record.
+        // FF 04 A0, then the number of bytes wanted: bridge status record.
         if (cdb[2] == 0xA0 && OthersZero(cdb, {0, 1, 2, 3})) {
             const std::size_t n = std::min<std::size_t>(cdb[3], status_.size());
-            return SendData(status_.data(), n, direction, data, length);
+            return SendAnswer(status_.data(), n, direction, data, length);
         }
         return InvalidOpcode();
     }
@@ -178,7 +157,7 @@ HostReply VirtualDevice::BridgeCommand(const std::uint8_t* cdbBytes, DataDirecti
             if (!answers.chipInfo) return InvalidOpcode();
             const std::size_t n =
                 std::min<std::size_t>(answers.chipInfoLength, answers.chipInfo->size());
-            return SendData(answers.chipInfo->data(), n, direction, data, length);
+            return SendAnswer(answers.chipInfo->data(), n, direction, data, length);
         }
         return InvalidOpcode();
     }
@@ -190,7 +169,7 @@ HostReply VirtualDevice::BridgeCommand(const std::uint8_t* cdbBytes, DataDirecti
         if (cdb[1] == 0x10 && cdb[11] == 0xFF) {
             if (address != 0) return InvalidField();
             const std::size_t n = std::min<std::size_t>(count, answers.chipIdWord.size());
-            return SendData(answers.chipIdWord.data(), n, direction, data, length);
+            return SendAnswer(answers.chipIdWord.data(), n, direction, data, length);
         }
         const bool read = cdb[1] == 0x10 && cdb[11] == 0xFD;
         const bool write = cdb[1] == 0x00 && cdb[11] == 0xFE;
@@ -202,7 +181,7 @@ HostReply VirtualDevice::BridgeCommand(const std::uint8_t* cdbBytes, DataDirecti
             std::vector<std::uint8_t> bytes(memory_.begin() + address,
                                             memory_.begin() + address + count);
             if (config_.stuck506A && coversScratch) bytes[scratch - address] |= 0x01;
-            return SendData(bytes.data(), bytes.size(), direction, data, length);
+            return SendAnswer(bytes.data(), bytes.size(), direction, data, length);
         }
         if (direction == DataDirection::In && length > 0) return PhaseError();
         const std::uint32_t n = std::min(count, length);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <vector>
 
 #include "VirtualBridge/DeviceReplies.h"
@@ -32,10 +31,7 @@ constexpr std::size_t kCachingPageBytes = 20;
 // Moves up to `allocation` bytes of `answer` to the host buffer.
 HostReply Send(const std::vector<std::uint8_t>& answer, std::size_t allocation,
                DataDirection direction, std::uint8_t* data, std::uint32_t length) {
-    if (direction == DataDirection::Out && length > 0) return sim::PhaseError();
-    const std::size_t n = std::min({answer.size(), allocation, static_cast<std::size_t>(length)});
-    if (n > 0) std::memcpy(data, answer.data(), n);
-    return sim::Good(static_cast<std::uint32_t>(n));
+    return sim::SendAnswer(answer.data(), std::min(answer.size(), allocation), direction, data, length);
 }
 
 HostReply ModeSense(const std::array<std::uint8_t, 16>& cdb, DataDirection direction,

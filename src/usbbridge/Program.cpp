@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <ostream>
 
 #include "IDEAccess/UniqueFd.h"
@@ -169,21 +170,27 @@ std::vector<std::string> ChooseControllers(const std::vector<std::string>& named
     return free;
 }
 
-}  // namespace
+// The command line of a run.
+struct Options {
+    std::string simulate;
+    bool simulateGiven = false;
+    std::vector<std::string> udcs;
+    bool verbose = false;
+};
 
-int RunUsbBridge(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+// Reads the command line: nullopt to go on, else the status the program
+// ends with (the help shown, or a usage error).
+std::optional<int> ParseOptions(const std::vector<std::string>& args, Options& options, std::ostream& out,
+                                std::ostream& err) {
     CLI::App app{"v62x-usb-bridge: serves simulated Velmora bridges as USB mass storage devices "
                  "through FunctionFS, one gadget per device, until SIGINT, SIGTERM or SIGHUP",
                  kProgram};
-    std::string simulate;
     CLI::Option* simulateOption = app.add_option(
-        "--simulate", simulate, "The devices to serve, described as V62X_SIMULATE describes them (default: V62X_SIMULATE)");
-    std::vector<std::string> udcs;
-    app.add_option("--udc", udcs,
+        "--simulate", options.simulate, "The devices to serve, described as V62X_SIMULATE describes them (default: V62X_SIMULATE)");
+    app.add_option("--udc", options.udcs,
                    "Device controller for the next device, repeated once per device (default: the free "
                    "ones in /sys/class/udc, sorted)");
-    bool verbose = false;
-    app.add_flag("--verbose", verbose, "Log every command block (CDB, length, status) to standard error");
+    app.add_flag("--verbose", options.verbose, "Log every command block (CDB, length, status) to standard error");
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);
@@ -194,47 +201,101 @@ int RunUsbBridge(const std::vector<std::string>& args, std::ostream& out, std::o
         err << kProgram << ": " << e.what() << '\n' << app.help();
         return kExitUsage;
     }
+    options.simulateGiven = simulateOption->count() > 0;
+    return std::nullopt;
+}
 
-    // The devices: simulated ones only, each one a USB device can stand for.
-    const bool given = simulateOption->count() > 0;
+// The simulated host with the devices to serve, from --simulate or
+// V62X_SIMULATE; null after telling why there is nothing to serve.
+sim::SimulatedHost* ChooseSimulatedHost(const Options& options, HostChoice& choice, std::ostream& err) {
     const char* env = std::getenv("V62X_SIMULATE");
-    const std::string description = given ? simulate : (env != nullptr ? env : "");
-    const std::string source = given ? "--simulate" : "V62X_SIMULATE";
-    HostChoice choice = ChooseHost(description.c_str());
+    const std::string description = options.simulateGiven ? options.simulate : (env != nullptr ? env : "");
+    const std::string source = options.simulateGiven ? "--simulate" : "V62X_SIMULATE";
+    choice = ChooseHost(description.c_str());
     if (!choice.host) {
         err << kProgram << ": " << source << ": " << choice.error << '\n';
-        return kExitUsage;
+        return nullptr;
     }
     auto* host = dynamic_cast<sim::SimulatedHost*>(choice.host.get());
     if (!choice.simulated || host == nullptr) {
         err << kProgram << ": nothing to serve: describe the devices with --simulate DEVICES or V62X_SIMULATE "
             << "(see README.md, \"Simulated bridges\")\n";
-        return kExitUsage;
+        return nullptr;
     }
-    const std::vector<sim::VirtualDevice*> devices = host->Devices();
-    if (devices.empty()) {
+    if (host->Devices().empty()) {
         err << kProgram << ": " << source << " describes no device\n";
-        return kExitUsage;
+        return nullptr;
     }
+    return host;
+}
+
+// Whether every device can stand for a USB device and the controllers
+// named fit them; false after telling why not.
+bool DevicesServable(const std::vector<sim::VirtualDevice*>& devices, const std::vector<std::string>& udcs,
+                     std::ostream& err) {
     for (std::size_t i = 0; i < devices.size(); ++i) {
         if (devices[i]->config().bus == Bus::Ieee1394) {
             err << kProgram << ": entry " << i + 1 << " (" << Trimmed(devices[i]->config().product)
                 << ") is on IEEE 1394 (bus=1394): it cannot be served over USB\n";
-            return kExitUsage;
+            return false;
         }
     }
     if (!udcs.empty() && udcs.size() != devices.size()) {
         err << kProgram << ": " << udcs.size() << " --udc for " << devices.size()
             << " devices: name one controller per device, or none\n";
-        return kExitUsage;
+        return false;
     }
-    if (::geteuid() != 0) {
-        err << kProgram << ": must run as root (it makes USB gadgets in configfs and mounts FunctionFS)\n";
-        return kExitServingError;
-    }
+    return true;
+}
 
+// The gadget that stands for the device of entry `entry` (from 1).
+GadgetSettings SettingsFor(const sim::DeviceConfig& config, int entry) {
+    GadgetSettings settings;
+    settings.name = kGadgetPrefix + std::to_string(entry);
+    settings.vendorId = kVendorId;
+    settings.productId = kProductId;
+    settings.deviceRelease = kDeviceRelease;
+    settings.manufacturer = kManufacturer;
+    settings.product = Trimmed(config.product).empty() ? "Bridge" : Trimmed(config.product);
+    settings.serial = Serial(entry);
+    settings.mountDir = std::string(kRunDir) + "/" + settings.name;
+    return settings;
+}
+
+// Makes a gadget for each device, starts its service and binds it to its
+// controller; stops at the first failure, with the reason in `error`. True
+// when at least one gadget got as far as being bound.
+bool StartGadgets(Setup& setup, SharedHost& shared, sim::SimulatedHost& host,
+                  const std::vector<sim::VirtualDevice*>& devices, const std::vector<std::string>& controllers,
+                  std::string& error, std::ostream& out) {
+    bool served = false;
+    for (std::size_t i = 0; i < controllers.size() && error.empty(); ++i) {
+        const sim::DeviceConfig& config = devices[i]->config();
+        const int entry = static_cast<int>(i + 1);
+        const GadgetSettings settings = SettingsFor(config, entry);
+        auto gadget = std::make_unique<Gadget>();
+        if (!gadget->Create(settings, error)) break;
+        auto server = std::make_unique<CommandServer>(host, config.path);
+        auto service = std::make_unique<GadgetService>(shared, *gadget, *server, controllers[i], entry);
+        service->Start();
+        setup.gadgets.push_back(std::move(gadget));
+        setup.servers.push_back(std::move(server));
+        setup.services.push_back(std::move(service));
+        if (!setup.gadgets.back()->Bind(controllers[i], error)) break;
+        served = true;
+        out << "served: entry " << entry << " (" << settings.product << ") on " << controllers[i]
+            << " as usb " << Hex(kVendorId, 4) << ':' << Hex(kProductId, 4) << " serial "
+            << settings.serial << '\n';
+    }
+    return served;
+}
+
+// Serves the devices until a stop signal or a failure, then saves the
+// bridges' image files; the status the program ends with.
+int Serve(sim::SimulatedHost& host, const std::vector<sim::VirtualDevice*>& devices, const Options& options,
+          std::ostream& out, std::ostream& err) {
     StopSignals signals;
-    SharedHost shared(verbose);
+    SharedHost shared(options.verbose);
     bool served = false;
     int status = 0;
     {
@@ -245,34 +306,9 @@ int RunUsbBridge(const std::vector<std::string>& args, std::ostream& out, std::o
             std::vector<std::string> warnings;
             RemoveStaleGadgets(kRunDir, warnings);
             for (const std::string& warning : warnings) err << kProgram << ": " << warning << '\n';
-            controllers = ChooseControllers(udcs, devices.size(), error);
+            controllers = ChooseControllers(options.udcs, devices.size(), error);
         }
-        for (std::size_t i = 0; i < controllers.size() && error.empty(); ++i) {
-            const sim::DeviceConfig& config = devices[i]->config();
-            const int entry = static_cast<int>(i + 1);
-            GadgetSettings settings;
-            settings.name = kGadgetPrefix + std::to_string(entry);
-            settings.vendorId = kVendorId;
-            settings.productId = kProductId;
-            settings.deviceRelease = kDeviceRelease;
-            settings.manufacturer = kManufacturer;
-            settings.product = Trimmed(config.product).empty() ? "Bridge" : Trimmed(config.product);
-            settings.serial = Serial(entry);
-            settings.mountDir = std::string(kRunDir) + "/" + settings.name;
-            auto gadget = std::make_unique<Gadget>();
-            if (!gadget->Create(settings, error)) break;
-            auto server = std::make_unique<CommandServer>(*host, config.path);
-            auto service = std::make_unique<GadgetService>(shared, *gadget, *server, controllers[i], entry);
-            service->Start();
-            setup.gadgets.push_back(std::move(gadget));
-            setup.servers.push_back(std::move(server));
-            setup.services.push_back(std::move(service));
-            if (!setup.gadgets.back()->Bind(controllers[i], error)) break;
-            served = true;
-            out << "served: entry " << entry << " (" << settings.product << ") on " << controllers[i]
-                << " as usb " << Hex(kVendorId, 4) << ':' << Hex(kProductId, 4) << " serial "
-                << settings.serial << '\n';
-        }
+        served = StartGadgets(setup, shared, host, devices, controllers, error, out);
         if (!error.empty()) {
             err << kProgram << ": " << error << '\n';
             status = kExitServingError;
@@ -288,12 +324,31 @@ int RunUsbBridge(const std::vector<std::string>& args, std::ostream& out, std::o
     // The bridges' image files, once no command can reach them any more.
     if (served) {
         std::string error;
-        if (!host->SaveImages(error)) {
+        if (!host.SaveImages(error)) {
             err << kProgram << ": " << error << '\n';
             status = kExitServingError;
         }
     }
     return status;
+}
+
+}  // namespace
+
+int RunUsbBridge(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Options options;
+    if (std::optional<int> status = ParseOptions(args, options, out, err)) return *status;
+
+    // The devices: simulated ones only, each one a USB device can stand for.
+    HostChoice choice;
+    sim::SimulatedHost* host = ChooseSimulatedHost(options, choice, err);
+    if (host == nullptr) return kExitUsage;
+    const std::vector<sim::VirtualDevice*> devices = host->Devices();
+    if (!DevicesServable(devices, options.udcs, err)) return kExitUsage;
+    if (::geteuid() != 0) {
+        err << kProgram << ": must run as root (it makes USB gadgets in configfs and mounts FunctionFS)\n";
+        return kExitServingError;
+    }
+    return Serve(*host, devices, options, out, err);
 }
 
 }  // namespace v62x::usb
