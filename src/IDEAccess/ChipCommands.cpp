@@ -3,24 +3,9 @@
 #include "IDEAccess/Bytes.h"
 #include "IDEAccess/Notifier.h"
 #include "IDEAccess/Transport.h"
+#include "IDEAccess/VendorTransfer.h"
 
 namespace v62x {
-namespace {
-
-// A read of a fixed-size answer: every asked byte must arrive.
-int ReadExact(const std::string& path, const Cdb12& cdb, std::uint8_t* buffer,
-              std::uint32_t length) {
-    return ScsiReadExact(path, cdb.data(), cdb.size(), buffer, length);
-}
-
-int SendOut(const std::string& path, const Cdb12& cdb, const std::uint8_t* buffer,
-            std::uint32_t length) {
-    std::uint32_t transferred = 0;
-    return ScsiPassThroughOut(path, cdb.data(), cdb.size(), buffer, length, transferred);
-}
-
-}  // namespace
-
 Cdb12 VendorCdb(std::uint8_t subCommand) { return Cdb12{0xFF, 0x04, subCommand}; }
 
 Cdb12 DirectCdb(std::uint8_t mode, std::uint16_t length, std::uint16_t memoryAddress,

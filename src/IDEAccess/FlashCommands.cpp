@@ -4,22 +4,10 @@
 
 #include "IDEAccess/Bytes.h"
 #include "IDEAccess/Transport.h"
+#include "IDEAccess/VendorTransfer.h"
 
 namespace v62x {
 namespace {
-
-// A read of a fixed-size answer: every asked byte must arrive (a command
-// without data phase asks none).
-int ReadExact(const std::string& path, const Cdb12& cdb, std::uint8_t* buffer,
-              std::uint32_t length) {
-    return ScsiReadExact(path, cdb.data(), cdb.size(), buffer, length);
-}
-
-int SendOut(const std::string& path, const Cdb12& cdb, const std::uint8_t* buffer,
-            std::uint32_t length) {
-    std::uint32_t transferred = 0;
-    return ScsiPassThroughOut(path, cdb.data(), cdb.size(), buffer, length, transferred);
-}
 
 Cdb12 VendorWithAddress(std::uint8_t subCommand, std::uint32_t address) {
     Cdb12 cdb = VendorCdb(subCommand);
