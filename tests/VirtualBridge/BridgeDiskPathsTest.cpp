@@ -277,7 +277,7 @@ TEST(VirtualDeviceDisk, TransferSizesAndDirections) {
     VirtualDevice device(WithDisk(1000, 0, 4096));
     ExpectGood(Exec(device, Rw10(false, 0, 0), DataDirection::In, 0), 0);
     ExpectGood(Exec(device, Rw16(true, 999, 0), DataDirection::Out, 0), 0);
-    // A larger buffer leaves a residue; the device moves count x block size.
+    // A larger buffer leaves a residue; the device moves the block count times the block size.
     ExpectGood(Exec(device, Rw10(false, 0, 1), DataDirection::In, 4096 + 100), 4096);
     // Less room than the data, or the data phase the wrong way round: the
     // transport gives up on the request.

@@ -1,4 +1,4 @@
-// Faults of the simulated host around the disk paths: a failing N-th write,
+// Faults of the simulated host around the disk paths: a write that fails at a given count,
 // short transfers, a device that goes away in the middle of a sequence, and
 // the fault= key of the description that sets them up.
 #include <gtest/gtest.h>
