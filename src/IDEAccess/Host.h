@@ -177,21 +177,7 @@ private:
 // What the operator reads when a bridge is claimed by another program.
 std::string BusyText(const std::string& path);
 
-// The process-wide current host. SetCurrentHost does not take ownership;
-// null restores the built-in host that refuses everything.
+// The host of the command session in force (CommandSession.h).
 Host& CurrentHost();
-void SetCurrentHost(Host* host);
-
-// Installs a host for the lifetime of this object (tests, tools).
-class ScopedHost {
-public:
-    explicit ScopedHost(Host& host);
-    ~ScopedHost();
-    ScopedHost(const ScopedHost&) = delete;
-    ScopedHost& operator=(const ScopedHost&) = delete;
-
-private:
-    Host* previous_;
-};
 
 }  // namespace v62x

@@ -4,23 +4,15 @@
 #include <cstdlib>
 #include <utility>
 
-#include "IDEAccess/Host.h"
+#include "IDEAccess/CommandSession.h"
 
 namespace v62x {
-namespace {
-
-MessageNotifier& Installed() {
-    static MessageNotifier notifier;
-    return notifier;
-}
-
-}  // namespace
-
-void SetMessageNotifier(MessageNotifier notifier) { Installed() = std::move(notifier); }
+void SetMessageNotifier(MessageNotifier notifier) { CurrentSession().SetNotifier(std::move(notifier)); }
 
 void NotifyOperator(const OperatorMessage& message) {
-    if (Installed()) {
-        Installed()(message);
+    const MessageNotifier& notifier = CurrentSession().notifier();
+    if (notifier) {
+        notifier(message);
         return;
     }
     CurrentHost().Trace(message.title + ": " + message.text);

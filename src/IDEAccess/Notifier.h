@@ -19,8 +19,8 @@ struct OperatorMessage {
 
 using MessageNotifier = std::function<void(const OperatorMessage&)>;
 
-// Replaces the installed notifier; an empty function restores the default,
-// which writes the message to the host's developer trace.
+// Replaces the command session's notifier; an empty function restores the
+// default, which writes the message to the host's developer trace.
 void SetMessageNotifier(MessageNotifier notifier);
 void NotifyOperator(const OperatorMessage& message);
 

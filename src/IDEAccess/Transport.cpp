@@ -7,16 +7,14 @@
 #include <limits>
 #include <utility>
 
+#include "IDEAccess/CommandSession.h"
+
 namespace v62x {
 namespace {
 
-RequestObserver& Observer() {
-    static RequestObserver observer;
-    return observer;
-}
-
 void Observe(const HostRequest& request, const HostReply& reply, int result) {
-    if (Observer()) Observer()(request, reply, result);
+    const RequestObserver& observer = CurrentSession().observer();
+    if (observer) observer(request, reply, result);
 }
 
 // Builds the request record shared by both directions. False when the CDB
@@ -207,9 +205,9 @@ int GetDeviceNumber(const std::string& path, std::uint8_t out12[12]) {
     return 1;
 }
 
-void SetRequestObserver(RequestObserver observer) { Observer() = std::move(observer); }
+void SetRequestObserver(RequestObserver observer) { CurrentSession().SetObserver(std::move(observer)); }
 
-RequestObserver CurrentRequestObserver() { return Observer(); }
+RequestObserver CurrentRequestObserver() { return CurrentSession().observer(); }
 
 std::uint32_t RequestPiece(const std::string& path) {
     const std::uint32_t limit = CurrentHost().MaxTransferBytes(path);

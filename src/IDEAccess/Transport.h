@@ -113,7 +113,8 @@ int ScsiPassThroughOut(const std::string& path, const std::uint8_t* cdb, std::si
 int GetDeviceNumber(const std::string& path, std::uint8_t out12[12]);
 
 // Observes every request the transport sends (for --trace and the window's
-// developer log). Replaces the previous observer; an empty function removes it.
+// developer log): the command session's observer. Replaces the previous
+// observer; an empty function removes it.
 using RequestObserver = std::function<void(const HostRequest&, const HostReply&, int result)>;
 void SetRequestObserver(RequestObserver observer);
 // The observer installed now (empty when none), for one that passes requests on.

@@ -17,6 +17,7 @@
 #include "Fwupdate/window/AppIcon.h"
 #include "Fwupdate/window/Screenshot.h"
 #include "Fwupdate/window/V62xFwTool.h"
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Host.h"
 #include "cli/HostChoice.h"
 #include "Version.h"
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
     }
     if (choice.simulated) std::fprintf(stderr, "v62xfwtool: simulated bridges: %s\n", std::getenv("V62X_SIMULATE"));
     choice.host->SetTraceEnabled(IsSet(std::getenv("V62X_DEBUG")));
-    v62x::ScopedHost scoped(*choice.host);
+    v62x::CommandSession scoped(*choice.host);
 
     int status = 0;
     {

@@ -13,6 +13,7 @@
 #include "Fwupdate/OperatorPanel.h"
 #include "Fwupdate/ToolState.h"
 #include "Fwupdate/DeviceRefresh.h"
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
@@ -28,7 +29,7 @@ namespace {
 using namespace exitcode;
 using Json = nlohmann::ordered_json;
 
-// Restores the process-wide hooks the command installs.
+// Takes the hooks the command installs off the command session again.
 struct HookGuard {
     ~HookGuard() {
         SetRequestObserver({});
@@ -336,7 +337,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     }
     int status = kUsage;
     {
-        ScopedHost scoped(*host);
+        CommandSession scoped(*host);
         if (list->parsed()) status = List(trace, listJson, out, err);
         if (info->parsed()) status = Info(device, infoJson, out, err);
         if (run->parsed()) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/IdentifyChip.h"
 #include "support/SimBridges.h"
 
@@ -36,7 +37,7 @@ std::vector<std::string> Commands(const SimulatedHost& host, const std::string& 
 
 TEST(DeviceRefresh, NoDeviceGivesTheEmptyState) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     DeviceTable table;
     const RefreshOutcome outcome = RefreshDevices(table);
     EXPECT_TRUE(outcome.empty);
@@ -47,7 +48,7 @@ TEST(DeviceRefresh, NoDeviceGivesTheEmptyState) {
 
 TEST(DeviceRefresh, UsbBridgeWithTwoMountedVolumes) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     auto config = BridgeConfig(8, 2);
     config.vendor = "Velmora ";
     config.product = "USB2.0 Bridge   ";
@@ -81,7 +82,7 @@ TEST(DeviceRefresh, UsbBridgeWithTwoMountedVolumes) {
 
 TEST(DeviceRefresh, Ieee1394BridgeIsListedWithItsPrefix) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     auto config = BridgeConfig(7, 1, Bus::Ieee1394);
     config.vendor = "Velmora ";
     config.product = "1394 Bridge     ";
@@ -95,7 +96,7 @@ TEST(DeviceRefresh, Ieee1394BridgeIsListedWithItsPrefix) {
 
 TEST(DeviceRefresh, StickIsAskedButNotListed) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     const std::string stick = host.AddDevice(StickConfig()).path();
     auto bridge = BridgeConfig(3, 1);
     bridge.product = "Bridge Disk     ";
@@ -115,7 +116,7 @@ TEST(DeviceRefresh, StickIsAskedButNotListed) {
 
 TEST(DeviceRefresh, OnlyStickShowsTheEmptyStateButKeepsTheCount) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     host.AddDevice(StickConfig());
     DeviceTable table;
     const RefreshOutcome outcome = RefreshDevices(table);
@@ -125,7 +126,7 @@ TEST(DeviceRefresh, OnlyStickShowsTheEmptyStateButKeepsTheCount) {
 
 TEST(DeviceRefresh, CdRomClassBridgeGetsAnExtraVendorModeAndIsReleasedAtExit) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     const std::string disk = host.AddDevice(BridgeConfig(8, 1)).path();
     const std::string cdrom = host.AddDevice(BridgeConfig(12, 1, Bus::Usb, DeviceClass::CdRom)).path();
 
@@ -149,7 +150,7 @@ TEST(DeviceRefresh, CdRomClassBridgeGetsAnExtraVendorModeAndIsReleasedAtExit) {
 
 TEST(DeviceRefresh, CdRomClassBridgeAfterADiskThatIsNoBridgeIsTheOneReleased) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     host.AddDevice(StickConfig());
     const std::string cdrom = host.AddDevice(BridgeConfig(12, 1, Bus::Usb, DeviceClass::CdRom)).path();
 
@@ -167,7 +168,7 @@ TEST(DeviceRefresh, CdRomClassBridgeAfterADiskThatIsNoBridgeIsTheOneReleased) {
 
 TEST(DeviceRefresh, SeventeenCandidatesStopAtSixteen) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     for (int i = 0; i < 17; ++i) host.AddDevice(BridgeConfig(3, 1));
     DeviceTable table;
     const RefreshOutcome outcome = RefreshDevices(table);
@@ -183,7 +184,7 @@ TEST(DeviceRefresh, SeventeenCandidatesStopAtSixteen) {
 
 TEST(DeviceRefresh, DisksComeBeforeCdRomsWhateverTheOrderOfArrival) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     auto cd = BridgeConfig(12, 1, Bus::Usb, DeviceClass::CdRom);
     cd.product = "CD Bridge       ";
     host.AddDevice(cd);
@@ -199,7 +200,7 @@ TEST(DeviceRefresh, DisksComeBeforeCdRomsWhateverTheOrderOfArrival) {
 
 TEST(DeviceRefresh, RefusedDeviceIsReported) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     auto config = BridgeConfig(8, 1);
     config.permissionDenied = true;
     const std::string path = host.AddDevice(config).path();
@@ -213,7 +214,7 @@ TEST(DeviceRefresh, RefusedDeviceIsReported) {
 
 TEST(DeviceRefresh, FailedInquiryKeepsThePreviousName) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     auto first = BridgeConfig(8, 1);
     first.product = "First Bridge    ";
     host.AddDevice(first);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/RuleHost.h"
+#include "IDEAccess/CommandSession.h"
 
 namespace v62x {
 namespace {
@@ -37,7 +38,7 @@ std::ostream& operator<<(std::ostream& out, const Piece& p) {
 
 struct Bench {
     test::RuleHost host;
-    ScopedHost scoped{host};
+    CommandSession scoped{host};
     ToolState state;
     RecordingPanel panel;
     ProcedureContext ctx{state, panel, "/dev/sdx"};

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/ScriptedHost.h"
+#include "IDEAccess/CommandSession.h"
 
 namespace v62x {
 namespace {
@@ -48,7 +49,7 @@ TEST(ChipCommandBytes, DirectLayoutPlacesEveryFieldHighByteFirst) {
 
 TEST(ChipCommands, BridgeStatusReturnsByteEightOnlyWhenTheRequestSucceeds) {
     test::ScriptedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     host.dataIn = Bytes(18, 0);
     host.dataIn[8] = 0xD0;
     host.reply.transferred = 18;
@@ -61,7 +62,7 @@ TEST(ChipCommands, BridgeStatusReturnsByteEightOnlyWhenTheRequestSucceeds) {
 
 TEST(ChipCommandsDeathTest, ChipTagShorterThanEightBytesIsAProgrammingFault) {
     test::ScriptedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     std::uint8_t tag[8];
     EXPECT_DEATH(ReadChipTag("/dev/sg1", tag, 7), "length >= 0x08");
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "IDEAccess/ChipCommands.h"
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/DiskCommands.h"
 #include "IDEAccess/FlashCommands.h"
 #include "IDEAccess/FlashIdentify.h"
@@ -41,7 +42,7 @@ public:
 
 TEST(ShortAnswers, EveryReadPathFailsWhenTheDeviceDeliversLess) {
     HalfDeliveringHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     const std::string p = "/dev/sg2";
     std::vector<std::uint8_t> buffer(65536);
     std::uint8_t* b = buffer.data();
@@ -208,7 +209,7 @@ TEST(ImplausibleAnswers, NumbersNoRealDiskReportsAreNoAnswer) {
     };
     for (const Case& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         c.device(host);
         EXPECT_EQ(c.expected, c.ask("/dev/sg1")) << c.what;
         if (!c.neverSent.empty()) {

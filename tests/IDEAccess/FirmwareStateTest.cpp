@@ -1,3 +1,4 @@
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/FirmwareState.h"
 
 #include <gtest/gtest.h>
@@ -75,7 +76,7 @@ TEST(IsFlashFirmwareActive, VersionTable) {
     };
     for (const Case& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         if (!c.flags7038.empty()) host.Answer(MemoryRead(0x7038, 4), c.flags7038);
         if (!c.flags70F0.empty()) host.Answer(MemoryRead(0x70F0, 4), c.flags70F0);
         for (const auto& [prefix, data] : c.answers) host.Answer(prefix, data);
@@ -158,7 +159,7 @@ TEST(DiskFirmwareArea, FirmwareLbaRules) {
     };
     for (const LbaCase& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         if (!c.capacity.empty()) host.Answer({0x25}, c.capacity);
         if (!c.status.empty()) host.Answer({0xFF, 0x04, 0xA0, 0x12}, c.status);
         host.Answer(MemoryRead(0xC000, 4), c.mark);
@@ -192,7 +193,7 @@ TEST(DiskFirmwareArea, PresenceAndCapacityFlag) {
     };
     for (const Case& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         if (!c.mark.empty()) host.Answer(MemoryRead(0xC000, 4), c.mark);
         if (!c.status.empty()) host.Answer({0xFF, 0x04, 0xA0, 0x12}, c.status);
         EXPECT_EQ(c.present, CheckDiskFirmware("/dev/sg1", c.kind)) << int{c.kind};

@@ -1,3 +1,4 @@
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/FlashCommands.h"
 
 #include <gtest/gtest.h>
@@ -137,7 +138,7 @@ TEST(DiskCommandBytes, StandardAndAtaCommands) {
 
 TEST(DiskCommands, ZeroBlockSizeSendsNothing) {
     test::ScriptedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     std::uint8_t buffer[512] = {};
     EXPECT_EQ(0, ReadDisk10("/dev/sg1", buffer, 0, 512, 0));
     EXPECT_EQ(0, WriteDisk16("/dev/sg1", buffer, 0, 512, 0));
@@ -147,7 +148,7 @@ TEST(DiskCommands, ZeroBlockSizeSendsNothing) {
 
 TEST(DiskCommands, CapacityAnswersAndFallbacks) {
     test::ScriptedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     host.dataIn = {0x00, 0x3F, 0xFF, 0xFF, 0x00, 0x00, 0x02, 0x00};
     host.reply.transferred = 8;
     EXPECT_EQ(0x003FFFFFu, GetDiskLastLba("/dev/sg1"));

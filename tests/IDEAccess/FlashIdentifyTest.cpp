@@ -1,3 +1,4 @@
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/FlashIdentify.h"
 
 #include <gtest/gtest.h>
@@ -65,7 +66,7 @@ TEST(DetectSerialFlash, DecisionTable) {
     };
     for (const DetectCase& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         test::InstallFlash(host, Whole(c.flash));
         FlashProfile profile;
         EXPECT_EQ(c.result, DetectSerialFlash("/dev/sg1", profile)) << c.what;
@@ -79,7 +80,7 @@ TEST(DetectSerialFlash, DecisionTable) {
 
 TEST(DetectSerialFlash, StopsQueryingOnceIdentified) {
     RuleHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     test::InstallFlash(host, Whole({{{0x9F, {0xC2, 0x20, 0x14}}}}));
     FlashProfile profile;
     DetectSerialFlash("/dev/sg1", profile);
@@ -130,7 +131,7 @@ TEST(DetectFlashSize, DecisionTable) {
     };
     for (const SizeCase& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         test::InstallFlash(host, Whole(c.flash));
         FlashProfile profile;
         profile.FlashType = c.type;
@@ -141,7 +142,7 @@ TEST(DetectFlashSize, DecisionTable) {
 
 TEST(DetectFlashSize, FallbackOnlyWhenTheJedecAnswerFailsOrDoesNotMatch) {
     RuleHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     test::InstallFlash(host, Whole({{{0xAB, {0xFF, 0xFF, 0xFF, 0xBF, 0x49}}}, {}, {0x9F}}));
     FlashProfile profile;
     profile.FlashType = 2;
@@ -155,7 +156,7 @@ TEST(DetectFlashSize, FallbackOnlyWhenTheJedecAnswerFailsOrDoesNotMatch) {
 
 TEST(DetectFlashSize, UnknownTypeRunsDetectionFirst) {
     RuleHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     test::InstallFlash(host, Whole({{{0x9F, {0xEF, 0x30, 0x13}}}}));
     FlashProfile profile;
     DetectFlashSize("/dev/sg1", profile);
@@ -179,7 +180,7 @@ TEST(FlashProbes, AmicAndAtmelCodes) {
     };
     for (const Probe& p : probes) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         test::InstallFlash(host, {{{0x9F, p.answer}}});
         EXPECT_EQ(p.amic, ProbeAmicFlash("/dev/sg1"));
         EXPECT_EQ(p.atmel, ProbeAtmelFlash("/dev/sg1"));
@@ -190,7 +191,7 @@ TEST(FlashProbes, AmicAndAtmelCodes) {
             << "the probe's read carries no length byte";
     }
     RuleHost silent;
-    ScopedHost scoped(silent);
+    CommandSession scoped(silent);
     test::InstallFlash(silent, {{}, {}, {0x9F}});
     EXPECT_EQ(-1, ProbeAmicFlash("/dev/sg1"));
     EXPECT_EQ(-1, ProbeAtmelFlash("/dev/sg1"));

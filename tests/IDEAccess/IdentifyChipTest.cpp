@@ -1,3 +1,4 @@
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/IdentifyChip.h"
 
 #include <gtest/gtest.h>
@@ -100,7 +101,7 @@ TEST(IdentifyChip, DecisionTable) {
     };
     for (const Case& c : cases) {
         SimulatedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         DeviceConfig config;
         config.answers = c.answers;
         auto& device = host.AddDevice(config);
@@ -115,7 +116,7 @@ TEST(IdentifyChip, DecisionTable) {
 
 TEST(IdentifyChip, InquiryTagSendsNothingButTheTagStep) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     DeviceConfig config;
     config.answers = WithInquiryTag("v622");
     const std::string path = host.AddDevice(config).path();
@@ -129,7 +130,7 @@ TEST(IdentifyChip, InquiryTagSendsNothingButTheTagStep) {
 
 TEST(IdentifyChip, UnknownCodeWithRevisionFiveEndsAs0x0500) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     DeviceConfig config;
     config.answers = With(Record("9995"));
     EXPECT_EQ(0x0500, IdentifyChip(host.AddDevice(config).path()));
@@ -150,7 +151,7 @@ TEST(IdentifyChip, FailedRequestsEndEarly) {
     };
     for (const FaultCase& c : cases) {
         SimulatedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         DeviceConfig config;
         config.answers = With(Record("6243"), Tag("v624C", 0x32));
         const std::string path = host.AddDevice(config).path();
@@ -158,7 +159,7 @@ TEST(IdentifyChip, FailedRequestsEndEarly) {
         EXPECT_EQ(c.expected, IdentifyChip(path)) << c.what;
     }
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     DeviceConfig config;
     config.answers = With(Record("6243"));
     const std::string path = host.AddDevice(config).path();
@@ -168,7 +169,7 @@ TEST(IdentifyChip, FailedRequestsEndEarly) {
 
 TEST(IdentifyChip, OrdinaryDiskIsNotAChip) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     DeviceConfig stick;
     stick.isBridge = false;
     EXPECT_EQ(0, IdentifyChip(host.AddDevice(stick).path()));
@@ -182,7 +183,7 @@ TEST(IdentifyChip, Kind7ReportsAFailedRevisionRead) {
     };
     for (const K7& c : {K7{"6421", 1, false}, K7{"6422", 2, false}, K7{"6423", 3, true}}) {
         SimulatedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         std::vector<OperatorMessage> shown;
         SetMessageNotifier([&](const OperatorMessage& m) { shown.push_back(m); });
         DeviceConfig config;
@@ -213,7 +214,7 @@ TEST(IdentifyChip, EveryKindComesOutOfItsChipsAnswers) {
                 std::string why;
                 if (!sim::AnswersForKind(kind, revision, variant, answers, why)) continue;
                 SimulatedHost host;
-                ScopedHost scoped(host);
+                CommandSession scoped(host);
                 SetMessageNotifier([](const OperatorMessage&) {});
                 DeviceConfig config;
                 config.answers = answers;
@@ -244,7 +245,7 @@ TEST(ChipKindTable, FirstMatchWins) {
 
 TEST(CheckRegisters, FlashModeAndChipRevision) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     DeviceConfig config;
     config.answers = With(Record("7513"));
     auto& device = host.AddDevice(config);

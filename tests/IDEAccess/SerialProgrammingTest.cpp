@@ -1,3 +1,4 @@
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/SerialProgramming.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +60,7 @@ TEST(WaitFlashReady, BoundedPollingOnTheHostClock) {
     };
     for (const Case& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         ScriptStatus(host, c.statuses);
         EXPECT_EQ(c.result, WaitFlashReady("/dev/sg1")) << c.what;
         EXPECT_EQ(c.sleptMs, host.sleptMs) << c.what;
@@ -92,7 +93,7 @@ TEST(WaitFlashStatus, SetAndClearPollAtMost300Times) {
     };
     for (const Case& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         ScriptStatus(host, c.statuses);
         const int result = c.waitForSet ? WaitFlashStatusSet("/dev/sg1", 0x02) : WaitFlashStatusClear("/dev/sg1");
         EXPECT_EQ(c.result, result) << c.what;
@@ -115,7 +116,7 @@ TEST(UnprotectFlash, RunsAllFourStepsAndReportsAnyFailure) {
     };
     for (const Case& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         AcceptSerial(host);
         if (c.enableFails) host.Refuse({0xFF, 0x04, 0x20, 0x01, 0x00, 0x06});
         ScriptStatus(host, c.statuses);
@@ -126,7 +127,7 @@ TEST(UnprotectFlash, RunsAllFourStepsAndReportsAnyFailure) {
 
 TEST(SerialRoutines, FixedSequences) {
     RuleHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     AcceptSerial(host);
     EXPECT_EQ(1, SpiChipErase("/dev/sg1"));
     const auto spi = host.SentWith({0xFF, 0x04});
@@ -145,7 +146,7 @@ TEST(SerialRoutines, FixedSequences) {
 
 TEST(SpiPageProgram, WholeChunksOnly) {
     RuleHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     AcceptSerial(host);
     Bytes data(300);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
@@ -157,7 +158,7 @@ TEST(SpiPageProgram, WholeChunksOnly) {
     EXPECT_EQ(Bytes(data.begin(), data.begin() + 256), host.dataOut.back());
 
     RuleHost empty;
-    ScopedHost scoped2(empty);
+    CommandSession scoped2(empty);
     AcceptSerial(empty);
     EXPECT_EQ(0, SpiPageProgram("/dev/sg1", 0, data.data(), 100, 256)) << "below one chunk";
     EXPECT_TRUE(empty.sent.empty());
@@ -165,7 +166,7 @@ TEST(SpiPageProgram, WholeChunksOnly) {
 
 TEST(SpiPageProgram, StopsAtTheFirstFailedStep) {
     RuleHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     AcceptSerial(host);
     auto writes = std::make_shared<int>(0);
     host.On(kSpiData, [writes](const HostRequest&, Bytes&) { return ++*writes < 2; });
@@ -196,7 +197,7 @@ TEST(SpiProgramRange, PiecesAndProgrammingForms) {
     };
     for (const Case& c : cases) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         AcceptSerial(host);
         ScriptStatus(host, {0x00});
         Bytes data(c.length, 0x5A);
@@ -209,7 +210,7 @@ TEST(SpiProgramRange, PiecesAndProgrammingForms) {
 
 TEST(SpiProgramRange, WordModeFailureStaysAFailure) {
     RuleHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     AcceptSerial(host);
     ScriptStatus(host, {0x00});
     host.Refuse({0xFF, 0x04, 0x20, 0x03, 0x00, 0xAD});  // a word in the middle fails
@@ -229,7 +230,7 @@ TEST(SstWordProgram, AddressedFormOnlyAt16KiBBoundaries) {
     for (const Case& c : {Case{0x0200, 512, 0, 1}, Case{0x0000, 1024, 1, 1}, Case{0x3E00, 1024, 1, 1},
                           Case{0x4000, 512, 1, 0}}) {
         RuleHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         AcceptSerial(host);
         Bytes data(c.total);
         for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 3);
@@ -247,7 +248,7 @@ TEST(SstWordProgram, AddressedFormOnlyAt16KiBBoundaries) {
 
 TEST(SstByteProgram, OneCommandPerByteThenWriteDisable) {
     RuleHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     AcceptSerial(host);
     Bytes data(512);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(255 - i);

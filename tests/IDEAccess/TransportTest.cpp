@@ -1,3 +1,4 @@
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Transport.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,7 @@ using test::ScriptedHost;
 class TransportTest : public ::testing::Test {
 protected:
     ScriptedHost host;
-    ScopedHost scoped{host};
+    CommandSession scoped{host};
     const std::string path = "/dev/sg9";
 };
 

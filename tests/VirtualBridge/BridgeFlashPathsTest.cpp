@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/FlashIdentify.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
@@ -97,7 +98,7 @@ TEST(SimBridgeFlash, ToolDetectionNamesEveryCataloguePart) {
     for (const SerialFlashPart& part : SerialFlashCatalogue()) {
         SCOPED_TRACE(part.name);
         Rig rig(part.name, Bus::Usb, 0xFF, 12);
-        ScopedHost scoped(rig.host);
+        CommandSession scoped(rig.host);
         FlashProfile profile{};
         EXPECT_EQ(1, DetectSerialFlash(rig.path, profile));
         EXPECT_EQ(part.typeCode, profile.FlashType);

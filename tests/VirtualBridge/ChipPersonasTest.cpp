@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
@@ -135,7 +136,7 @@ TEST(SimPersonas, VariantsIdentifyAsAsked) {
             continue;
         }
         SimulatedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         SetMessageNotifier([](const OperatorMessage& m) { ADD_FAILURE() << m.text; });
         const std::uint16_t id = IdentifyChip(host.AddDevice(config).path());
         SetMessageNotifier({});

@@ -15,6 +15,7 @@
 #include "Fwupdate/DeviceRefresh.h"
 #include "Fwupdate/ImageChecks.h"
 #include "Fwupdate/RunDispatch.h"
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Host.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
@@ -62,7 +63,7 @@ TEST(DemoSet, EveryBridgeIsListedTakesItsImageAndRunsToSuccess) {
         for (const bool includeNvram : {true, false}) {
             SCOPED_TRACE(std::string(c.product) + (includeNvram ? ", NVRAM from the image" : ", NVRAM kept"));
             sim::SimulatedHost host;
-            ScopedHost scoped(host);
+            CommandSession scoped(host);
             std::vector<sim::DeviceConfig> configs;
             ASSERT_TRUE(sim::ParseSimulationDescription(description, configs, why)) << why;
             for (const sim::DeviceConfig& config : configs) host.AddDevice(config);

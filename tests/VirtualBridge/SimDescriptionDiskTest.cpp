@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/DiskCommands.h"
 #include "VirtualBridge/DiskFirmwareArea.h"
 #include "VirtualBridge/SimulatedHost.h"
@@ -186,7 +187,7 @@ TEST(SimDescriptionDisk, TheToolFindsTheFirmwareAreaWhereTheBridgeKeepsIt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         SimulatedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         VirtualDevice& device = host.AddDevice(Parse(c.text));
         const std::string path = device.path();
         const AttachedDisk& disk = *device.disk();
@@ -231,7 +232,7 @@ TEST(SimDescriptionDisk, TheToolFindsTheFirmwareAreaWhereTheBridgeKeepsIt) {
 
 TEST(SimDescriptionDisk, Kind12AreaThroughAtaPassThrough) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     const std::string path = host.AddDevice(Parse("bridge:kind=12,hddfw=1")).path();
     const std::uint64_t sectors = GetDiskSectorsAta(path);
     ASSERT_EQ(976773168u, sectors);

@@ -17,6 +17,7 @@
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/ImageChecks.h"
 #include "IDEAccess/ChipCommands.h"
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/FirmwareFile.h"
 #include "IDEAccess/FirmwareState.h"
 #include "IDEAccess/FlashCommands.h"
@@ -121,7 +122,7 @@ TEST(SimFirmware, ValidRunsAndBlankLeavesTheInternalCode) {
             const std::string entry = std::string(c.entry) + firmware;
             SCOPED_TRACE(entry);
             SimulatedHost host;
-            ScopedHost scoped(host);
+            CommandSession scoped(host);
             const std::string path = host.AddDevice(Parse(entry)).path();
             ASSERT_EQ(c.kind, ChipKindOf(IdentifyChip(path)));
             const int expected = std::string(firmware) == ",firmware=blank" ? 0 : 1;
@@ -138,7 +139,7 @@ TEST(SimFirmware, ShippedImageIsAFileTheToolAcceptsForTheChip) {
     for (const KindCase& c : kKinds) {
         SCOPED_TRACE(c.entry);
         SimulatedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         VirtualDevice& device = host.AddDevice(Parse(c.entry));
         const std::uint16_t chip = IdentifyChip(device.path());
         const Bytes image(device.FlashContents()->begin(), device.FlashContents()->begin() + 64 * KiB);
@@ -159,7 +160,7 @@ TEST(SimFirmware, EraseAndRestoreAcrossRestarts) {
         for (const Restart restart : {Restart::Command, Restart::Power}) {
             SCOPED_TRACE(std::string(entry) + (restart == Restart::Command ? ", FF 04 26" : ", power"));
             SimulatedHost host;
-            ScopedHost scoped(host);
+            CommandSession scoped(host);
             VirtualDevice& device = host.AddDevice(Parse(entry));
             const std::string path = device.path();
             const auto again = [&] {
@@ -192,7 +193,7 @@ TEST(SimFirmware, EraseAndRestoreAcrossRestarts) {
 // nothing, so its internal code runs even though the firmware is intact.
 TEST(SimFirmware, ARestartDuringAnEraseFindsNoFirmware) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     VirtualDevice& device = host.AddDevice(Parse("bridge:kind=8"));
     ASSERT_NE(0, SectorEraseFlash(device.path(), 0x20000));  // far from the firmware
     ASSERT_TRUE(device.serialFlash()->Busy());
@@ -248,7 +249,7 @@ TEST(SimFirmware, Kind12BanksAreCheckedByTrailerAndCrc) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SimulatedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         VirtualDevice& device = host.AddDevice(Parse(c.entry));
         Bytes& flash = *device.FlashContents();
         for (const Flip& flip : c.flips) flash[flip.address] ^= flip.mask;
@@ -270,7 +271,7 @@ TEST(SimFirmware, Kind12BanksAreCheckedByTrailerAndCrc) {
 // recovery finds nothing to repair.
 TEST(SimFirmware, Kind12ShippedBanksPassTheToolsBankCheck) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     const std::string path = host.AddDevice(Parse("bridge:kind=12")).path();
     for (const std::uint32_t bank : {0u, 0x10000u}) {
         SCOPED_TRACE(bank);
@@ -296,7 +297,7 @@ TEST(SimFirmware, Kind12FromTheDisk) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.entry);
         SimulatedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         const std::string path = host.AddDevice(Parse(c.entry)).path();
         EXPECT_EQ(c.active, FirmwareActive(path));
     }
@@ -321,7 +322,7 @@ TEST(SimFirmware, Kind12ChecksItsDiskCopyAtEveryStart) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SimulatedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         VirtualDevice& device = host.AddDevice(Parse("bridge:kind=12,hddfw=1,flash=none,disk=3T"));
         const std::string path = device.path();
         ASSERT_EQ(1, FirmwareActive(path));
@@ -344,7 +345,7 @@ TEST(SimFirmware, Kind12ChecksItsDiskCopyAtEveryStart) {
 
 TEST(SimFirmware, DefaultSimulationRunsFirmwareOnEveryBridge) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     for (const DeviceConfig& config : DefaultSimulation()) {
         const VirtualDevice& device = host.AddDevice(config);
         if (!config.isBridge) continue;
@@ -399,7 +400,7 @@ TEST(SimFirmware, ImageFileWins) {
     {
         HostChoice choice = ChooseHost(valid.c_str());
         ASSERT_NE(nullptr, choice.host) << choice.error;
-        ScopedHost scoped(*choice.host);
+        CommandSession scoped(*choice.host);
         EXPECT_EQ(1, FirmwareActive("/dev/sdb"));
         shipped = test::ReadWholeFile(file);
         EXPECT_TRUE(shipped.empty()) << "nothing is written before the program saves";
@@ -411,14 +412,14 @@ TEST(SimFirmware, ImageFileWins) {
     {
         HostChoice choice = ChooseHost(blank.c_str());
         ASSERT_NE(nullptr, choice.host) << choice.error;
-        ScopedHost scoped(*choice.host);
+        CommandSession scoped(*choice.host);
         EXPECT_EQ(1, FirmwareActive("/dev/sdb")) << "the firmware in the file runs";
     }
     test::WriteWholeFile(file, Bytes(shipped.size(), 0xFF));
     {
         HostChoice choice = ChooseHost(valid.c_str());
         ASSERT_NE(nullptr, choice.host) << choice.error;
-        ScopedHost scoped(*choice.host);
+        CommandSession scoped(*choice.host);
         EXPECT_EQ(0, FirmwareActive("/dev/sdb")) << "an erased flash in the file";
     }
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/IdentifyChip.h"
 #include "IDEAccess/Notifier.h"
@@ -24,7 +25,7 @@ namespace {
 // Kind and revision the tool identifies on a device built from config.
 std::pair<int, int> Identify(const DeviceConfig& config) {
     SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     SetMessageNotifier([](const OperatorMessage& m) { ADD_FAILURE() << m.text; });
     const std::uint16_t id = IdentifyChip(host.AddDevice(config).path());
     SetMessageNotifier({});

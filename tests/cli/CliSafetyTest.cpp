@@ -20,6 +20,7 @@
 #include "VirtualBridge/DeviceImage.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Transport.h"
 #include "cli/Cli.h"
 #include "cli/RunCommand.h"
@@ -179,7 +180,7 @@ TEST(CliSafety, CtrlCDuringAWriteLetsTheProcedureFinish) {
 
 TEST(CliSafety, TheWindowsCheckRepairsABankAndKeepsItsOutcomeInTheStatus) {
     Bench bench("bridge:kind=12");
-    ScopedHost scoped(bench.host);
+    CommandSession scoped(bench.host);
     const Bytes good = bench.Store();
     Bytes store = good;
     store[0x10100] ^= 0xFF;
@@ -195,7 +196,7 @@ TEST(CliSafety, TheWindowsCheckRepairsABankAndKeepsItsOutcomeInTheStatus) {
 
 TEST(CliSafety, ARunProgramsTheBytesTheCheckAccepted) {
     Bench bench("bridge:kind=8");
-    ScopedHost scoped(bench.host);
+    CommandSession scoped(bench.host);
     const std::string file = bench.dir.Write("fw.bin", Kind8Image(1));
     ToolState state;
     RefreshDevices(state.devices);

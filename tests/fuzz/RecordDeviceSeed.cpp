@@ -8,6 +8,7 @@
 #include "HostileHost.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
+#include "IDEAccess/CommandSession.h"
 
 int main(int argc, char** argv) {
     using namespace v62x;
@@ -23,7 +24,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> records;
     fuzz::HostileHost host(simulated, records);
     {
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         fuzz::RunDeviceScenario(options, fuzz::ScratchFile("backup.bin"));
     }
     std::vector<std::uint8_t> seed = {host.setup(), options};

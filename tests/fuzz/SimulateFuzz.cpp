@@ -12,6 +12,7 @@
 #include "Fwupdate/ChipCheck.h"
 #include "Fwupdate/DeviceRefresh.h"
 #include "FuzzSupport.h"
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Notifier.h"
 #include "cli/HostChoice.h"
 #include "VirtualBridge/SimulatedHost.h"
@@ -55,7 +56,7 @@ std::string WithScratchImages(const std::string& value) {
 }
 
 void CheckFirstDevice(Host& host) {
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     ToolState state;
     RecordingPanel panel;
     ChipCheckRequest check;

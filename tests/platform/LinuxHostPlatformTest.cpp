@@ -16,6 +16,7 @@
 
 #include "FakeTestbed.h"
 #include "Fwupdate/DeviceRefresh.h"
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Host.h"
 #include "IDEAccess/LinuxHost.h"
 #include "PlatformEnvironment.h"
@@ -333,7 +334,7 @@ TEST_F(LinuxHostPlatform, MountTableShowsTheIsolatedDevWithoutDeviceNumber) {
 }
 
 TEST_F(LinuxHostPlatform, RefreshListsOnlyTheBridge) {
-    ScopedHost scoped(*host_);
+    CommandSession scoped(*host_);
     DeviceTable table;
     const RefreshOutcome outcome = RefreshDevices(table);
     EXPECT_FALSE(outcome.empty);

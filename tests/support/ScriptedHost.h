@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Host.h"
 
 namespace v62x::test {
@@ -82,7 +83,7 @@ inline void CheckGolden(const std::vector<Golden>& table) {
     for (const Golden& g : table) {
         SCOPED_TRACE(g.name);
         ScriptedHost host;
-        ScopedHost scoped(host);
+        CommandSession scoped(host);
         g.send("/dev/sg4");
         ASSERT_EQ(1u, host.sent.size());
         const HostRequest& r = host.sent[0].request;

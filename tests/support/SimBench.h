@@ -23,6 +23,7 @@
 #include "support/Bytes.h"
 #include "support/ScratchDir.h"
 #include "support/SimBridges.h"
+#include "IDEAccess/CommandSession.h"
 
 namespace v62x::test {
 
@@ -115,7 +116,7 @@ inline Outcome Send(Host& host, const std::string& path, const Bytes& cdb, DataD
 
 struct SimBench {
     sim::SimulatedHost host;
-    ScopedHost scoped{host};
+    CommandSession scoped{host};
     ToolState state;
     RecordingPanel panel;
     ScratchDir dir{"v62x-bench"};

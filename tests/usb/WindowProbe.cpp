@@ -24,6 +24,7 @@
 
 #include "Fwupdate/window/V62xFwTool.h"
 #include "Fwupdate/window/WindowSeams.h"
+#include "IDEAccess/CommandSession.h"
 #include "IDEAccess/Host.h"
 #include "cli/HostChoice.h"
 
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "v62x_window_probe: %s\n", choice.error.c_str());
         return 2;
     }
-    v62x::ScopedHost scoped(*choice.host);
+    v62x::CommandSession scoped(*choice.host);
     PrintedMessages messages;
     v62x::TV62xFwTool window(v62x::WindowSeams{&messages, nullptr, nullptr});
     window.show();

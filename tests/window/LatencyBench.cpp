@@ -24,6 +24,7 @@
 #include "VirtualBridge/DemoSet.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
+#include "IDEAccess/CommandSession.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ int main(int argc, char** argv) {
     }
     for (const auto& config : configs) host.AddDevice(config);
     host.DrainDeviceEvents();
-    v62x::ScopedHost scoped(host);
+    v62x::CommandSession scoped(host);
 
     QuietMessages messages;
     v62x::TV62xFwTool window(v62x::WindowSeams{&messages, nullptr, nullptr});

@@ -22,6 +22,7 @@
 #include "Fwupdate/window/WindowSeams.h"
 #include "VirtualBridge/SimulatedHost.h"
 #include "VirtualBridge/SimulationDescription.h"
+#include "IDEAccess/CommandSession.h"
 
 namespace v62x {
 namespace {
@@ -74,7 +75,7 @@ bool Take(const Shot& shot, const QDir& folder) {
         return false;
     }
     sim::SimulatedHost host;
-    ScopedHost scoped(host);
+    CommandSession scoped(host);
     for (const sim::DeviceConfig& config : configs) host.AddDevice(config);
     host.DrainDeviceEvents();
 

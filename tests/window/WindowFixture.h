@@ -24,6 +24,7 @@
 #include "Fwupdate/window/V62xFwTool.h"
 #include "Fwupdate/window/WindowSeams.h"
 #include "support/SimBridges.h"
+#include "IDEAccess/CommandSession.h"
 
 namespace v62x::test {
 
@@ -126,7 +127,7 @@ protected:
 
     QTemporaryDir files_dir;
     sim::SimulatedHost host;
-    ScopedHost scoped{host};
+    CommandSession scoped{host};
     RecordedMessages messages;
     ScriptedFiles files;
     ScriptedQuestions questions;
