@@ -170,6 +170,11 @@ struct Options {
     std::string only;
 };
 
+int UsageError() {
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
 // The command line; a negative result lets the bench go on, any other is
 // the exit status.
 int ParseArguments(int argc, char** argv, Options& options) {
@@ -179,7 +184,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (i + 1 >= argc) break;
+        if (i + 1 >= argc) return UsageError();
         const std::string value = argv[++i];
         if (arg == "--repeat") {
             options.repeat = std::atoi(value.c_str());
@@ -188,14 +193,11 @@ int ParseArguments(int argc, char** argv, Options& options) {
         } else if (arg == "--family") {
             options.only = value;
         } else {
-            break;
+            return UsageError();
         }
-        if (options.repeat < 1 || options.limit <= 0) break;
-        if (i + 1 == argc) return -1;
     }
-    if (argc == 1) return -1;
-    std::fputs(kUsage, stderr);
-    return 2;
+    if (options.repeat < 1 || options.limit <= 0) return UsageError();
+    return -1;
 }
 
 // The families of the demo set, or the one asked for; a negative result
